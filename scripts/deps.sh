@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12; does nothing
+# for what is already there, so it can run again and again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+    build-essential cmake ninja-build ccache pkg-config git
+    qt6-base-dev qt6-svg-dev libqt6svg6 qt6-image-formats-plugins libgl-dev
+    libzxing-dev libcurl4-openssl-dev libmicrohttpd-dev uuid-dev libssl-dev
+    libgtest-dev libgmock-dev googletest
+    fonts-open-sans fonts-noto-core
+    xvfb xauth xdg-utils
+    chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Node.js drives the browser tests; Debian's nodejs is used when none is present.
+if ! command -v node >/dev/null 2>&1; then
+    sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo="sudo"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+if [[ -f tests/browser/package.json && ! -d tests/browser/node_modules/playwright-core ]]; then
+    # Never let the test tool download a browser: Debian's chromium is used.
+    (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --silent)
+fi

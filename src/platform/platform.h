@@ -1,0 +1,269 @@
+#pragma once
+
+// Everything the program asks of the operating system. Nothing outside this
+// folder calls the OS directly; posix/ implements this header for Linux.
+//
+// Paths are UTF-8 text. Functions that name a folder return it with a
+// trailing delimiter unless they say otherwise.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------- paths ----
+
+inline constexpr char PathDelimiter = '/';
+// Appended to the names of the companion programs ("TessaryEngine", "pskl").
+inline constexpr std::string_view ExecutableSuffix = "";
+
+// The user's documents folder: XDG_DOCUMENTS_DIR from user-dirs.dirs, else
+// ~/Documents. Empty text when no home folder is known.
+std::string DocumentsFolder();
+// The user's data folder ($XDG_DATA_HOME, else ~/.local/share).
+std::string AppDataFolder();
+// The user's configuration folder ($XDG_CONFIG_HOME, else ~/.config).
+std::string ConfigFolder();
+// The temporary folder ($TMPDIR, else /tmp).
+std::string TempFolder();
+// The full path of the running program file.
+std::string ExecutablePath();
+
+// ------------------------------------------------------------- counters ----
+
+// A monotonic counter in nanoseconds; only differences mean anything.
+std::int64_t PerformanceCounter();
+
+// ----------------------------------------------------------- attributes ----
+
+// The Windows attribute bits, as the rest of the program reasons about them.
+enum Attribute : std::uint32_t {
+    AttrReadOnly = 0x01,
+    AttrHidden = 0x02,
+    AttrSystem = 0x04,
+    AttrVolumeLabel = 0x08,
+    AttrDirectory = 0x10,
+    AttrArchive = 0x20,
+};
+
+// Attributes of the entry at path (symbolic links are not followed for the
+// system bit: a link is neither a regular file nor a folder). Hidden: a name
+// that starts with "." or the hidden bit of user.DOSATTRIB. Read-only: no
+// owner write bit. nullopt when nothing is there.
+std::optional<std::uint32_t> GetAttributes(const std::string& path);
+// Sets exactly the given attributes: read-only through the owner write bit,
+// hidden, system and archive through user.DOSATTRIB. False when the file
+// system refuses (for example no user extended attributes); the caller
+// decides whether that matters.
+bool SetAttributes(const std::string& path, std::uint32_t attributes);
+
+// ------------------------------------------------------ files, folders ----
+
+// True when path names an existing entry that is not a folder.
+bool FileExists(const std::string& path);
+// True when path names an existing folder.
+bool FolderExists(const std::string& path);
+// Creates the folder with every missing parent. True when it exists after.
+bool CreateFolderTree(const std::string& path);
+
+struct FileInfo {
+    std::int64_t size = 0;
+    std::chrono::system_clock::time_point lastWrite;
+    std::uint32_t attributes = 0;
+};
+// Size, last-write time and attributes of the entry at path.
+std::optional<FileInfo> QueryFile(const std::string& path);
+
+struct FolderEntry {
+    std::string name;
+    std::uint32_t attributes = 0;
+    std::int64_t size = 0;
+    std::chrono::system_clock::time_point lastWrite;
+};
+// Every entry of a folder, "." and ".." included, of every kind, in the
+// order the file system lists them. nullopt when the folder cannot be read.
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
+
+// Opens the file for reading and writing and takes a non-blocking
+// open-file-description write lock on all of it, then lets go at once.
+// True only when both succeeded: false means another process holds it, it is
+// read-only, or it cannot be opened.
+bool TryOpenExclusive(const std::string& path);
+
+enum class CopyMode {
+    Overwrite,   // replaces a target unless it is hidden or read-only
+    FailIfExists // never replaces anything
+};
+// Copies a regular file (reflink or copy_file_range where available). The
+// target appears complete or not at all: on any failure no partial target
+// is left behind.
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode);
+
+// Moves a file and never replaces an existing target. Across file systems it
+// copies to a temporary name in the target folder, flushes, links the copy
+// into place without replacing and only then removes the source; on failure
+// no partial target exists and the source is whole.
+bool MoveFileNoReplace(const std::string& source, const std::string& target);
+
+// Deletes a file (not a folder). True when it is gone afterwards.
+bool DeleteFile(const std::string& path);
+
+// Bytes free for an unprivileged writer on the file system holding path,
+// nullopt when unknown.
+std::optional<std::int64_t> FreeSpace(const std::string& path);
+
+// A file held open with an open-file-description write lock on the whole of
+// it, so that TryOpenExclusive answers false while this object lives. Used by
+// the engine for every file it writes, and by tests.
+class LockedFile {
+public:
+    LockedFile() = default;
+    ~LockedFile();
+    LockedFile(LockedFile&& other) noexcept;
+    LockedFile& operator=(LockedFile&& other) noexcept;
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    // Creates a new file (never replacing one) and locks it.
+    static std::optional<LockedFile> CreateNew(const std::string& path);
+    // Opens an existing file for appending and locks it; fails when another
+    // holder has the lock.
+    static std::optional<LockedFile> OpenExisting(const std::string& path);
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // Appends all of data. False on any write failure (for example disk full).
+    bool Append(std::span<const char> data);
+    // Flushes data and metadata to the disk.
+    bool Sync();
+    // Current size of the file.
+    std::int64_t Size() const;
+    // Truncates the file to size bytes.
+    bool Truncate(std::int64_t size);
+    // The OS handle, for APIs that need it (it stays owned by this object).
+    int NativeHandle() const { return fd_; }
+    // Closes the file, which releases the lock.
+    void Close();
+
+private:
+    explicit LockedFile(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+// A file opened for reading, for serving it by its handle.
+class ReadOnlyFile {
+public:
+    ReadOnlyFile() = default;
+    ~ReadOnlyFile();
+    ReadOnlyFile(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // Opens a regular file for reading; nullopt for anything else.
+    static std::optional<ReadOnlyFile> Open(const std::string& path);
+    std::int64_t Size() const { return size_; }
+    int NativeHandle() const { return fd_; }
+    // Gives up ownership of the handle (for a library that closes it).
+    int Release();
+
+private:
+    ReadOnlyFile(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+    int fd_ = -1;
+    std::int64_t size_ = 0;
+};
+
+// The absolute path with every symbolic link and "." / ".." resolved;
+// nullopt when the path does not exist.
+std::optional<std::string> CanonicalPath(const std::string& path);
+
+// ------------------------------------------------------------ processes ----
+
+// Splits a parameter string by the Windows command-line rules (blanks
+// separate, double quotes group, backslashes escape only before a quote).
+std::vector<std::string> SplitCommandLine(std::string_view parameters);
+
+// Starts file detached, with the file's folder as working folder, standard
+// streams on /dev/null and the parameters split by SplitCommandLine. True
+// when the program was started.
+bool RunHidden(const std::string& file, std::string_view parameters);
+
+// Hands a folder, file or web address to the desktop's default application
+// (xdg-open), detached. True when the opener was started.
+bool OpenWithDefaultApp(const std::string& target);
+
+struct ProcessInfo {
+    int pid = 0;
+    unsigned uid = 0;
+    std::string executable; // full path of the program file; empty if unreadable
+};
+// The running processes that this user may inspect.
+std::vector<ProcessInfo> ListProcesses();
+// The real user id of this process.
+unsigned CurrentUserId();
+// The id of this process.
+int CurrentProcessId();
+enum class Signal { Terminate, Kill };
+// Sends the signal; true when it was delivered.
+bool SendSignal(int pid, Signal signal);
+// True while a process with that id exists.
+bool ProcessExists(int pid);
+
+// ----------------------------------------------------------------- misc ----
+
+// A new GUID in the standard upper-case braced form
+// ("{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"); nullopt on failure.
+std::optional<std::string> NewGuidText();
+
+// One line of diagnostic output on standard error.
+void DebugOutput(std::string_view text);
+
+// ----------------------------------------------------- network tables ----
+
+// IPv4 addresses of the local host name (gethostname + getaddrinfo) in the
+// resolver's order, dotted; nullopt when the lookup finds nothing.
+std::optional<std::vector<std::string>> HostNameAddresses();
+
+// One row of the interface table: an IANA interface type (6 Ethernet,
+// 24 loopback, 71 IEEE 802.11, 131 tunnel, 1 other) and an operational
+// status code (5 operational, 4 connected, 2 disconnected, 0 non-operational).
+struct InterfaceRow {
+    std::uint32_t index = 0;
+    std::int32_t type = 0;
+    std::uint32_t operStatus = 0;
+    std::string name;
+};
+// One row of the IPv4 address table.
+struct AddressRow {
+    std::uint32_t address = 0; // host byte order, for sorting
+    std::string dotted;
+    std::uint32_t interfaceIndex = 0;
+};
+// The interface table sorted by index; nullopt when it cannot be read.
+std::optional<std::vector<InterfaceRow>> ReadInterfaceTable();
+// The IPv4 address table sorted by address; nullopt when it cannot be read.
+std::optional<std::vector<AddressRow>> ReadAddressTable();
+
+// ----------------------------------------------------- settings store ----
+
+// Per-user values kept between runs, in $XDG_CONFIG_HOME/Tessary/settings.ini
+// (a key like "Software\Tessary" is a section), written atomically.
+// nullopt when the value or the store is missing or unreadable.
+std::optional<std::string> ReadUserSetting(const std::string& key, const std::string& name);
+// False when the store cannot be written.
+bool WriteUserSetting(const std::string& key, const std::string& name, const std::string& value);
+
+// ------------------------------------------------------------ signature ----
+
+enum class SignatureResult { Valid, Invalid, Error };
+// Checks the detached Ed25519 signature "<file>.sig" against a raw 32-byte
+// public key. Invalid when there is no signature or it does not verify;
+// Error when the check itself could not be carried out.
+SignatureResult VerifyDetachedSignature(const std::string& file,
+                                        std::span<const unsigned char> publicKey);
+
+} // namespace platform

@@ -1,0 +1,1 @@
+#include "qrcode/QRCodeBitmap.h"

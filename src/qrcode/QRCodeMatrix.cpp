@@ -1,0 +1,1 @@
+#include "qrcode/QRCodeMatrix.h"
