@@ -1,0 +1,127 @@
+// What the browser tests and the benchmark share: the engine on a loopback
+// port, Debian's chromium as a phone, files of random bytes.
+
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+
+import { chromium } from 'playwright-core';
+
+export function tempFolder(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// A file of random bytes below <work>/src/.
+export function makeFile(work, name, size) {
+  const dir = path.join(work, 'src');
+  fs.mkdirSync(dir, { recursive: true });
+  const file = path.join(dir, name);
+  const fd = fs.openSync(file, 'w');
+  try {
+    const block = crypto.randomBytes(Math.min(size, 1 << 20));
+    for (let written = 0; written < size; written += block.length) {
+      fs.writeSync(fd, block, 0, Math.min(block.length, size - written));
+      block[0] ^= 0x5a; // no two blocks alike, so a misplaced block shows
+    }
+  } finally {
+    fs.closeSync(fd);
+  }
+  return file;
+}
+
+export function sameBytes(actual, expected) {
+  assert.ok(fs.existsSync(actual), `${actual} arrived`);
+  const a = fs.readFileSync(actual);
+  const b = fs.readFileSync(expected);
+  assert.equal(a.length, b.length, `size of ${path.basename(actual)}`);
+  assert.ok(a.equals(b), `bytes of ${path.basename(actual)}`);
+}
+
+async function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.on('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// The engine program, started the way the program starts it (page key, then
+// "./wdoc" relative to the working folder), on a loopback port.
+export class Engine {
+  static async start(program, key, workDir) {
+    assert.ok(program && fs.existsSync(program.split(' ')[0]), `engine program ${program}`);
+    const port = await freePort();
+    const [file, ...pre] = program.split(' ');
+    const child = spawn(file, [...pre, key, './wdoc', '--port', String(port), '--bind', '127.0.0.1'],
+      { cwd: workDir, stdio: ['ignore', 'ignore', 'inherit'] });
+    const engine = new Engine(child, `http://127.0.0.1:${port}`);
+    const deadline = Date.now() + 10000;
+    for (;;) {
+      if (child.exitCode !== null) throw new Error(`the engine ended with ${child.exitCode}`);
+      try {
+        const r = await fetch(`${engine.base}/index.html`);
+        if (r.status === 200) break;
+      } catch {
+        // not listening yet
+      }
+      if (Date.now() > deadline) {
+        await engine.stop();
+        throw new Error('the engine did not answer within 10 s');
+      }
+      await new Promise((r) => setTimeout(r, 50));
+    }
+    return engine;
+  }
+
+  constructor(child, base) {
+    this.child = child;
+    this.base = base;
+  }
+
+  async stop() {
+    if (this.child.exitCode !== null || this.child.signalCode !== null) return;
+    const ended = new Promise((r) => this.child.once('exit', r));
+    this.child.kill('SIGTERM');
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 3000);
+    await ended;
+    clearTimeout(timer);
+  }
+}
+
+const phoneUserAgent = 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 ' +
+  '(KHTML, like Gecko) Chrome/124.0.0.0 Mobile Safari/537.36';
+
+// Debian's chromium as a phone of 390 x 844 with touch. Nothing is written to
+// the real home folder, and only loopback names resolve.
+export async function launchPhone(profileDir, options = {}) {
+  fs.mkdirSync(profileDir, { recursive: true });
+  const home = path.join(profileDir, 'home');
+  fs.mkdirSync(home, { recursive: true });
+  const context = await chromium.launchPersistentContext(path.join(profileDir, 'profile'), {
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1'],
+    env: { ...process.env, HOME: home, TMPDIR: home, XDG_CONFIG_HOME: path.join(home, '.config'),
+      XDG_CACHE_HOME: path.join(home, '.cache'), XDG_DATA_HOME: path.join(home, '.local') },
+    viewport: { width: 390, height: 844 },
+    deviceScaleFactor: 2,
+    isMobile: true,
+    hasTouch: true,
+    userAgent: phoneUserAgent,
+    acceptDownloads: true,
+    ...options,
+  });
+  // Downloads a popup starts, caught from its very first moment.
+  context.downloads = [];
+  context.on('page', (p) => p.on('download', (d) => context.downloads.push(d)));
+  return context;
+}

@@ -1,0 +1,280 @@
+// The phone's pages in Debian's chromium, emulating a phone, against the real
+// engine on a loopback port serving a web root made by GeneratePages.
+//
+// Environment (set by CMakeLists.txt): TESSARY_ENGINE (the engine program),
+// TESSARY_TEMPLATES (the templates folder), PAGES_WEBROOT (the helper that
+// lays out the web root), SCREENSHOT_DIR.
+
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+
+import { Engine, launchPhone, makeFile, sameBytes, tempFolder } from './harness.mjs';
+
+const KEY = 'qwbrtz';
+const OLD_KEY = 'olddky';
+const MiB = 1024 * 1024;
+const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
+
+let work;
+let engine;
+let phone;
+
+function webRoot(...args) {
+  execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+function received(name) {
+  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+}
+async function shot(page, name) {
+  fs.mkdirSync(shots, { recursive: true });
+  await page.screenshot({ path: path.join(shots, `${name}.png`) });
+}
+async function summary(page) {
+  return page.locator('#sumTitle').textContent();
+}
+async function waitForSummary(page, text, timeout = 30000) {
+  await page.waitForFunction((t) => document.getElementById('sumTitle').textContent === t, text,
+    { timeout });
+}
+
+// Taps the button and reads what it opened: the page the popup shows, or
+// the file it downloaded.
+async function openAndRead(page, button) {
+  const context = page.context();
+  const downloadsBefore = context.downloads.length;
+  let response = null;
+  const onResponse = (r) => {
+    if (r.url().includes('/dfiles/') && r.request().isNavigationRequest()) response = r;
+  };
+  context.on('response', onResponse);
+  try {
+    const [popup] = await Promise.all([page.waitForEvent('popup'), button.click()]);
+    let bytes = null;
+    let url = '';
+    for (const deadline = Date.now() + 15000; !bytes && Date.now() < deadline;) {
+      if (context.downloads.length > downloadsBefore) {
+        const download = context.downloads[downloadsBefore];
+        bytes = fs.readFileSync(await download.path());
+        url = download.url();
+      } else if (response) {
+        url = response.url();
+        bytes = await response.body().catch(() => null);
+        if (!bytes) response = null; // a download: its bytes come by the other way
+      }
+      if (!bytes) await new Promise((r) => setTimeout(r, 50));
+    }
+    await popup.close();
+    assert.ok(bytes, 'the button opened a file');
+    return { bytes, url };
+  } finally {
+    context.off('response', onResponse);
+  }
+}
+
+before(async () => {
+  work = tempFolder('tessary-browser-');
+  webRoot('generate', process.env.TESSARY_TEMPLATES, work, KEY);
+  // A page left open from an earlier run of the program, under its old key.
+  fs.copyFileSync(path.join(work, 'wdoc', 'u', `${KEY}.html`),
+    path.join(work, 'wdoc', 'u', `${OLD_KEY}.html`));
+  engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
+  phone = await launchPhone(path.join(work, 'browser'));
+});
+
+after(async () => {
+  await phone?.close();
+  await engine?.stop();
+  if (work) fs.rmSync(work, { recursive: true, force: true });
+});
+
+describe('upload page', () => {
+  test('sends three files that arrive byte for byte', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    await page.waitForLoadState('networkidle');
+    await shot(page, 'upload-1-start');
+    assert.equal(await page.locator('#alert').isHidden(), true);
+
+    const files = [
+      makeFile(work, 'IMG_2041.JPG', 3 * MiB + 17),
+      makeFile(work, 'clip.mp4', 2 * 8 * MiB + 4321), // three chunks
+      makeFile(work, 'empty.txt', 0),
+    ];
+    await page.setInputFiles('#files', files);
+    await waitForSummary(page, '3 files sent');
+    await shot(page, 'upload-3-done');
+    for (const file of files) sameBytes(received(path.basename(file)), file);
+    assert.equal(await page.locator('.file.done').count(), 3);
+  });
+
+  test('resumes each file where the engine stopped after the connection drops', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    const slow = { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 6 * MiB };
+    await cdp.send('Network.emulateNetworkConditions', slow);
+
+    const resumedAt = [];
+    page.on('response', async (r) => {
+      const url = r.url();
+      if (r.request().method() === 'GET' && url.includes('/api/upload') && !url.includes('pagecheck')) {
+        const body = await r.json().catch(() => ({}));
+        if (typeof body.offset === 'number') resumedAt.push(body.offset);
+      }
+    });
+
+    const files = [
+      makeFile(work, 'holiday video.mov', 30 * MiB + 5),
+      makeFile(work, 'IMG_3001.HEIC', 5 * MiB),
+      makeFile(work, 'IMG_3002.HEIC', 4 * MiB + 999),
+      makeFile(work, 'notes.pdf', 700 * 1024),
+    ];
+    await page.setInputFiles('#files', files);
+    await page.waitForFunction(() => parseInt(document.getElementById('sumPct').textContent, 10) >= 30,
+      null, { timeout: 30000 });
+    await shot(page, 'upload-2-progress');
+
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: true, latency: 0, downloadThroughput: 0, uploadThroughput: 0 });
+    await page.locator('#alert:not([hidden])').waitFor({ timeout: 10000 });
+    assert.match(await page.locator('#alertTitle').textContent(), /Connection to the PC lost/);
+    await page.waitForTimeout(1500);
+    await shot(page, 'upload-4-connection-lost');
+
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
+    await waitForSummary(page, '4 files sent', 60000);
+    assert.equal(await page.locator('#alert').isHidden(), true);
+    for (const file of files) sameBytes(received(path.basename(file)), file);
+    // It asked where to go on, and went on from the middle of a file.
+    assert.ok(resumedAt.some((offset) => offset > 0), `resumed at ${resumedAt}`);
+  });
+
+  test('cancels a file and sends the rest', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 4 * MiB });
+    const files = [makeFile(work, 'keep.bin', 2 * MiB), makeFile(work, 'drop.bin', 24 * MiB)];
+    await page.setInputFiles('#files', files);
+    await page.locator('.file', { hasText: 'drop.bin' }).locator('.x').click();
+    await waitForSummary(page, '1 file sent');
+    assert.equal(await page.locator('.file.cancelled').count(), 1);
+    sameBytes(received('keep.bin'), files[0]);
+    assert.equal(fs.existsSync(received('drop.bin')), false);
+  });
+
+  test('a page of an earlier run says it has expired and sends nothing', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${OLD_KEY}.html`);
+    await page.locator('#gone:not([hidden])').waitFor({ timeout: 10000 });
+    assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
+    assert.equal(await page.locator('#pick').isHidden(), true);
+    await shot(page, 'upload-5-expired');
+  });
+
+  test('the plain form sends files with JavaScript off', async () => {
+    const plain = await launchPhone(path.join(work, 'browser-nojs'), { javaScriptEnabled: false });
+    try {
+      const page = await plain.newPage();
+      await page.goto(`${engine.base}/u/${KEY}.html`);
+      await shot(page, 'upload-6-no-javascript');
+      const files = [makeFile(work, 'plain one.txt', 1234), makeFile(work, 'plain-two.jpg', 300000)];
+      await page.setInputFiles('.nojs input[type=file]', files);
+      await Promise.all([page.waitForNavigation(), page.click('.nojs button[type=submit]')]);
+      for (const file of files) sameBytes(received(path.basename(file)), file);
+    } finally {
+      await plain.close();
+    }
+  });
+});
+
+describe('download page', () => {
+  test('shows no files yet, then the entries, and every Open opens its file', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/d/${KEY}.html`);
+    await page.locator('#empty:not([hidden])').waitFor();
+    assert.match(await page.locator('#empty').textContent(), /No files yet/);
+    await shot(page, 'download-1-empty');
+
+    const files = [
+      makeFile(work, 'holiday_at_the_seaside_2019.jpg', 2 * MiB + 3),
+      makeFile(work, 'Tom & Jerry\'s #1.txt', 4000),
+      makeFile(work, 'Quarterly report.pdf', 350 * 1024),
+    ];
+    webRoot('publish', work, KEY, ...files);
+    // The page looks again on its own every few seconds.
+    await page.waitForFunction(() => document.getElementById('count').textContent === '3 files ready',
+      null, { timeout: 10000 });
+    await page.waitForTimeout(300);
+    await shot(page, 'download-2-list');
+
+    const names = await page.locator('#list tr:nth-child(2) td').allTextContents();
+    assert.deepEqual(names.map((n) => n.replace(/\u00a0/g, ' ').trim()),
+      ['holiday_at_the_s....jpg', 'Tom & Jerry\'s #1.txt', 'Quarterly report.pdf']);
+
+    const buttons = page.locator('#list .cbutton');
+    assert.equal(await buttons.count(), 3);
+    for (let i = 0; i < files.length; i++) {
+      const { bytes } = await openAndRead(page, buttons.nth(i));
+      assert.ok(bytes.equals(fs.readFileSync(files[i])), `bytes of ${path.basename(files[i])}`);
+    }
+
+    // The visible button looks at once.
+    const more = makeFile(work, 'one more.zip', 10000);
+    webRoot('publish', work, KEY, ...files, more);
+    await page.click('#refresh');
+    await page.waitForFunction(() => document.getElementById('count').textContent === '4 files ready',
+      null, { timeout: 3000 });
+  });
+
+  test('a page of an earlier run says it has expired', async () => {
+    fs.copyFileSync(path.join(work, 'wdoc', 'd', `${KEY}.html`),
+      path.join(work, 'wdoc', 'd', `${OLD_KEY}.html`));
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/d/${OLD_KEY}.html`);
+    await page.locator('#gone:not([hidden])').waitFor({ timeout: 10000 });
+    assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
+    assert.equal(await page.locator('#refresh').isVisible(), false);
+    await shot(page, 'download-3-expired');
+  });
+});
+
+describe('names with & \' # and blanks', () => {
+  test('go up and come back down unchanged', async () => {
+    const name = 'Tom & Jerry\'s #2 (final) 100%.txt';
+    const original = makeFile(work, name, 54321);
+
+    const up = await phone.newPage();
+    await up.goto(`${engine.base}/u/${KEY}.html`);
+    await up.setInputFiles('#files', [original]);
+    await waitForSummary(up, '1 file sent');
+    assert.equal(await up.locator('.file .fname').textContent(), name);
+    sameBytes(received(name), original);
+
+    webRoot('publish', work, KEY, received(name));
+    const down = await phone.newPage();
+    await down.goto(`${engine.base}/d/${KEY}.html`);
+    await down.waitForFunction(() => document.getElementById('count').textContent === '1 file ready');
+    const { bytes, url } = await openAndRead(down, down.locator('#list .cbutton'));
+    assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${name}`);
+    assert.ok(bytes.equals(fs.readFileSync(original)));
+  });
+});
+
+describe('neutral pages', () => {
+  test('every folder answers with the neutral page', async () => {
+    const page = await phone.newPage();
+    for (const folder of ['', 'u/', 'd/', 'u/ufiles/']) {
+      const response = await page.goto(`${engine.base}/${folder}index.html`);
+      assert.equal(response.status(), 200, folder);
+      assert.equal(await page.locator('body').innerText(), 'There is nothing to see here.');
+    }
+  });
+});
