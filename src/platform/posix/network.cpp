@@ -131,19 +131,6 @@ std::uint32_t OperationalStatus(const std::string& name, unsigned flags) {
     return OperDisconnected;
 }
 
-// The index of the link an address entry belongs to. An address with a label
-// ("eth0:1") names no link of its own; the label starts with the link's name.
-std::uint32_t LinkIndex(const char* name) {
-    if (const unsigned index = if_nametoindex(name); index != 0) {
-        return index;
-    }
-    const std::string_view label(name);
-    if (const auto colon = label.find(':'); colon != std::string_view::npos) {
-        return if_nametoindex(std::string(label.substr(0, colon)).c_str());
-    }
-    return 0;
-}
-
 } // namespace
 
 std::optional<std::vector<std::string>> HostNameAddresses() {
@@ -198,8 +185,7 @@ std::optional<std::vector<InterfaceRow>> ReadInterfaceTable() {
         if (entry->ifa_name == nullptr) {
             continue;
         }
-        // Labelled address entries ("eth0:1") resolve to no index and are
-        // covered by their link's own entry.
+        // A labelled address entry ("eth0:1") resolves to its link's index.
         const std::uint32_t index = if_nametoindex(entry->ifa_name);
         if (index == 0) {
             continue;
@@ -248,7 +234,8 @@ std::optional<std::vector<AddressRow>> ReadAddressTable() {
         AddressRow row;
         row.address = ntohl(in->sin_addr.s_addr);
         row.dotted = text;
-        row.interfaceIndex = LinkIndex(entry->ifa_name);
+        // The kernel resolves a label ("eth0:1") to the link it belongs to.
+        row.interfaceIndex = if_nametoindex(entry->ifa_name);
         rows.push_back(std::move(row));
     }
     std::stable_sort(rows.begin(), rows.end(), [](const AddressRow& a, const AddressRow& b) {
