@@ -1,8 +1,11 @@
 #include "net/uAdapterInfo.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cxxabi.h>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -39,6 +42,15 @@ std::string ShortText(const std::string& text) {
         --end;
     }
     return text.substr(0, end);
+}
+
+// The readable name of the error's class ("std::bad_alloc").
+std::string ClassName(const std::exception& error) {
+    const char* mangled = typeid(error).name();
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> readable(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
+    return status == 0 && readable ? std::string(readable.get()) : std::string(mangled);
 }
 
 } // namespace
@@ -174,7 +186,7 @@ void ListAdapterAddresses(std::vector<std::string>& list) {
         AppendAdapterAddresses(list, platform::ReadInterfaceTable(), platform::ReadAddressTable());
     } catch (const std::exception& error) {
         // Start-up goes on with what was found; nobody but a developer can act on it.
-        std::cerr << typeid(error).name() << ": " << error.what() << '\n';
+        std::cerr << ClassName(error) << ": " << error.what() << '\n';
     }
 }
 
