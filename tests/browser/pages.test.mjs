@@ -171,6 +171,25 @@ describe('upload page', () => {
     assert.equal(fs.existsSync(received('drop.bin')), false);
   });
 
+  test('says so when the PC\'s disk cannot hold a file, and sends the others', async () => {
+    // A sparse file far larger than the free space: the engine refuses it
+    // before a byte is stored.
+    const huge = path.join(work, 'src', 'huge backup.img');
+    fs.closeSync(fs.openSync(huge, 'w'));
+    fs.truncateSync(huge, 15 * 1024 ** 4);
+    const small = makeFile(work, 'after the full one.txt', 5000);
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    await page.setInputFiles('#files', [huge, small]);
+    await waitForSummary(page, '1 file sent \u00b7 1 not sent');
+    assert.match(await page.locator('#alertText').textContent(), /disk is full/);
+    assert.match(await page.locator('.file.failed .st').textContent(), /disk is full/);
+    await shot(page, 'upload-7-disk-full');
+    sameBytes(received(path.basename(small)), small);
+    assert.equal(fs.existsSync(received('huge backup.img')), false);
+    fs.rmSync(huge);
+  });
+
   test('a page of an earlier run says it has expired and sends nothing', async () => {
     const page = await phone.newPage();
     await page.goto(`${engine.base}/u/${OLD_KEY}.html`);
