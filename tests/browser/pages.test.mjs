@@ -190,6 +190,19 @@ describe('upload page', () => {
     fs.rmSync(huge);
   });
 
+  test('takes files dropped on it', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const drop = await page.evaluateHandle(() => {
+      const data = new DataTransfer();
+      data.items.add(new File(['dropped from the desktop\n'], 'dropped note.txt', { type: 'text/plain' }));
+      return data;
+    });
+    await page.dispatchEvent('#pick', 'drop', { dataTransfer: drop });
+    await waitForSummary(page, '1 file sent');
+    assert.equal(fs.readFileSync(received('dropped note.txt'), 'utf8'), 'dropped from the desktop\n');
+  });
+
   test('a page of an earlier run says it has expired and sends nothing', async () => {
     const page = await phone.newPage();
     await page.goto(`${engine.base}/u/${OLD_KEY}.html`);
@@ -283,6 +296,23 @@ describe('names with & \' # and blanks', () => {
     await down.goto(`${engine.base}/d/${KEY}.html`);
     await down.waitForFunction(() => document.getElementById('count').textContent === '1 file ready');
     const url = await openAndCheck(down, down.locator('#list .cbutton'), original);
+    assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${name}`);
+  });
+});
+
+describe('a name that looks like markup', () => {
+  test('shows as text on the download page, runs nothing and opens its file', async () => {
+    const name = '<img src=x onerror="window.pwned=1">.png';
+    const file = makeFile(work, name, 2048);
+    webRoot('publish', work, KEY, file);
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/d/${KEY}.html`);
+    await page.waitForFunction(() => document.getElementById('count').textContent === '1 file ready');
+    assert.equal(await page.locator('#list img').count(), 0);
+    assert.equal(await page.evaluate(() => window.pwned), undefined);
+    const shown = await page.locator('#list tr:nth-child(2) td').textContent();
+    assert.equal(shown.replace(/\u00a0/g, ' ').trim(), '<img src=x onerr....png');
+    const url = await openAndCheck(page, page.locator('#list .cbutton'), file);
     assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${name}`);
   });
 });
