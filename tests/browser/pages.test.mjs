@@ -265,6 +265,21 @@ describe('download page', () => {
     await page.click('#refresh');
     await page.waitForFunction(() => document.getElementById('count').textContent === '4 files ready',
       null, { timeout: 3000 });
+
+    // Out of reach: the list stays and the page says why it is not updating.
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: true, latency: 0, downloadThroughput: 0, uploadThroughput: 0 });
+    await page.click('#refresh');
+    await page.locator('#alert:not([hidden])').waitFor({ timeout: 5000 });
+    assert.match(await page.locator('#alertTitle').textContent(), /reach the PC/);
+    assert.equal(await page.locator('#list .cbutton').count(), 4);
+    await shot(page, 'download-4-unreachable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
+    await page.click('#refresh');
+    await page.locator('#alert').waitFor({ state: 'hidden', timeout: 5000 });
   });
 
   test('a page of an earlier run says it has expired', async () => {
