@@ -51,11 +51,12 @@ const std::locale& UserLocale() {
     return locale;
 }
 
+// Entries are filled on the GUI thread alone, so the standard function's
+// shared result is copied before anything else can ask for it.
 std::tm ToLocalTime(std::chrono::system_clock::time_point time) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    return local;
+    const std::tm* local = std::localtime(&seconds);
+    return local ? *local : std::tm{};
 }
 
 std::string UpperAsciiExtension(const std::string& path) {
