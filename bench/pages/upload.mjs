@@ -52,6 +52,27 @@ async function curlRound(files) {
   return ms;
 }
 
+// The page's own interface driven by curl: one request per file, four at a
+// time over kept-alive connections. Tells the browser's share of the gap
+// from the interface's.
+async function curlChunkedRound(files, round) {
+  clearUploads();
+  const config = files.map((f, i) => [
+    `url = "${engine.base}/api/upload?key=${KEY}&id=c${round}n${i}&name=${encodeURIComponent(path.basename(f))}` +
+      `&size=${size}&offset=0"`,
+    `data-binary = "@${f}"`, 'header = "Content-Type: application/octet-stream"',
+    'output = "/dev/null"'].join('\n')).join('\nnext\n');
+  const configFile = path.join(work, 'curl.conf');
+  fs.writeFileSync(configFile, config + '\n');
+  const start = performance.now();
+  const r = spawnSync('curl', ['-sS', '--no-progress-meter', '--fail', '--parallel', '--parallel-max', '4', '-K', configFile],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+  const ms = performance.now() - start;
+  if (r.status !== 0) throw new Error(`curl failed with ${r.status}`);
+  checkArrived(files);
+  return ms;
+}
+
 async function pageRound(files) {
   clearUploads();
   const page = await phone.newPage();
@@ -79,17 +100,24 @@ try {
   phone = await launchPhone(path.join(work, 'browser'));
   const total = count * size;
   let curlBest = Infinity;
+  let chunkedBest = Infinity;
   let pageBest = Infinity;
   for (let round = 1; round <= rounds; round++) {
+    // Interleaved, so a busy moment of the machine falls on all three alike.
     const c = await curlRound(files);
+    const k = await curlChunkedRound(files, round);
     const p = await pageRound(files);
     curlBest = Math.min(curlBest, c);
+    chunkedBest = Math.min(chunkedBest, k);
     pageBest = Math.min(pageBest, p);
-    console.log(`round ${round}: curl ${mb(total, c).toFixed(1)} MB/s, page ${mb(total, p).toFixed(1)} MB/s`);
+    console.log(`round ${round}: curl -F ${mb(total, c).toFixed(1)} MB/s, ` +
+      `curl per file ${mb(total, k).toFixed(1)} MB/s, page ${mb(total, p).toFixed(1)} MB/s`);
   }
   const ratio = curlBest / pageBest;
-  console.log(`${count} files of ${size} bytes: curl ${mb(total, curlBest).toFixed(1)} MB/s, ` +
-    `page ${mb(total, pageBest).toFixed(1)} MB/s, page/curl ${ratio.toFixed(2)} (target >= ${target})`);
+  console.log(`${count} files of ${size} bytes, best of ${rounds}: curl -F ${mb(total, curlBest).toFixed(1)} MB/s, ` +
+    `curl per file (4 at a time) ${mb(total, chunkedBest).toFixed(1)} MB/s, page ${mb(total, pageBest).toFixed(1)} MB/s`);
+  console.log(`page/curl -F ${ratio.toFixed(2)} (target >= ${target}), ` +
+    `page/curl per file ${(chunkedBest / pageBest).toFixed(2)}`);
   process.exitCode = ratio >= target ? 0 : 1;
 } finally {
   await phone?.close();
