@@ -1,0 +1,23 @@
+// The program entry: the units' start-up values first, then the application
+// object, then the main window, whose creation starts the run.
+
+#include "app/MainUnit.h"
+#include "app/WindowEnvironment.h"
+#include "util/HTMTemplateUnit.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    htmtemplate::FileEntryTemplate(); // built once, before anything can use it
+
+    PrepareFixedPixelLayout();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessary"));
+    InstallFontSubstitutions();
+
+    // The one top-level window, so it alone stands for the program in the
+    // taskbar; the run ends when it closes and is destroyed after the loop.
+    TMainForm form;
+    form.show();
+    return app.exec();
+}
