@@ -355,8 +355,8 @@ void TMainForm::CreateBottomBand() {
     linkFont.setUnderline(true);
     LSupport = MakeClickLabel(PBottom, "LSupport", QStringLiteral("Technical Support"), {1077, 41},
                               linkFont, Qt::white);
-    LWebsite = MakeClickLabel(PBottom, "LWebsite", QString::fromLatin1(VendorHost), {1200, 41},
-                              linkFont, Qt::white);
+    LWebsite = MakeClickLabel(PBottom, "LWebsite", QString::fromLatin1(VendorAddressText),
+                              {1200, 41}, linkFont, Qt::white);
     for (TClickLabel* link : {LSupport, LWebsite})
         link->setCursor(Qt::PointingHandCursor);
 }

@@ -45,8 +45,10 @@ class TMainForm : public QWidget {
     static constexpr const char* ProgramBuild = "191006";
     static constexpr int ClientWidth = 1324;
     static constexpr int ClientHeight = 832;
-    // The vendor's web host and the address shown for it.
+    // The vendor's web host, and its address as the bottom band shows it
+    // (short enough to stay clear of the support link).
     static constexpr const char* VendorHost = "www.tessary.example";
+    static constexpr const char* VendorAddressText = "tessary.example";
 
     // Page indexes of MainPC.
     static constexpr int PhoneToPCPage = 0;

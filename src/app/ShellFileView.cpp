@@ -63,8 +63,8 @@ class THiddenFilter : public QSortFilterProxyModel {
 TShellFileView::TShellFileView(Folders folders, QWidget* parent)
     : QListView(parent), folders_(folders) {
     setViewMode(QListView::IconMode);
-    setIconSize(QSize(IconEdge, IconEdge));
-    setGridSize(QSize(IconEdge + 32, IconEdge + 44));
+    setIconSize(IconBox);
+    setGridSize(IconBox + QSize(16, 48));
     setMovement(QListView::Static);
     setResizeMode(QListView::Adjust);
     setFlow(QListView::LeftToRight);

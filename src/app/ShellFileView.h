@@ -34,8 +34,9 @@ class TShellFileView : public QListView {
     // Called with the full path of an item the user opens (double-click, Enter).
     std::function<void(const QString&)> OpenHandler;
 
-    // Edge of a thumbnail square.
-    static constexpr int IconEdge = 96;
+    // The box every icon is drawn in; wider than high so that names under the
+    // icons have room.
+    static constexpr QSize IconBox{120, 96};
     // Column the view sorts by: the file type.
     static constexpr int SortColumn = 2;
 
