@@ -6,6 +6,7 @@
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
+#include "app/art/ArtResources.h"
 #include "app/core/Workspace.h"
 #include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
@@ -206,7 +207,8 @@ void TMainForm::CreateComponents() {
 
 void TMainForm::CreateTopBand() {
     PTop = MakePanel(this, "PTop", {0, 0, ClientWidth, 145}, TopBandBlue, TBevelPanel::Bevel::None);
-    Image2 = MakePicture(PTop, "Image2", QStringLiteral(":/art/Image2.bmp"), {0, 0, 1324, 145});
+    Image2 =
+        MakePicture(PTop, "Image2", QString::fromLatin1(tessary::art::topBand), {0, 0, 1324, 145});
 
     const QFont navFont = SemiboldFont(15);
     const TTileScheme light = TTileScheme::Light();
@@ -234,15 +236,15 @@ void TMainForm::CreatePhoneToPCPage(QWidget* page) {
     QRPaintBox1->setGeometry(16, 16, 350, 350);
 
     const QFont labelFont = UiFont(16);
-    Image3 = MakePicture(PanelPhoneToPC, "Image3", QStringLiteral(":/art/Image3.bmp"),
-                         {17, 424, 80, 109});
+    Image3 = MakePicture(PanelPhoneToPC, "Image3",
+                         QString::fromLatin1(tessary::art::scanHintPhoneToPc), {17, 424, 80, 109});
     Label4 = MakeLabel(PanelPhoneToPC, "Label4",
                        QStringLiteral("Step 1 - Scan the QR code on your phone "), {110, 444},
                        labelFont, Qt::black);
     Label6 =
         MakeLabel(PanelPhoneToPC, "Label6", QStringLiteral("using Camera or QR Code Scanner App"),
                   {110, 471}, labelFont, Qt::black);
-    Image5 = MakePicture(PanelPhoneToPC, "Image5", QStringLiteral(":/art/Image5.bmp"),
+    Image5 = MakePicture(PanelPhoneToPC, "Image5", QString::fromLatin1(tessary::art::phoneBadge),
                          {425, 33, 50, 48});
     Label7 = MakeLabel(PanelPhoneToPC, "Label7",
                        QStringLiteral("Step 2 - Select files to transfer on your phone. "
@@ -286,8 +288,8 @@ void TMainForm::CreatePCToPhonePage(QWidget* page) {
     FillWith(page, PanelPCtoPhone);
 
     const QFont labelFont = UiFont(16);
-    Image4 = MakePicture(PanelPCtoPhone, "Image4", QStringLiteral(":/art/Image4.bmp"),
-                         {17, 24, 80, 109});
+    Image4 = MakePicture(PanelPCtoPhone, "Image4",
+                         QString::fromLatin1(tessary::art::scanHintPcToPhone), {17, 24, 80, 109});
     Label2 = MakeLabel(PanelPCtoPhone, "Label2",
                        QStringLiteral("Step 1 - Scan the QR code on your phone "), {120, 48},
                        labelFont, Qt::black);
@@ -335,8 +337,8 @@ void TMainForm::CreateWelcomePage(QWidget* page) {
     layout->addWidget(PWelcomeTop);
     layout->addStretch();
 
-    Image1 =
-        MakePicture(PWelcome, "Image1", QStringLiteral(":/art/Image1.bmp"), {298, 31, 566, 384});
+    Image1 = MakePicture(PWelcome, "Image1", QString::fromLatin1(tessary::art::welcomeArtwork),
+                         {298, 31, 566, 384});
     Label8 = MakeClickLabel(PWelcome, "Label8", QStringLiteral("Tessary"), {532, 421},
                             SemiboldFont(37), Qt::white);
     Label1 = MakeLabel(

@@ -1,15 +1,12 @@
-// The program entry: the units' start-up values first, then the application
-// object, then the main window, whose creation starts the run.
+// The program entry: the application object, then the main window, whose
+// creation starts the run.
 
 #include "app/MainUnit.h"
 #include "app/WindowEnvironment.h"
-#include "util/HTMTemplateUnit.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
-    htmtemplate::FileEntryTemplate(); // built once, before anything can use it
-
     PrepareFixedPixelLayout();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessary"));
