@@ -3,6 +3,7 @@
 #include "app/BevelPanel.h"
 #include "app/ClickLabel.h"
 #include "app/PageControl.h"
+#include "app/PictureFileDialog.h"
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
@@ -203,6 +204,7 @@ void TMainForm::CreateComponents() {
     MainPC->SetActivePageIndex(WelcomePage);
 
     CreateBottomBand();
+    DOpen = new TPictureFileDialog(this);
 }
 
 void TMainForm::CreateTopBand() {

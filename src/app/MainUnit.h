@@ -19,6 +19,7 @@ class QTimer;
 class TBevelPanel;
 class TClickLabel;
 class TPageControl;
+class TPictureFileDialog;
 class TQRPaintBox;
 class TShellFileView;
 class TTileButton;
@@ -176,4 +177,5 @@ class TMainForm : public QWidget {
     QTimer* FileCheckTimer = nullptr;
     QTimer* CheckUpdateTM = nullptr;
     QTimer* DownCheckTimer = nullptr;
+    TPictureFileDialog* DOpen = nullptr; // the files to publish
 };

@@ -5,6 +5,7 @@
 #include "app/BevelPanel.h"
 #include "app/MainUnit.h"
 #include "app/PageControl.h"
+#include "app/PictureFileDialog.h"
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
 #include "app/ThumbnailModel.h"
@@ -584,6 +585,31 @@ class TestMainForm : public QObject {
                    now.pixelColor(10, 48).alpha() == 0 && NearPhotoColour(now.pixelColor(60, 48));
         };
         QTRY_VERIFY_WITH_TIMEOUT(showsTallPicture(), 10000);
+    }
+
+    void openDialogForPublishing() {
+        Start();
+        auto* dialog = Find<TPictureFileDialog>("DOpen");
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
+        QCOMPARE(dialog->nameFilters(), (QStringList{"All Files (*)", "Photos (*.jpg *.jpeg)",
+                                                     "Documents (*.doc *docx *.pdf)"}));
+        QCOMPARE(dialog->selectedNameFilter(), QString("All Files (*)"));
+
+        const QString dir = HomeDir + "/to-publish/";
+        QDir().mkpath(dir);
+        WriteJpeg(dir + "holiday.jpg", {3000, 2000});
+        QFile text(dir + "list.txt");
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.close();
+
+        QSignalSpy shown(dialog, &TPictureFileDialog::PreviewShown);
+        emit dialog->currentChanged(dir + "holiday.jpg");
+        QTRY_COMPARE(shown.size(), 1);
+        QCOMPARE(dialog->PreviewedFile(), dir + "holiday.jpg");
+        emit dialog->currentChanged(dir + "list.txt");
+        QTRY_COMPARE(shown.size(), 2);
+        QVERIFY(dialog->PreviewedFile().isEmpty());
     }
 
     void screenshots() {
