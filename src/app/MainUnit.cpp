@@ -14,6 +14,7 @@
 
 #include <QCloseEvent>
 #include <QDate>
+#include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QLabel>
@@ -132,7 +133,7 @@ TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
         hooks_.PickFolder = [this](const QString& caption) -> std::optional<QString> {
             // Read-only: the picker offers no way to make a new folder.
             const QString folder = QFileDialog::getExistingDirectory(
-                this, caption, QString(), QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
+                this, caption, QDir::homePath(), QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
             if (folder.isEmpty())
                 return std::nullopt;
             return folder;

@@ -64,6 +64,13 @@ struct TDesk {
     }
 };
 
+// Points the documents folder elsewhere, as the desktop's user-dirs.dirs does.
+void WriteUserDirs(const QString& documents) {
+    QFile dirs(HomeDir + "/config/user-dirs.dirs");
+    QVERIFY(dirs.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    dirs.write("XDG_DOCUMENTS_DIR=\"" + documents.toUtf8() + "\"\n");
+}
+
 QString Today() {
     return QDate::currentDate().toString("yyyyMMdd");
 }
@@ -194,6 +201,26 @@ class TestMainForm : public QObject {
         QCOMPARE(Find<QLineEdit>("EPath")->text(), receive);
         QTRY_VERIFY(Find<TShellFileView>("WB")->ShownNames().contains("earlier.txt"));
         QVERIFY(desk->messages.isEmpty());
+    }
+
+    void startupWithUncreatableReceivingFolder() {
+        // The documents folder lies below a plain file, so nothing can be made there.
+        QFile blocker(HomeDir + "/not-a-folder");
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        WriteUserDirs("$HOME/not-a-folder/Docs");
+        Start();
+        WriteUserDirs("$HOME/Dokumente");
+
+        const QString receive = HomeDir + "/not-a-folder/Docs/Tessary/" + Today() + "/";
+        QCOMPARE(desk->messages,
+                 QStringList{"Sorry, fail to create destination folder: \r\n" + receive});
+        QCOMPARE(Find<QLineEdit>("EPath")->text(), receive);
+        QVERIFY(Find<TShellFileView>("WB")->Folder().isEmpty());
+        // Start-up went on to the end.
+        QCOMPARE(ShownPage(), TMainForm::WelcomePage);
+        QCOMPARE(DownTiles(), 1);
+        QVERIFY(QFileInfo(DataDir() + "Tessary/wdoc/u/ufiles").isDir());
     }
 
     void navigation() {
@@ -395,8 +422,29 @@ class TestMainForm : public QObject {
             QWidget* parent = QString(p.parent) == "MainForm" ? w : Find<QWidget>(p.parent);
             QCOMPARE(GeometryIn(Find<QWidget>(p.name), parent), p.rect);
         }
-        for (const char* label : {"Label8", "LSupport", "LWebsite", "Label4", "Label7"})
-            QVERIFY2(Find<QLabel>(label)->isVisibleTo(w) || true, label);
+        struct Caption {
+            const char* name;
+            const char* text;
+        };
+        for (const Caption& c : {
+                 Caption{"BWelcome", "Welcome"},
+                 Caption{"BPhoneToPC", "Phone to PC"},
+                 Caption{"BPCtoPhone", "PC to Phone"},
+                 Caption{"BClose", "Close"},
+                 Caption{"BOpenFolder", "Open"},
+                 Caption{"BBrowse", "Change"},
+                 Caption{"BDownloadFileSelectFiles",
+                         "Step 2 - Click Here to Select Files to Transfer to Phone"},
+             })
+            QCOMPARE(Find<TTileButton>(c.name)->text(), QString(c.text));
+        for (const Caption& c : {
+                 Caption{"Label8", "Tessary"},
+                 Caption{"LSupport", "Technical Support"},
+                 Caption{"Label5", "Tessary File Receiving Folder: "},
+                 Caption{"Label4", "Step 1 - Scan the QR code on your phone "},
+                 Caption{"LDownloadNote", ""},
+             })
+            QCOMPARE(Find<QLabel>(c.name)->text(), QString(c.text));
         QCOMPARE(Find<QLabel>("Label8")->pos(), QPoint(532, 421));
         QCOMPARE(Find<QLabel>("LSupport")->pos(), QPoint(1077, 41));
         auto* website = Find<QLabel>("LWebsite");
@@ -647,12 +695,7 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
     qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
     QDir().mkpath(HomeDir + "/config");
-    {
-        QFile dirs(HomeDir + "/config/user-dirs.dirs");
-        if (!dirs.open(QIODevice::WriteOnly))
-            return 1;
-        dirs.write("XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
-    }
+    WriteUserDirs("$HOME/Dokumente");
 
     PrepareFixedPixelLayout();
     QApplication app(argc, argv);
