@@ -251,18 +251,26 @@ TEST_F(WorkerTest, ProgressComesPerBlockWithPercentOfTheLength) {
 TEST_F(WorkerTest, WithoutContentLengthTheBodyIsReadToItsEndAtPercentZero) {
     const QByteArray body = Body(9000);
     TestHttpServer server([body](Connection& c) { c.Write(ResponseHead(200) + body); });
-    TestHttpServer garbled(
-        [body](Connection& c) { c.Write(ResponseHead(200, "Content-Length: lots\r\n") + body); });
-    for (const TestHttpServer* s : {&server, &garbled}) {
-        const std::string file = Path("nolength.dat");
-        const WorkerResult r = Run(s->Url("/"), file);
-        EXPECT_EQ(r.status, 200);
-        EXPECT_EQ(r.contentLength, 0);
-        EXPECT_EQ(Contents(file), body);
-        ASSERT_FALSE(r.percents.empty());
-        for (int percent : r.percents)
-            EXPECT_EQ(percent, 0);
-    }
+    const std::string file = Path("nolength.dat");
+    const WorkerResult r = Run(server.Url("/"), file);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.contentLength, 0);
+    EXPECT_EQ(Contents(file), body);
+    ASSERT_GE(r.percents.size(), 3u);
+    for (int percent : r.percents)
+        EXPECT_EQ(percent, 0);
+}
+
+TEST_F(WorkerTest, GarbledContentLengthIsNoUsableResponse) {
+    // libcurl refuses such a header outright (it could hide a second
+    // response), so nothing is written.
+    TestHttpServer server(
+        [](Connection& c) { c.Write(ResponseHead(200, "Content-Length: lots\r\n") + "data"); });
+    const std::string file = Path("garbled.dat");
+    const WorkerResult r = Run(server.Url("/"), file);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.completions.empty());
+    EXPECT_FALSE(Exists(file));
 }
 
 TEST_F(WorkerTest, ErrorStatusStillReportsCompletionButNoProgress) {

@@ -105,7 +105,8 @@ void TestHttpServer::Serve(std::promise<unsigned short>& ready) {
 }
 
 void TestHttpServer::ServeOne(QTcpSocket& socket) {
-    QByteArray request;
+    // TLS may already hold the request from the handshake: read first, then wait.
+    QByteArray request = socket.readAll();
     while (!request.contains("\r\n\r\n")) {
         if (stop_.load() || !socket.waitForReadyRead(5000))
             return;
@@ -134,7 +135,7 @@ std::optional<TestAuthority> MakeTestAuthority(const std::string& folder) {
     const QString dir = QString::fromStdString(folder) + "/";
     auto run = [](const QStringList& args) {
         QProcess openssl;
-        openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        openssl.setStandardErrorFile(QProcess::nullDevice());
         openssl.setStandardOutputFile(QProcess::nullDevice());
         openssl.start("openssl", args);
         return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
