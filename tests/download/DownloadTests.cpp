@@ -52,6 +52,17 @@ class DownloadTest : public ::testing::Test {
         return true;
     }
 
+    // Like WaitUntil, but without processing events.
+    static bool WaitUntilNoEvents(const std::function<bool()>& done) {
+        QDeadlineTimer deadline(20000);
+        while (!done()) {
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(5);
+        }
+        return true;
+    }
+
     // A port on which nothing listens.
     static unsigned short FreePort() {
         QTcpServer probe;
@@ -302,6 +313,30 @@ TEST_F(WorkerTest, CancelDuringTheBodyStopsAndDeletesThePartialFile) {
     // Nothing is handed over once the request is in: one block, no completion.
     EXPECT_EQ(r.received.size(), 1u);
     EXPECT_TRUE(r.completions.empty());
+    EXPECT_FALSE(Exists(file));
+    EXPECT_TRUE(WaitUntil([&] { return clientClosed.load(); }));
+}
+
+TEST_F(WorkerTest, CancelByDestroyingARunningWorkerWaitsForItWithoutDeadlock) {
+    // What happens to a worker still running when the application object
+    // goes: its destructor stops it, even while it waits in a hand-over.
+    std::atomic<bool> clientClosed{false};
+    TestHttpServer server([&](Connection& c) {
+        if (c.Write(ResponseHead(200, "Content-Length: 100000000\r\n")))
+            while (!server.Stopping() && c.Write(Body(65536))) {
+            }
+        clientClosed = true;
+    });
+    const std::string file = Path("exit.dat");
+    auto* worker = new TFileLoadThread(server.Url("/"), file);
+    int blocks = 0;
+    worker->SetProgressHandler([&blocks](int, std::int64_t, std::int64_t, int) { ++blocks; });
+    worker->start();
+    // No events are processed meanwhile: the worker blocks in its first hand-over.
+    EXPECT_TRUE(WaitUntilNoEvents([&] { return Exists(file); }));
+    QThread::msleep(100);
+    delete worker;
+    EXPECT_LE(blocks, 1);
     EXPECT_FALSE(Exists(file));
     EXPECT_TRUE(WaitUntil([&] { return clientClosed.load(); }));
 }
