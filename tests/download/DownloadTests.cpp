@@ -372,14 +372,25 @@ TEST_F(DownloadTest, CancelWhileTheBodyIsReadReturns999AndTheFileGoes) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-TEST_F(DownloadTest, CancelDuringAStalledConnectEndsTheWorkerWithoutAFile) {
-    // The server accepts but never answers: the worker waits for the header.
+TEST_F(DownloadTest, CancelWhileWaitingForTheHeaderEndsTheWorkerWithoutAFile) {
+    // The server takes the request but never answers.
+    std::atomic<bool> requested{false};
     std::atomic<bool> clientClosed{false};
-    TestHttpServer server([&](Connection& c) { clientClosed = c.WaitForClientClose(); });
+    TestHttpServer server([&](Connection& c) {
+        requested = true;
+        clientClosed = c.WaitForClientClose();
+    });
     const std::string file = Path("never.dat");
     {
         TFileDL download;
-        QTimer::singleShot(150, [&] { download.Cancel(); });
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (requested) {
+                poll.stop();
+                download.Cancel();
+            }
+        });
+        poll.start(10);
         EXPECT_EQ(download.DownloadToFile(server.Url("/"), file), TFileDL::StatusCancelled);
     }
     EXPECT_TRUE(WaitUntil([&] { return clientClosed.load(); }));

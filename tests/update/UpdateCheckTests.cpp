@@ -124,19 +124,24 @@ TEST_F(UpdateCheckTest, ReplyForOtherSoftwareStillSwitchesToRelay) {
 }
 
 TEST_F(UpdateCheckTest, CloseRequestDuringTheWaitCancelsAndCleansUp) {
+    std::atomic<bool> sentPart{false};
     std::atomic<bool> clientClosed{false};
     TestHttpServer server([&](Connection& c) {
-        c.Write(ResponseHead(200, "Content-Length: 100000\r\n") + "[Main]\r\nstatus=1\r\n");
+        sentPart =
+            c.Write(ResponseHead(200, "Content-Length: 100000\r\n") + "[Main]\r\nstatus=1\r\n");
         clientClosed = c.WaitForClientClose();
     });
-    // The window's close query, run from inside the wait.
+    // The window's close query, run from inside the wait once the reply has
+    // begun to arrive.
     QTimer closeQuery;
-    closeQuery.setSingleShot(true);
-    QObject::connect(&closeQuery, &QTimer::timeout, [this] {
+    QObject::connect(&closeQuery, &QTimer::timeout, [&] {
+        if (!sentPart)
+            return;
+        closeQuery.stop();
         ASSERT_NE(inProgress_, nullptr);
         inProgress_->Cancel();
     });
-    closeQuery.start(300);
+    closeQuery.start(10);
     Check(Request(server), Hooks());
 
     EXPECT_TRUE(events_.empty());
