@@ -89,8 +89,6 @@ class TFileLoadThread::Transfer {
                 misc::DeleteFileQuietly(owner_.targetFile_);
         }
         file_.reset();
-        if (!headerComplete_ && owner_.status_ != StatusCancelled)
-            owner_.status_ = 0;
 
         if (headerComplete_ && owner_.onComplete_) {
             const int tag = owner_.tag_;
@@ -149,16 +147,26 @@ class TFileLoadThread::Transfer {
 
     std::size_t Header(std::string_view line) {
         if (StartsWithNoCase(line, "http/")) {
-            pendingLength_ = 0; // a new response (after a redirect or a 1xx)
+            // A new response (after a redirect or a 1xx).
+            pendingLength_ = 0;
+            pendingLocation_ = false;
         } else if (StartsWithNoCase(line, "content-length:")) {
             pendingLength_ = ToInt64(line.substr(15));
+        } else if (StartsWithNoCase(line, "location:")) {
+            pendingLocation_ = true;
         } else if (TrimView(line).empty()) {
             long code = 0;
             curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
-            if (code >= 200)
+            if (code >= 200 && !(pendingLocation_ && IsFollowedRedirect(code)))
                 return EndOfHeader(static_cast<int>(code)) ? line.size() : 0;
         }
         return line.size();
+    }
+
+    // The codes libcurl follows when a Location comes with them: such a
+    // response is a step on the way, not the answer.
+    static bool IsFollowedRedirect(long code) {
+        return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
     }
 
     // A final response header is in. Only a 200 creates the target file.
@@ -200,6 +208,7 @@ class TFileLoadThread::Transfer {
     CURL* curl_ = nullptr;
     std::unique_ptr<std::FILE, FileCloser> file_;
     std::int64_t pendingLength_ = 0;
+    bool pendingLocation_ = false;
     bool headerComplete_ = false;
     bool createdFile_ = false;
     bool failedWrite_ = false;

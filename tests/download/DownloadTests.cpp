@@ -132,6 +132,18 @@ TEST_F(DownloadTest, RedirectsAreFollowedToTheFinalAnswer) {
     EXPECT_EQ(TFileDL().DownloadToFile(server.Url("/start"), file), 200);
     EXPECT_EQ(Contents(file), body);
     EXPECT_EQ(target->Targets(), std::vector<std::string>{"/final"});
+
+    // A redirect that leads nowhere is no answer, not the redirect's status.
+    const QByteArray nowhere = "http://127.0.0.1:" + QByteArray::number(FreePort()) + "/";
+    TestHttpServer dangling([nowhere](Connection& c) {
+        c.Write(ResponseHead(302, "Location: " + nowhere + "\r\nContent-Length: 0\r\n"));
+    });
+    const std::string lost = Path("lost.dat");
+    EXPECT_EQ(TFileDL().DownloadToFile(dangling.Url("/"), lost), 0);
+    EXPECT_FALSE(Exists(lost));
+    // A redirect status without a Location is the answer itself.
+    TestHttpServer bare(Serving("", 301));
+    EXPECT_EQ(TFileDL().DownloadToFile(bare.Url("/"), lost), 301);
 }
 
 TEST_F(DownloadTest, OtherStatusesCreateNoFileAndLeaveAnOldOneAlone) {

@@ -120,7 +120,6 @@ TEST_F(StoreTest, SettingsStoreKeepsOtherValuesAndAnyBytes) {
     EXPECT_EQ(platform::ReadUserSetting("Software\\Tessary", "Missing"), std::nullopt);
     // Written through a temporary file: none is left beside the store.
     EXPECT_EQ(QDir(dir_.filePath("Tessary")).entryList(QDir::Files), QStringList{"settings.ini"});
-    EXPECT_FALSE(QFile(StoreFile()).permissions() & (QFile::ReadOther | QFile::WriteOther));
 }
 
 TEST(UpdateUrlTest, CarriesTheParametersInOrder) {

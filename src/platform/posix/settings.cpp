@@ -1,18 +1,13 @@
 // The per-user settings store: a small INI file in the configuration folder,
-// one section per registry-style key. Rewritten whole through a temporary file
-// and a rename, so a crash or a full disk never leaves a half-written store.
+// one section per registry-style key. Rewritten whole through the platform's
+// atomic write, so a crash or a full disk never leaves a half-written store.
 
 #include "platform/platform.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace platform {
@@ -84,6 +79,10 @@ std::string Unescape(std::string_view value) {
 }
 
 std::optional<std::vector<Section>> Load() {
+    // Without a home folder there is no store (never one relative to the
+    // working folder).
+    if (ConfigFolder().empty())
+        return std::nullopt;
     std::ifstream in(StorePath(), std::ios::binary);
     if (!in)
         return std::nullopt;
@@ -123,31 +122,14 @@ std::string Render(const std::vector<Section>& sections) {
     return text;
 }
 
-// Writes all of text to a new file beside the store, flushes it and renames
-// it over the store.
+// The store's folder is made on the first write; the file is replaced whole.
 bool ReplaceStore(const std::string& text) {
+    if (ConfigFolder().empty())
+        return false;
     std::error_code ec;
     std::filesystem::create_directories(StoreFolder(), ec);
-    std::string temp = StorePath() + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    std::size_t written = 0;
-    while (ok && written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            written += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), StorePath().c_str()) == 0;
-    if (!ok)
-        ::unlink(temp.c_str());
-    return ok;
+    std::string error;
+    return WriteFileAtomically(StorePath(), text, error);
 }
 
 } // namespace
