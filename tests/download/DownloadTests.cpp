@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -407,6 +408,25 @@ TEST_F(DownloadTest, CancelWhileWaitingForTheHeaderEndsTheWorkerWithoutAFile) {
     }
     EXPECT_TRUE(WaitUntil([&] { return clientClosed.load(); }));
     EXPECT_FALSE(Exists(file));
+}
+
+TEST_F(DownloadTest, CancelThenProgramExitEndsCleanlyAndRemovesThePartialFile) {
+    std::atomic<bool> clientClosed{false};
+    TestHttpServer server([&](Connection& c) {
+        c.Write(ResponseHead(200, "Content-Length: 1000000\r\n") + Body(8192));
+        clientClosed = c.WaitForClientClose();
+    });
+    const std::string file = Path("exit.dat");
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedChannels);
+    probe.start(TESSARY_EXIT_PROBE,
+                {QString::fromStdString(server.Url("/")), QString::fromStdString(file)});
+    ASSERT_TRUE(probe.waitForFinished(60000));
+    EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(probe.exitCode(), 0);
+    // The worker was stopped before the process ended: nothing is left.
+    EXPECT_FALSE(Exists(file));
+    EXPECT_TRUE(WaitUntil([&] { return clientClosed.load(); }));
 }
 
 TEST_F(DownloadTest, CancelBeforeTheStartIsClearedByTheNextDownload) {
