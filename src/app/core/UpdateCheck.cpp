@@ -5,7 +5,6 @@
 #include "util/IniProfile.h"
 #include "util/MiscFuncUnit.h"
 
-#include <algorithm>
 #include <exception>
 
 namespace update {
