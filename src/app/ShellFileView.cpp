@@ -26,10 +26,12 @@ class TCheapIconProvider : public QAbstractFileIconProvider {
     }
 };
 
+} // namespace
+
 // Hides what the platform calls hidden (a dot name or the hidden attribute)
 // and, where asked, folders: only among the shown folder's own entries, so the
 // chain of folders leading to it stays reachable.
-class THiddenFilter : public QSortFilterProxyModel {
+class TShellFileView::THiddenFilter : public QSortFilterProxyModel {
   public:
     THiddenFilter(bool showFolders, QObject* parent)
         : QSortFilterProxyModel(parent), showFolders_(showFolders) {}
@@ -58,8 +60,6 @@ class THiddenFilter : public QSortFilterProxyModel {
     QPersistentModelIndex root_;
 };
 
-} // namespace
-
 TShellFileView::TShellFileView(Folders folders, QWidget* parent)
     : QListView(parent), folders_(folders) {
     setViewMode(QListView::IconMode);
@@ -82,26 +82,23 @@ TShellFileView::TShellFileView(Folders folders, QWidget* parent)
 TShellFileView::~TShellFileView() {
     // The view lets go of the models before they go.
     setModel(nullptr);
-    delete filter_;
-    delete thumbnails_;
-    delete fsModel_;
 }
 
 void TShellFileView::CreateModels() {
     iconProvider_ = std::make_unique<TCheapIconProvider>();
-    fsModel_ = new QFileSystemModel;
+    fsModel_ = std::make_unique<QFileSystemModel>();
     fsModel_->setIconProvider(iconProvider_.get());
     fsModel_->setReadOnly(true);
     // Hidden entries are judged by THiddenFilter (the platform's rule), so the
     // model lists everything and resolves its chain of folders freely.
     fsModel_->setFilter(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     fsModel_->setResolveSymlinks(false);
-    thumbnails_ = new TThumbnailModel(fsModel_, iconSize());
-    filter_ = new THiddenFilter(folders_ == Folders::Show, nullptr);
+    thumbnails_ = std::make_unique<TThumbnailModel>(fsModel_.get(), iconSize());
+    filter_ = std::make_unique<THiddenFilter>(folders_ == Folders::Show, nullptr);
     // Order comes from the file model; the filter only filters.
     filter_->setDynamicSortFilter(false);
-    filter_->setSourceModel(thumbnails_);
-    setModel(filter_);
+    filter_->setSourceModel(thumbnails_.get());
+    setModel(filter_.get());
 }
 
 void TShellFileView::SetFolder(const QString& path) {
@@ -111,7 +108,7 @@ void TShellFileView::SetFolder(const QString& path) {
     folder_ = path;
     const QModelIndex fsRoot = fsModel_->setRootPath(clean);
     const QModelIndex thumbRoot = thumbnails_->mapFromSource(fsRoot);
-    static_cast<THiddenFilter*>(filter_)->SetRoot(thumbRoot);
+    filter_->SetRoot(thumbRoot);
     setRootIndex(filter_->mapFromSource(thumbRoot));
     fsModel_->sort(SortColumn, Qt::AscendingOrder);
 }

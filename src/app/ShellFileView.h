@@ -10,7 +10,6 @@
 #include <memory>
 
 class QFileSystemModel;
-class QSortFilterProxyModel;
 class QAbstractFileIconProvider;
 class TThumbnailModel;
 
@@ -29,7 +28,7 @@ class TShellFileView : public QListView {
     // Names of the entries shown, in display order.
     QStringList ShownNames() const;
     // The model that supplies the icons (for waiting on thumbnails).
-    TThumbnailModel* Thumbnails() const { return thumbnails_; }
+    TThumbnailModel* Thumbnails() const { return thumbnails_.get(); }
 
     // Called with the full path of an item the user opens (double-click, Enter).
     std::function<void(const QString&)> OpenHandler;
@@ -41,13 +40,16 @@ class TShellFileView : public QListView {
     static constexpr int SortColumn = 2;
 
   private:
+    class THiddenFilter;
+
     void CreateModels();
     void OpenItem(const QModelIndex& index);
 
     Folders folders_;
     QString folder_;
+    // Declared so that each outlives what is built on it.
     std::unique_ptr<QAbstractFileIconProvider> iconProvider_;
-    QFileSystemModel* fsModel_ = nullptr;
-    TThumbnailModel* thumbnails_ = nullptr;
-    QSortFilterProxyModel* filter_ = nullptr;
+    std::unique_ptr<QFileSystemModel> fsModel_;
+    std::unique_ptr<TThumbnailModel> thumbnails_;
+    std::unique_ptr<THiddenFilter> filter_;
 };
