@@ -8,7 +8,12 @@
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
 #include "app/art/ArtResources.h"
+#include "app/core/ConnectionUrls.h"
+#include "app/core/UpdateCheck.h"
 #include "app/core/Workspace.h"
+#include "net/GetMIPsUnit.h"
+#include "net/SyncFileLoadUnit.h"
+#include "qrcode/QRCodeBitmap.h"
 #include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
@@ -390,6 +395,10 @@ void TMainForm::ConnectHandlers() {
     connect(LSupport, &TClickLabel::clicked, this, [this] { LSupportClick(LSupport); });
     connect(Label8, &TClickLabel::doubleClicked, this, [this] { Label8DblClick(Label8); });
     connect(CheckUpdateTM, &QTimer::timeout, this, [this] { CheckUpdateTMTimer(CheckUpdateTM); });
+    QRPaintBox1->SetPaintHandler(
+        [this](QPainter& painter, QSize box) { QRPaintBox1Paint(painter, box); });
+    QRPaintBox2->SetPaintHandler(
+        [this](QPainter& painter, QSize box) { QRPaintBox2Paint(painter, box); });
     auto openItem = [this](const QString& path) { OpenWithShell(path.toStdString()); };
     WB->OpenHandler = openItem;
     WB2->OpenHandler = openItem;
@@ -419,6 +428,9 @@ void TMainForm::PrepareRun() {
     EPath->setText(QString::fromStdString(
         workspace::DefaultReceiveDir(misc::GetDocumentsFolder(), QDate::currentDate())));
     ApplyReceiveDir();
+    QRRenderer = std::make_unique<qrcode::TQRCodeBitmap>();
+    FillAddressList();
+    ApplyConnectionMode(PrimaryAddress, 1);
 }
 
 void TMainForm::ApplyVersionInfo() {
@@ -428,6 +440,7 @@ void TMainForm::ApplyVersionInfo() {
     VersionDigits = QString::fromLatin1(ProgramVersion).remove(u'.').toStdString();
     SetupWorkspaceFolders();
     RelayUrlTemplate.clear();
+    RandomSessionID = update::LoadUpdateIdentity();
     // The link's right edge stays at x = 1300 whatever the length of its text.
     LWebsite->adjustSize();
     LWebsite->move(1300 - LWebsite->width(), LWebsite->y());
@@ -459,6 +472,8 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::FormCloseQuery(QObject*, bool& canClose) {
     DownCheckTimer->stop();
     FileCheckTimer->stop();
+    if (UpdateDownload)
+        UpdateDownload->Cancel();
     canClose = true;
 }
 
@@ -525,6 +540,73 @@ void TMainForm::OpenWithShell(const std::string& path) {
 
 void TMainForm::CheckUpdateTMTimer(QObject*) {
     CheckUpdateTM->stop();
+    UpdateCheck();
+}
+
+void TMainForm::UpdateCheck() {
+    update::UpdateRequest request;
+    if (!hooks_.UpdateBaseUrl.empty())
+        request.baseUrl = hooks_.UpdateBaseUrl;
+    request.addressList.assign(AddressList.begin(), AddressList.begin() + AddressCount);
+    request.versionDigits = VersionDigits;
+    request.sessionId = RandomSessionID;
+    request.build = ProgramBuild;
+    request.pageKey = PageKey;
+
+    update::UpdateCheckHooks checkHooks;
+    checkHooks.showMessage = [this](const std::string& text) {
+        hooks_.ShowMessage(QString::fromStdString(text));
+    };
+    checkHooks.closeWindow = [this] { close(); };
+    // Relay mode is switched on even after a close request; the window is
+    // only destroyed once the check has returned.
+    checkHooks.switchToRelay = [this](const std::string&) { ApplyConnectionMode({}, 2); };
+    update::UpdateCheck(request, checkHooks, RelayUrlTemplate, UpdateDownload);
+}
+
+// ------------------------------------------------------ addresses and URLs ----
+
+void TMainForm::FillAddressList() {
+    const net::TAddresses found = net::FillAddressList();
+    PrimaryAddress = found.primaryAddress;
+    AdapterAddresses = found.adapterAddresses;
+    AddressList = found.addressList.entries;
+    AddressCount = found.addressList.count;
+}
+
+void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
+    if (mode == 2) {
+        UploadUrl = appcore::RelayUrl(RelayUrlTemplate, "u", VersionDigits);
+        DrawQRCode(UploadUrl, 1);
+        DownloadUrl = appcore::RelayUrl(RelayUrlTemplate, "d", VersionDigits);
+        DrawQRCode(DownloadUrl, 2);
+        return;
+    }
+    const appcore::ConnectionUrls urls = appcore::DirectUrls(address, PageKey);
+    UploadUrl = urls.upload;
+    DrawQRCode(UploadUrl, 1);
+    DownloadUrl = urls.download;
+    DrawQRCode(DownloadUrl, 2);
+    FileCheckTimer->start();
+    ScanInProgress = false;
+}
+
+void TMainForm::DrawQRCode(const std::string& url, int box) {
+    // The code is painted from the stored URL at the box's next paint; the
+    // shared renderer holds the code drawn last.
+    QRRenderer->SetText(url);
+    QRRenderer->Rebuild();
+    (box == 2 ? QRPaintBox2 : QRPaintBox1)->update();
+}
+
+void TMainForm::QRPaintBox1Paint(QPainter& painter, QSize box) {
+    if (QRRenderer)
+        qrcode::DrawQRCode(painter, box, *QRRenderer, UploadUrl);
+}
+
+void TMainForm::QRPaintBox2Paint(QPainter& painter, QSize box) {
+    if (QRRenderer)
+        qrcode::DrawQRCode(painter, box, *QRRenderer, DownloadUrl);
 }
 
 // ------------------------------------------------------ receiving folder ----

@@ -9,11 +9,17 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 class QLabel;
+class QPainter;
+class TFileDL;
+namespace qrcode {
+class TQRCodeBitmap;
+}
 class QLineEdit;
 class QTimer;
 class TBevelPanel;
@@ -33,6 +39,8 @@ struct TMainFormHooks {
     std::function<std::optional<QString>(const QString& caption)> PickFolder;
     // The desktop's default action on a folder, file or web address.
     std::function<void(const std::string& target)> OpenWithShell;
+    // Where the update check asks; empty means the vendor's update service.
+    std::string UpdateBaseUrl;
 };
 
 class TMainForm : public QWidget {
@@ -73,6 +81,8 @@ class TMainForm : public QWidget {
     void LSupportClick(QObject* sender);
     void Label8DblClick(QObject* sender);
     void CheckUpdateTMTimer(QObject* sender);
+    void QRPaintBox1Paint(QPainter& painter, QSize box);
+    void QRPaintBox2Paint(QPainter& painter, QSize box);
 
     void PrepareRun();
     void ApplyVersionInfo();
@@ -81,6 +91,12 @@ class TMainForm : public QWidget {
     void UpdateNavTiles(QObject* sender);
     void OpenVendorPage(const std::string& name);
     void OpenWithShell(const std::string& path);
+
+    // Addresses and the two connection URLs with their QR codes.
+    void FillAddressList();
+    void ApplyConnectionMode(const std::string& address, int mode);
+    void DrawQRCode(const std::string& url, int box);
+    void UpdateCheck();
 
     // Engine control. Outcomes are returned, never shown.
     bool RunHidden(const std::string& file, const std::string& parameters);
@@ -107,7 +123,7 @@ class TMainForm : public QWidget {
     bool destroyed_ = false;
 
     // ---- the run's state, in this order ----
-    // The QR renderer joins here.
+    std::unique_ptr<qrcode::TQRCodeBitmap> QRRenderer;
     std::string UploadUrl;
     std::string DownloadUrl;
     std::vector<std::string> AdapterAddresses;
@@ -127,10 +143,12 @@ class TMainForm : public QWidget {
     bool ScanInProgress = false;
     std::string PrimaryAddress;
     std::string PageKey;
-    // The update download in progress joins here.
+    TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned
     std::string RelayUrlTemplate; // short text: at most 255 bytes
     // Computed once from ProgramVersion.
     std::string VersionDigits;
+    // The per-user id the update request carries.
+    std::string RandomSessionID;
 
     // ---- components (owned by their Qt parents) ----
     TBevelPanel* PTop = nullptr;

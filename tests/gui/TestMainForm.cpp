@@ -49,6 +49,8 @@ struct TDesk {
 
     TMainFormHooks Hooks() {
         TMainFormHooks hooks;
+        // Nothing leaves the machine: the update check asks a closed loopback port.
+        hooks.UpdateBaseUrl = "http://127.0.0.1:9";
         hooks.ShowMessage = [this](const QString& text) { messages << text; };
         hooks.PickFolder = [this](const QString& caption) -> std::optional<QString> {
             folderCaptions << caption;
@@ -184,8 +186,12 @@ class TestMainForm : public QObject {
         auto* checkUpdate = Find<QTimer>("CheckUpdateTM");
         QCOMPARE(checkUpdate->interval(), 3);
         QTRY_VERIFY(!checkUpdate->isActive());
-        QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
+        // The direct-mode URL step has started the upload poll.
+        QVERIFY(Find<QTimer>("FileCheckTimer")->isActive());
         QCOMPARE(Find<QTimer>("FileCheckTimer")->interval(), 1000);
+        const std::string host = "http://" + form->PrimaryAddress + ":8016/";
+        QCOMPARE(form->UploadUrl, host + "u/" + form->PageKey + ".html");
+        QCOMPARE(form->DownloadUrl, host + "d/" + form->PageKey + ".html");
         QVERIFY(!Find<QTimer>("DownCheckTimer")->isActive());
         QCOMPARE(Find<QTimer>("DownCheckTimer")->interval(), 3000);
         QVERIFY(desk->messages.isEmpty());
