@@ -13,8 +13,8 @@
 #include "app/core/Workspace.h"
 #include "net/GetMIPsUnit.h"
 #include "net/SyncFileLoadUnit.h"
-#include "qrcode/QRCodeBitmap.h"
 #include "platform/platform.h"
+#include "qrcode/QRCodeBitmap.h"
 #include "util/MiscFuncUnit.h"
 
 #include <QCloseEvent>

@@ -108,6 +108,7 @@ class TMainForm : public QWidget {
 
   private:
     friend class TestMainForm;
+    friend class TestRun;
 
     void CreateComponents();
     void CreateTopBand();
@@ -144,7 +145,7 @@ class TMainForm : public QWidget {
     std::string PrimaryAddress;
     std::string PageKey;
     TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned
-    std::string RelayUrlTemplate; // short text: at most 255 bytes
+    std::string RelayUrlTemplate;      // short text: at most 255 bytes
     // Computed once from ProgramVersion.
     std::string VersionDigits;
     // The per-user id the update request carries.
