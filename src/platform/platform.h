@@ -213,6 +213,17 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists.
 bool ProcessExists(int pid);
 
+// -------------------------------------------------------------- signals ----
+
+// Makes the stop signals (SIGTERM, SIGINT, SIGHUP) wait for
+// WaitForStopSignal instead of ending the process, in the calling thread and
+// every thread it starts afterwards; a write to a closed connection or past
+// the file-size limit then fails with an error instead of killing the
+// process. Call before any thread is started.
+void HoldStopSignals();
+// Waits up to timeout for a stop signal; true when one arrived.
+bool WaitForStopSignal(std::chrono::milliseconds timeout);
+
 // ----------------------------------------------------------------- misc ----
 
 // A new GUID in the standard upper-case braced form
