@@ -18,7 +18,7 @@ struct ServerConfig {
     std::uint16_t port = 8016;
     std::uint32_t bindAddress = 0; // IPv4, host byte order; 0 = every interface
     unsigned threads = 4;
-    unsigned connectionTimeoutSeconds = 30;
+    unsigned connectionTimeoutSeconds = 60;
 };
 
 class HttpServer {
