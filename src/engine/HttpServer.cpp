@@ -25,8 +25,8 @@ constexpr unsigned ConnectionLimit = 400;
 constexpr unsigned ConnectionsPerAddress = 200;
 // Bounds the request line and headers of each connection (longer ones get
 // 414 or 431) and sets how much of a body is read per call.
-constexpr std::size_t ConnectionMemory = 64 * 1024;
-constexpr std::size_t PostBufferSize = 64 * 1024;
+constexpr std::size_t ConnectionMemory = 128 * 1024;
+constexpr std::size_t PostBufferSize = 128 * 1024;
 constexpr std::string_view UploadApiPath = "/api/upload";
 constexpr std::string_view FormApiPath = "/api/form";
 

@@ -12,6 +12,19 @@ namespace {
 // other than a taken name is wrong.
 constexpr unsigned MaxNameAttempts = 10000;
 
+// Written bytes are handed to the disk in steps of this size while the
+// upload goes on, so the flush at the end is short and the disk works while
+// the network delivers.
+constexpr std::int64_t WritebackStep = 8 * 1024 * 1024;
+
+// Starts writing back what was appended since *from once a step is full.
+void WriteBackInSteps(const platform::LockedFile& file, std::int64_t size, std::int64_t& from) {
+    if (size - from >= WritebackStep) {
+        platform::StartWriteback(file.NativeHandle(), from, size - from);
+        from = size;
+    }
+}
+
 } // namespace
 
 struct UploadStore::Upload {
@@ -21,6 +34,7 @@ struct UploadStore::Upload {
     std::string stagedPath;
     std::int64_t size = 0;
     std::int64_t staged = 0;
+    std::int64_t writebackFrom = 0;
     platform::LockedFile file;
     std::uint64_t owner = 0; // the request allowed to append, 0 for none
     Clock::time_point lastActivity;
@@ -266,6 +280,7 @@ UploadError UploadStore::Chunk::Write(std::span<const char> data) {
         } else {
             upload_->staged += static_cast<std::int64_t>(data.size());
             upload_->lastActivity = Clock::now();
+            WriteBackInSteps(upload_->file, upload_->staged, upload_->writebackFrom);
         }
     }
     if (error != UploadError::None) {
@@ -353,6 +368,8 @@ UploadError UploadStore::Batch::BeginPart(std::string_view rawName) {
         return error_;
     }
     current_ = std::move(*file);
+    currentSize_ = 0;
+    writebackFrom_ = 0;
     parts_.push_back(std::move(part));
     return UploadError::None;
 }
@@ -367,7 +384,10 @@ UploadError UploadStore::Batch::Write(std::span<const char> data) {
     if (!current_.Append(data)) {
         error_ = UploadError::DiskFull;
         RemoveStaged();
+        return error_;
     }
+    currentSize_ += static_cast<std::int64_t>(data.size());
+    WriteBackInSteps(current_, currentSize_, writebackFrom_);
     return error_;
 }
 

@@ -175,6 +175,8 @@ class UploadStore::Batch {
     UploadStore& store_;
     std::vector<Part> parts_;
     platform::LockedFile current_;
+    std::int64_t currentSize_ = 0;
+    std::int64_t writebackFrom_ = 0;
     UploadError error_ = UploadError::None;
 };
 

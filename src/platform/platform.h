@@ -213,6 +213,13 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists.
 bool ProcessExists(int pid);
 
+// ------------------------------------------------------------ writeback ----
+
+// Asks the system to start writing the given range of an open file to disk
+// without waiting for it, so a later Sync has little left to do. False when
+// the request was refused; the data is still written in time.
+bool StartWriteback(int handle, std::int64_t offset, std::int64_t length);
+
 // -------------------------------------------------------------- signals ----
 
 // Makes the stop signals (SIGTERM, SIGINT, SIGHUP) wait for
