@@ -76,7 +76,8 @@ struct FileInfo {
     std::chrono::system_clock::time_point lastWrite;
     std::uint32_t attributes = 0;
 };
-// Size, last-write time and attributes of the entry at path.
+// Size, last-write time and attributes of the file at path, following a
+// symbolic link (a dangling one describes the link). Folders have size 0.
 std::optional<FileInfo> QueryFile(const std::string& path);
 
 struct FolderEntry {
@@ -86,7 +87,8 @@ struct FolderEntry {
     std::chrono::system_clock::time_point lastWrite;
 };
 // Every entry of a folder, "." and ".." included, of every kind, in the
-// order the file system lists them. nullopt when the folder cannot be read.
+// order the file system lists them; links are described as themselves.
+// Only regular files have a size. nullopt when the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 
 // Opens the file for reading and writing and takes a non-blocking
@@ -113,6 +115,15 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target);
 // Deletes a file (not a folder). True when it is gone afterwards.
 bool DeleteFile(const std::string& path);
 
+// The whole content of a file; nullopt on failure, with the reason in error.
+std::optional<std::string> ReadFileContents(const std::string& path, std::string& error);
+
+// Makes data the whole content of path, through a temporary file in the same
+// folder renamed into place: readers see the old content or the new, and a
+// failure (disk full) leaves the old file as it was. False on failure, with
+// the reason in error.
+bool WriteFileAtomically(const std::string& path, std::string_view data, std::string& error);
+
 // Bytes free for an unprivileged writer on the file system holding path,
 // nullopt when unknown.
 std::optional<std::int64_t> FreeSpace(const std::string& path);
@@ -121,7 +132,7 @@ std::optional<std::int64_t> FreeSpace(const std::string& path);
 // it, so that TryOpenExclusive answers false while this object lives. Used by
 // the engine for every file it writes, and by tests.
 class LockedFile {
-public:
+  public:
     LockedFile() = default;
     ~LockedFile();
     LockedFile(LockedFile&& other) noexcept;
@@ -149,14 +160,14 @@ public:
     // Closes the file, which releases the lock.
     void Close();
 
-private:
+  private:
     explicit LockedFile(int fd) : fd_(fd) {}
     int fd_ = -1;
 };
 
 // A file opened for reading, for serving it by its handle.
 class ReadOnlyFile {
-public:
+  public:
     ReadOnlyFile() = default;
     ~ReadOnlyFile();
     ReadOnlyFile(ReadOnlyFile&& other) noexcept;
@@ -171,7 +182,7 @@ public:
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 
-private:
+  private:
     ReadOnlyFile(int fd, std::int64_t size) : fd_(fd), size_(size) {}
     int fd_ = -1;
     std::int64_t size_ = 0;
@@ -187,9 +198,11 @@ std::optional<std::string> CanonicalPath(const std::string& path);
 // separate, double quotes group, backslashes escape only before a quote).
 std::vector<std::string> SplitCommandLine(std::string_view parameters);
 
-// Starts file detached, with the file's folder as working folder, standard
-// streams on /dev/null and the parameters split by SplitCommandLine. True
-// when the program was started.
+// Starts file detached (its own session, no inherited descriptors, reaped by
+// a waiting thread so no zombie remains), with the file's folder as working
+// folder, standard streams on /dev/null and the parameters split by
+// SplitCommandLine. True when the program was started; false for a missing
+// or non-executable file.
 bool RunHidden(const std::string& file, std::string_view parameters);
 
 // Hands a folder, file or web address to the desktop's default application
@@ -210,7 +223,7 @@ int CurrentProcessId();
 enum class Signal { Terminate, Kill };
 // Sends the signal; true when it was delivered.
 bool SendSignal(int pid, Signal signal);
-// True while a process with that id exists.
+// True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
 // ------------------------------------------------------------ writeback ----
