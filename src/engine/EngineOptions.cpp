@@ -46,7 +46,7 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--port" || arg == "--bind") {
+        if (arg == "--port" || arg == "--bind" || arg == "--timeout") {
             if (i + 1 >= args.size()) {
                 result.error = arg + " needs a value";
                 return result;
@@ -59,6 +59,13 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
                     return result;
                 }
                 options.port = static_cast<std::uint16_t>(*port);
+            } else if (arg == "--timeout") {
+                const auto seconds = ParseUnsigned(value, 3600);
+                if (!seconds || *seconds == 0) {
+                    result.error = "invalid timeout: " + value;
+                    return result;
+                }
+                options.timeoutSeconds = *seconds;
             } else {
                 const auto address = ParseIpv4(value);
                 if (!address) {
@@ -89,11 +96,13 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
 }
 
 std::string EngineUsage() {
-    return "usage: TessaryEngine PAGEKEY WEBROOT [--port N] [--bind ADDRESS]\n"
+    return "usage: TessaryEngine PAGEKEY WEBROOT [--port N] [--bind ADDRESS] [--timeout S]\n"
            "  PAGEKEY   the key every upload must carry\n"
            "  WEBROOT   the folder to serve, relative to the working folder\n"
            "  --port N  TCP port (default 8016)\n"
-           "  --bind A  IPv4 address to listen on (default: every interface)\n";
+           "  --bind A  IPv4 address to listen on (default: every interface)\n"
+           "  --timeout S  close connections idle or stalled for S seconds\n"
+           "            (default: 20 outside a request, 60 inside one)\n";
 }
 
 } // namespace engine

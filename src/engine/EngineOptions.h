@@ -17,6 +17,8 @@ struct EngineOptions {
     std::string webRoot; // as given, relative to the working folder
     std::uint16_t port = DefaultPort;
     std::uint32_t bindAddress = 0; // IPv4, host byte order; 0 = every interface
+    // Overrides both connection timeouts (seconds), for tests.
+    std::optional<unsigned> timeoutSeconds;
 };
 
 struct OptionsResult {

@@ -1,10 +1,11 @@
+// The only file that includes the HTTP library (microhttpd.h).
+
 #include "engine/HttpServer.h"
 
 #include "engine/ByteRange.h"
 #include "engine/ReplyText.h"
 #include "engine/RequestPath.h"
 
-// The only file that sees the HTTP library.
 #include <algorithm>
 #include <charconv>
 #include <cstdarg>
@@ -13,6 +14,7 @@
 #include <microhttpd.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <unordered_map>
 #include <utility>
 
 namespace engine {
@@ -96,6 +98,27 @@ struct HttpServer::Impl {
     MHD_Daemon* daemon = nullptr;
     std::mutex logMutex;
     std::string lastLog;
+
+    // The library's own timeout restarts with every byte, so a client that
+    // trickles a header forever would keep its connection; these records let
+    // CloseStalledConnections end connections that stay outside a request.
+    struct ConnectionRecord {
+        int socket = -1;
+        std::chrono::steady_clock::time_point outsideSince;
+        bool inRequest = false;
+        bool cut = false;
+    };
+    std::mutex connectionsMutex;
+    std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
+
+    void MarkRequest(MHD_Connection* connection, bool inRequest) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.inRequest = inRequest;
+            found->second.outsideSince = std::chrono::steady_clock::now();
+        }
+    }
 
     Impl(ServerConfig c, UploadStore& s) : config(std::move(c)), store(s) {}
 
@@ -446,6 +469,7 @@ struct HttpServer::Impl {
         auto& impl = *static_cast<Impl*>(cls);
         auto* state = static_cast<RequestState*>(*requestContext);
         if (state == nullptr) {
+            impl.MarkRequest(connection, true);
             auto owned = std::make_unique<RequestState>();
             state = owned.get();
             *requestContext = owned.release();
@@ -486,10 +510,29 @@ struct HttpServer::Impl {
 
     // Every request ends here, completed or not: an aborted request's staged
     // multipart files go with its state; a cut resumable chunk keeps its bytes.
-    static void OnCompleted(void*, MHD_Connection*, void** requestContext,
+    static void OnCompleted(void* cls, MHD_Connection* connection, void** requestContext,
                             MHD_RequestTerminationCode) {
         delete static_cast<RequestState*>(*requestContext);
         *requestContext = nullptr;
+        static_cast<Impl*>(cls)->MarkRequest(connection, false);
+    }
+
+    // Registered before the library closes the socket and removed before it
+    // does, so a socket number in the table is always still this connection's.
+    static void OnConnection(void* cls, MHD_Connection* connection, void**,
+                             MHD_ConnectionNotificationCode code) {
+        auto& impl = *static_cast<Impl*>(cls);
+        const std::lock_guard lock(impl.connectionsMutex);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            if (info != nullptr) {
+                impl.connections[connection] =
+                    ConnectionRecord{info->connect_fd, std::chrono::steady_clock::now()};
+            }
+        } else {
+            impl.connections.erase(connection);
+        }
     }
 
     static void OnLog(void* cls, const char* format, va_list arguments) {
@@ -528,9 +571,9 @@ bool HttpServer::Start(std::string& error) {
         MHD_OPTION_CONNECTION_TIMEOUT, impl_->config.connectionTimeoutSeconds,
         MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         ConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
-        MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl_.get(), MHD_OPTION_UNESCAPE_CALLBACK,
-        &KeepEscaped, impl_.get(), MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(),
-        MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+        &Impl::OnConnection, impl_.get(), MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, impl_.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_END);
     if (impl_->daemon == nullptr) {
         const std::lock_guard lock(impl_->logMutex);
         error = impl_->lastLog.empty() ? "the HTTP server could not start" : impl_->lastLog;
@@ -543,6 +586,19 @@ void HttpServer::Stop() {
     if (impl_->daemon != nullptr) {
         MHD_stop_daemon(impl_->daemon);
         impl_->daemon = nullptr;
+    }
+}
+
+void HttpServer::CloseStalledConnections() {
+    const auto limit = std::chrono::seconds(impl_->config.requestStartSeconds);
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(impl_->connectionsMutex);
+    for (auto& [connection, record] : impl_->connections) {
+        if (!record.inRequest && !record.cut && now - record.outsideSince >= limit) {
+            // The library sees the connection end and closes it itself.
+            platform::ShutdownSocket(record.socket);
+            record.cut = true;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include "engine/UploadStore.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,7 +19,11 @@ struct ServerConfig {
     std::uint16_t port = 8016;
     std::uint32_t bindAddress = 0; // IPv4, host byte order; 0 = every interface
     unsigned threads = 4;
+    // A connection with no byte for this long inside a request is closed.
     unsigned connectionTimeoutSeconds = 60;
+    // A connection that is not inside a request (idle, or trickling a
+    // request line and headers) is closed after this long.
+    unsigned requestStartSeconds = 20;
 };
 
 class HttpServer {
@@ -37,6 +42,9 @@ class HttpServer {
     void Stop();
     // The port in use (useful when it was chosen by the system).
     std::uint16_t Port() const;
+    // Closes connections that have spent requestStartSeconds outside a
+    // request; call about once a second.
+    void CloseStalledConnections();
 
     struct Impl;
 

@@ -14,8 +14,10 @@
 
 namespace {
 
-// How often unfinished uploads are checked for expiry.
-constexpr std::chrono::minutes SweepInterval{1};
+// How often stalled connections are looked for, and how many of those
+// rounds pass between checks of unfinished uploads for expiry.
+constexpr std::chrono::seconds TickInterval{1};
+constexpr int TicksPerExpirySweep = 60;
 // How long a new engine tries to take over the port of an earlier one.
 constexpr std::chrono::seconds TakeoverTime{4};
 
@@ -79,14 +81,21 @@ int main(int argc, char** argv) {
     config.stagingDir = stagingDir;
     config.port = options.port;
     config.bindAddress = options.bindAddress;
+    if (options.timeoutSeconds) {
+        config.connectionTimeoutSeconds = *options.timeoutSeconds;
+        config.requestStartSeconds = *options.timeoutSeconds;
+    }
     engine::HttpServer server(config, store);
     std::string error;
     if (!StartServer(server, error)) {
         return Fail("cannot listen on port " + std::to_string(options.port) + ": " + error);
     }
 
-    while (!platform::WaitForStopSignal(SweepInterval)) {
-        store.SweepExpired(engine::UploadStore::Clock::now());
+    for (int tick = 1; !platform::WaitForStopSignal(TickInterval); ++tick) {
+        server.CloseStalledConnections();
+        if (tick % TicksPerExpirySweep == 0) {
+            store.SweepExpired(engine::UploadStore::Clock::now());
+        }
     }
     // Stopping the server aborts uploads in progress; the store then removes
     // every staged byte as it goes.

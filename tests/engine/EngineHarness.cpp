@@ -116,8 +116,15 @@ bool Engine::Start() {
                 const rlimit limit{options_.fileSizeLimit, options_.fileSizeLimit};
                 setrlimit(RLIMIT_FSIZE, &limit);
             }
-            execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
-                  "--bind", "127.0.0.1", static_cast<char*>(nullptr));
+            const std::string timeout = std::to_string(options_.timeoutSeconds.value_or(0));
+            if (options_.timeoutSeconds) {
+                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
+                      "--bind", "127.0.0.1", "--timeout", timeout.c_str(),
+                      static_cast<char*>(nullptr));
+            } else {
+                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
+                      "--bind", "127.0.0.1", static_cast<char*>(nullptr));
+            }
             _exit(127);
         }
         pid_ = child;
@@ -297,6 +304,21 @@ Reply Connection::Receive(bool headRequest, int timeoutMs) {
     }
     reply.body = data;
     return reply;
+}
+
+bool Connection::ClosedByPeer(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, 50) > 0) {
+            char buffer[4096];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 Reply Request(std::uint16_t port, const std::string& method, const std::string& target,

@@ -42,6 +42,7 @@ struct StartOptions {
     std::uint64_t fileSizeLimit = 0; // RLIMIT_FSIZE for the engine, 0 for none
     std::string program;             // another engine file (default: the built one)
     std::optional<std::uint16_t> port;
+    std::optional<unsigned> timeoutSeconds; // --timeout
 };
 
 // The engine program running on 127.0.0.1 in work folder Work(), serving
@@ -106,6 +107,8 @@ class Connection {
     bool Send(const std::string& bytes);
     // Reads one reply (by Content-Length, else to the end of the stream).
     Reply Receive(bool headRequest = false, int timeoutMs = 10000);
+    // True when the peer closed the connection within timeoutMs.
+    bool ClosedByPeer(int timeoutMs);
     void Close();
 
   private:

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace enginetest;
@@ -187,4 +188,32 @@ TEST_F(EngineServe, IdleAndTricklingConnectionsDoNotStallOthers) {
             idle[k]->Send("a");
         }
     }
+}
+
+TEST(EngineTimeouts, IdleAndTricklingConnectionsAreClosedButSlowBodiesGoOn) {
+    StartOptions options;
+    options.timeoutSeconds = 1;
+    Engine engine(options);
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+
+    Connection idle(engine.Port());
+    Connection trickling(engine.Port());
+    Connection slowBody(engine.Port());
+    const std::string content = Pattern(3000, 21);
+    ASSERT_TRUE(slowBody.Send("POST /api/upload?key=abcdef&id=slow&name=s.bin&size=3000&offset=0 "
+                              "HTTP/1.1\r\nHost: x\r\nContent-Length: 3000\r\n\r\n"));
+    ASSERT_TRUE(trickling.Send("GET / HTTP/1.1\r\nHost: x\r\n"));
+    // Well past the timeout: the trickler never finishes its headers, the
+    // slow body keeps sending.
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        trickling.Send("X-More: a\r\n");
+        slowBody.Send(content.substr(static_cast<std::size_t>(i) * 300, 300));
+    }
+    EXPECT_TRUE(idle.ClosedByPeer(2000));
+    EXPECT_TRUE(trickling.ClosedByPeer(2000));
+    const Reply done = slowBody.Receive();
+    EXPECT_EQ(done.status, 201) << done.body;
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "s.bin"), content);
+    EXPECT_EQ(Request(engine.Port(), "GET", "/").body, "hello");
 }

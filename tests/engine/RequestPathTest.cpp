@@ -113,6 +113,10 @@ TEST(EngineOptions, PositionalArgumentsAndOptions) {
     ASSERT_TRUE(full.options);
     EXPECT_EQ(full.options->port, 9001);
     EXPECT_EQ(full.options->bindAddress, 0x7F000001u);
+    EXPECT_FALSE(full.options->timeoutSeconds);
+    const auto timed = ParseEngineOptions({"k", "w", "--timeout", "5"});
+    ASSERT_TRUE(timed.options);
+    EXPECT_EQ(timed.options->timeoutSeconds, 5u);
 
     for (const auto& bad : std::vector<std::vector<std::string>>{{},
                                                                  {"k"},
@@ -123,6 +127,8 @@ TEST(EngineOptions, PositionalArgumentsAndOptions) {
                                                                  {"k", "w", "--port", "80x"},
                                                                  {"k", "w", "--bind", "256.0.0.1"},
                                                                  {"k", "w", "--bind", "1.2.3"},
+                                                                 {"k", "w", "--timeout", "0"},
+                                                                 {"k", "w", "--timeout", "x"},
                                                                  {"k", "w", "--verbose"}}) {
         const auto result = ParseEngineOptions(bad);
         EXPECT_FALSE(result.options);
