@@ -37,6 +37,13 @@ struct Header {
     std::string value;
 };
 
+struct PostProcessorDeleter {
+    void operator()(MHD_PostProcessor* post) const { MHD_destroy_post_processor(post); }
+};
+struct DaemonDeleter {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+};
+
 // One request's state between the calls of the access handler.
 struct RequestState {
     enum class Kind { Answered, Chunk, Form };
@@ -45,7 +52,8 @@ struct RequestState {
     bool replied = false;
     std::unique_ptr<UploadStore::Chunk> chunk;
     std::unique_ptr<UploadStore::Batch> batch;
-    MHD_PostProcessor* post = nullptr; // destroyed by hand: its result matters
+    // Released by hand at the end of a complete body: the result matters.
+    std::unique_ptr<MHD_PostProcessor, PostProcessorDeleter> post;
     bool postBroken = false;
     bool inFilePart = false;
     bool emptyPartStart = false;
@@ -53,15 +61,6 @@ struct RequestState {
     std::string partFile;
     bool wantsJson = false;
     std::string backLink;
-
-    RequestState() = default;
-    RequestState(const RequestState&) = delete;
-    RequestState& operator=(const RequestState&) = delete;
-    ~RequestState() {
-        if (post != nullptr) {
-            MHD_destroy_post_processor(post);
-        }
-    }
 };
 
 std::optional<std::int64_t> ParseCount(const char* text) {
@@ -95,7 +94,7 @@ size_t KeepEscaped(void*, MHD_Connection*, char* text) {
 struct HttpServer::Impl {
     ServerConfig config;
     UploadStore& store;
-    MHD_Daemon* daemon = nullptr;
+    std::unique_ptr<MHD_Daemon, DaemonDeleter> daemon;
     std::mutex logMutex;
     std::string lastLog;
 
@@ -308,8 +307,9 @@ struct HttpServer::Impl {
         if (length && !store.HasRoomFor(*length)) {
             return ReplyError(connection, state, ErrorFor(UploadError::DiskFull));
         }
-        state.post = MHD_create_post_processor(connection, PostBufferSize, &OnPostData, &state);
-        if (state.post == nullptr) {
+        state.post.reset(
+            MHD_create_post_processor(connection, PostBufferSize, &OnPostData, &state));
+        if (!state.post) {
             return ReplyError(connection, state,
                               BadRequestError("Files must be sent as multipart/form-data."));
         }
@@ -347,8 +347,8 @@ struct HttpServer::Impl {
     }
 
     MHD_Result FinishForm(MHD_Connection* connection, RequestState& state) {
-        const bool complete = MHD_destroy_post_processor(state.post) == MHD_YES;
-        state.post = nullptr;
+        // Only this result tells a complete multipart body from a cut one.
+        const bool complete = MHD_destroy_post_processor(state.post.release()) == MHD_YES;
         auto batch = std::move(state.batch);
         if (const UploadError error = batch->EndPart(); error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(error));
@@ -470,6 +470,7 @@ struct HttpServer::Impl {
         auto* state = static_cast<RequestState*>(*requestContext);
         if (state == nullptr) {
             impl.MarkRequest(connection, true);
+            // The library keeps the state for us until OnCompleted deletes it.
             auto owned = std::make_unique<RequestState>();
             state = owned.get();
             *requestContext = owned.release();
@@ -488,7 +489,7 @@ struct HttpServer::Impl {
                 state->chunk->Write({uploadData, *uploadDataSize});
             } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
                 state->postBroken =
-                    MHD_post_process(state->post, uploadData, *uploadDataSize) != MHD_YES;
+                    MHD_post_process(state->post.get(), uploadData, *uploadDataSize) != MHD_YES;
             }
             *uploadDataSize = 0;
             return MHD_YES;
@@ -512,8 +513,9 @@ struct HttpServer::Impl {
     // multipart files go with its state; a cut resumable chunk keeps its bytes.
     static void OnCompleted(void* cls, MHD_Connection* connection, void** requestContext,
                             MHD_RequestTerminationCode) {
-        delete static_cast<RequestState*>(*requestContext);
+        std::unique_ptr<RequestState> state(static_cast<RequestState*>(*requestContext));
         *requestContext = nullptr;
+        state.reset();
         static_cast<Impl*>(cls)->MarkRequest(connection, false);
     }
 
@@ -556,7 +558,7 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Start(std::string& error) {
-    if (impl_->daemon != nullptr) {
+    if (impl_->daemon) {
         return true;
     }
     sockaddr_in address{};
@@ -565,7 +567,7 @@ bool HttpServer::Start(std::string& error) {
     address.sin_addr.s_addr = htonl(impl_->config.bindAddress);
 
     const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
-    impl_->daemon = MHD_start_daemon(
+    impl_->daemon.reset(MHD_start_daemon(
         flags, impl_->config.port, nullptr, nullptr, &Impl::OnRequest, impl_.get(),
         MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, impl_->config.threads,
         MHD_OPTION_CONNECTION_TIMEOUT, impl_->config.connectionTimeoutSeconds,
@@ -573,8 +575,8 @@ bool HttpServer::Start(std::string& error) {
         ConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
         &Impl::OnConnection, impl_.get(), MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, impl_.get(),
-        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_END);
-    if (impl_->daemon == nullptr) {
+        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_END));
+    if (!impl_->daemon) {
         const std::lock_guard lock(impl_->logMutex);
         error = impl_->lastLog.empty() ? "the HTTP server could not start" : impl_->lastLog;
         return false;
@@ -583,10 +585,7 @@ bool HttpServer::Start(std::string& error) {
 }
 
 void HttpServer::Stop() {
-    if (impl_->daemon != nullptr) {
-        MHD_stop_daemon(impl_->daemon);
-        impl_->daemon = nullptr;
-    }
+    impl_->daemon.reset();
 }
 
 void HttpServer::CloseStalledConnections() {
@@ -603,10 +602,11 @@ void HttpServer::CloseStalledConnections() {
 }
 
 std::uint16_t HttpServer::Port() const {
-    if (impl_->daemon == nullptr) {
+    if (!impl_->daemon) {
         return 0;
     }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(impl_->daemon, MHD_DAEMON_INFO_BIND_PORT);
+    const MHD_DaemonInfo* info =
+        MHD_get_daemon_info(impl_->daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
     return info != nullptr ? info->port : 0;
 }
 
