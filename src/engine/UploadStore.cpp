@@ -25,6 +25,17 @@ void WriteBackInSteps(const platform::LockedFile& file, std::int64_t size, std::
     }
 }
 
+// Creates a staged file; a staging folder removed while the engine runs is
+// made again.
+std::optional<platform::LockedFile> CreateStagedFile(const std::string& folder,
+                                                     const std::string& path) {
+    auto file = platform::LockedFile::CreateNew(path);
+    if (!file && !platform::FolderExists(folder) && platform::CreateFolderTree(folder)) {
+        file = platform::LockedFile::CreateNew(path);
+    }
+    return file;
+}
+
 } // namespace
 
 struct UploadStore::Upload {
@@ -123,7 +134,7 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
         upload->stagedPath = stagingDir_ + "r-" + id + ".part";
         // A file of that name can only be a leftover of a cancelled claim.
         platform::DeleteFile(upload->stagedPath);
-        auto file = platform::LockedFile::CreateNew(upload->stagedPath);
+        auto file = CreateStagedFile(stagingDir_, upload->stagedPath);
         if (!file) {
             start.error = UploadError::Failed;
             return start;
@@ -210,6 +221,10 @@ void UploadStore::Forget(const std::shared_ptr<Upload>& upload) {
 
 std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stagedPath,
                                                         const std::string& name) {
+    // The folder may have been removed while the engine runs.
+    if (!platform::FolderExists(uploadDir_)) {
+        platform::CreateFolderTree(uploadDir_);
+    }
     for (unsigned n = 0; n < MaxNameAttempts; ++n) {
         const std::string candidate = NumberedName(name, n);
         if (platform::MoveFileNoReplace(stagedPath, uploadDir_ + candidate)) {
@@ -361,7 +376,7 @@ UploadError UploadStore::Batch::BeginPart(std::string_view rawName) {
         return error_;
     }
     Part part{*name, store_.NewBatchPath()};
-    auto file = platform::LockedFile::CreateNew(part.stagedPath);
+    auto file = CreateStagedFile(store_.stagingDir_, part.stagedPath);
     if (!file) {
         error_ = UploadError::Failed;
         RemoveStaged();

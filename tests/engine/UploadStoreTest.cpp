@@ -3,6 +3,7 @@
 #include "EngineHarness.h"
 #include "platform/platform.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
@@ -213,4 +214,20 @@ TEST_F(UploadStoreTest, NoRoomForTheAnnouncedSize) {
     EXPECT_FALSE(store.HasRoomFor(*free + (1LL << 40)));
     EXPECT_TRUE(store.HasRoomFor(1));
     EXPECT_TRUE(FileNames(staging).empty());
+}
+
+TEST_F(UploadStoreTest, FoldersRemovedWhileRunningAreMadeAgain) {
+    std::filesystem::remove_all(staging);
+    std::filesystem::remove_all(uploads);
+    auto start = store.BeginChunk("id", "back.txt", 4, 0, 4);
+    ASSERT_EQ(start.error, UploadError::None);
+    start.chunk->Write(Bytes("back"));
+    EXPECT_TRUE(start.chunk->Finish().done);
+    EXPECT_EQ(ReadFile(uploads + "back.txt"), "back");
+
+    std::filesystem::remove_all(staging);
+    auto batch = store.NewBatch();
+    ASSERT_EQ(batch->BeginPart("form.txt"), UploadError::None);
+    batch->Write(Bytes("form"));
+    EXPECT_EQ(batch->Commit().names, std::vector<std::string>{"form.txt"});
 }
