@@ -60,6 +60,7 @@ struct RequestState {
     std::string partKey;
     std::string partFile;
     bool wantsJson = false;
+    bool htmlReplies = false; // a form sent without JavaScript gets pages
     std::string backLink;
 };
 
@@ -152,7 +153,7 @@ struct HttpServer::Impl {
 
     static MHD_Result ReplyError(MHD_Connection* connection, RequestState& state,
                                  const ErrorReply& error, std::string_view extraMembers = {}) {
-        if (!state.wantsJson && !state.backLink.empty()) {
+        if (state.htmlReplies) {
             return Reply(connection, state, error.status, ErrorPage(error, state.backLink),
                          "text/html; charset=utf-8");
         }
@@ -300,6 +301,7 @@ struct HttpServer::Impl {
     // ---------------------------------------------------------- multipart --
 
     MHD_Result StartForm(MHD_Connection* connection, bool keyMatches, RequestState& state) {
+        state.htmlReplies = !state.wantsJson;
         if (!keyMatches) {
             return ReplyError(connection, state, ExpiredKeyError());
         }

@@ -84,7 +84,8 @@ TEST(EngineUpload, AWrongOrMissingKeyIsRefusedWithAMessage) {
     // A form sent without JavaScript shows the message on a page.
     const Reply page = PostForm(engine, "/u/zzzzzz.html", body, false);
     EXPECT_EQ(page.status, 403);
-    EXPECT_NE(page.body.find(expired), std::string::npos);
+    EXPECT_EQ(page.headers.at("content-type"), "text/html; charset=utf-8");
+    EXPECT_NE(page.body.find("<p>" + expired + "</p>"), std::string::npos);
     EXPECT_TRUE(FileNames(engine.UploadDir()).empty());
 }
 
