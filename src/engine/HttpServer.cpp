@@ -392,6 +392,13 @@ struct HttpServer::Impl {
             !IsServableRelativePath(canonical->substr(config.webRoot.size()))) {
             return std::nullopt;
         }
+        // An upload waits in the upload folder only until the PC takes it: it
+        // is one phone's file and not for the other phones on the network.
+        const std::string uploadDir = config.webRoot + "u/ufiles/";
+        if (asFolder.starts_with(uploadDir) && asFolder != uploadDir &&
+            *canonical != uploadDir + "index.html") {
+            return std::nullopt;
+        }
         return canonical;
     }
 

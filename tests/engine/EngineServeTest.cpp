@@ -18,6 +18,8 @@ class EngineServe : public ::testing::Test {
         const fs::path root = engine_->WebRoot();
         WriteFile(root / "index.html", "<p>welcome</p>");
         WriteFile(root / "u/index.html", "<p>upload</p>");
+        WriteFile(root / "u/ufiles/index.html", "<p>nothing here</p>");
+        WriteFile(root / "u/ufiles/IMG_0001.jpg", "SECRET upload of another phone");
         WriteFile(root / "d/dfiles/clip.mp4", Pattern(100000, 7));
         WriteFile(root / "d/dfiles/My Photo (1).jpg", "jpeg bytes");
         WriteFile(root / "d/dfiles/empty.txt", "");
@@ -113,6 +115,12 @@ TEST_F(EngineServe, ByteRangesForPlayingAndResuming) {
     EXPECT_EQ(several.body.size(), clip.size());
 }
 
+TEST_F(EngineServe, TheUploadFolderShowsOnlyItsDefaultPage) {
+    EXPECT_EQ(Get("/u/ufiles/").body, "<p>nothing here</p>");
+    EXPECT_EQ(Get("/u/ufiles/index.html").status, 200);
+    EXPECT_EQ(Get("/u/ufiles/IMG_0001.jpg").status, 404);
+}
+
 TEST_F(EngineServe, NothingOutsideTheRootOrHiddenIsServed) {
     for (const std::string target : {"/../secret.txt",
                                      "/u/../../secret.txt",
@@ -136,7 +144,9 @@ TEST_F(EngineServe, NothingOutsideTheRootOrHiddenIsServed) {
                                      "/%252e%252e/secret.txt",
                                      "//..//secret.txt",
                                      "secret.txt",
-                                     "/d/linkout/"}) {
+                                     "/d/linkout/",
+                                     "/u/ufiles/IMG_0001.jpg",
+                                     "/u/ufiles/../ufiles/IMG_0001.jpg"}) {
         const Reply reply = Get(target);
         EXPECT_EQ(reply.status, 404) << target;
         EXPECT_EQ(reply.body.find("SECRET"), std::string::npos) << target;
