@@ -9,6 +9,7 @@
 #include "app/TileButton.h"
 #include "app/art/ArtResources.h"
 #include "app/core/ConnectionUrls.h"
+#include "app/core/PageGenerator.h"
 #include "app/core/UpdateCheck.h"
 #include "app/core/Workspace.h"
 #include "net/GetMIPsUnit.h"
@@ -587,8 +588,14 @@ void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
     DrawQRCode(UploadUrl, 1);
     DownloadUrl = urls.download;
     DrawQRCode(DownloadUrl, 2);
+    GeneratePages(); // an error leaves the upload poll off
     FileCheckTimer->start();
     ScanInProgress = false;
+}
+
+void TMainForm::GeneratePages() {
+    pages::GeneratePages(
+        TemplateDir, {WebRoot, UploadPageDir, UploadDir, DownloadPageDir, DownloadDir}, PageKey);
 }
 
 void TMainForm::DrawQRCode(const std::string& url, int box) {

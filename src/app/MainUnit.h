@@ -96,6 +96,9 @@ class TMainForm : public QWidget {
     void FillAddressList();
     void ApplyConnectionMode(const std::string& address, int mode);
     void DrawQRCode(const std::string& url, int box);
+    // Writes this run's pages from the templates; throws misc::FileError when
+    // the upload or download page cannot be written.
+    void GeneratePages();
     void UpdateCheck();
 
     // Engine control. Outcomes are returned, never shown.

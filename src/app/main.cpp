@@ -3,10 +3,13 @@
 
 #include "app/MainUnit.h"
 #include "app/WindowEnvironment.h"
+#include "util/HTMTemplateUnit.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[]) {
+    // The file-entry HTML is built once, before anything else of the run.
+    htmtemplate::FileEntryTemplate();
     PrepareFixedPixelLayout();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessary"));

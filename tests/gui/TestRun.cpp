@@ -119,6 +119,40 @@ class TestRun : public QObject {
         QVERIFY(form->PrimaryAddress.rfind("127.", 0) != 0);
     }
 
+    void pagesAreWrittenAtStart() {
+        Start();
+        const std::string key = form->PageKey;
+        for (const std::string& page :
+             {form->UploadPageDir + key + ".html", form->DownloadPageDir + key + ".html",
+              form->DownloadPageDir + "filelist-" + key + ".html", form->WebRoot + "index.html",
+              form->UploadPageDir + "index.html", form->UploadDir + "index.html",
+              form->DownloadPageDir + "index.html", form->DownloadDir + "index.html"})
+            QVERIFY2(QFileInfo::exists(QString::fromStdString(page)), page.c_str());
+        QFile upload(QString::fromStdString(form->UploadPageDir + key + ".html"));
+        QVERIFY(upload.open(QIODevice::ReadOnly));
+        QVERIFY(!upload.readAll().contains("##PCNAME##"));
+        const auto hidden = platform::GetAttributes(form->DownloadDir + "index.html");
+        QVERIFY(hidden && (*hidden & platform::AttrHidden));
+        QVERIFY(messages.isEmpty());
+    }
+
+    void aPageThatCannotBeWrittenEndsStartUpThere() {
+        // A file where the upload pages' folder belongs.
+        QDir().mkpath(HomeDir + "/data/Tessary/wdoc");
+        QFile blocker(HomeDir + "/data/Tessary/wdoc/u");
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        Start();
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages.first().contains(QString::fromStdString(form->PageKey)));
+        // Both codes are drawn, but the poll and the update check stay off.
+        QVERIFY(!form->UploadUrl.empty());
+        QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
+        QTest::qWait(50);
+        QVERIFY(!Find<QTimer>("CheckUpdateTM")->isActive());
+        QVERIFY(form->isVisible());
+    }
+
     void relayModeReplacesOnlyTheUrls() {
         Start();
         auto* poll = Find<QTimer>("FileCheckTimer");
