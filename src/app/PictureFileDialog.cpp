@@ -3,9 +3,11 @@
 #include "app/ThumbnailModel.h"
 
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPixmap>
+#include <QSortFilterProxyModel>
 
 TPictureFileDialog::TPictureFileDialog(QWidget* parent) : QFileDialog(parent) {
     setObjectName(QStringLiteral("DOpen"));
@@ -13,9 +15,27 @@ TPictureFileDialog::TPictureFileDialog(QWidget* parent) : QFileDialog(parent) {
     setOption(QFileDialog::DontUseNativeDialog);
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
-    setNameFilters(Filters());
-    selectNameFilter(Filters().front());
     setSizeGripEnabled(true);
+
+    // Qt takes a filter's patterns from the brackets of its text, which here
+    // do not say what the filter means ("*.*" would hide names without a dot,
+    // "*.jpeg" is not in the text). A pass-through proxy gives access to the
+    // dialog's own file model, whose name filters are set to the real ones.
+    proxy_ = new QSortFilterProxyModel(this);
+    setProxyModel(proxy_);
+    const QStringList parts = QString::fromLatin1(Filter).split(u'|');
+    QStringList texts;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QStringList patterns;
+        for (const QString& pattern : parts[i + 1].split(u';', Qt::SkipEmptyParts))
+            patterns << (pattern == QLatin1String("*.*") ? QStringLiteral("*") : pattern);
+        filters_.push_back({parts[i], patterns});
+        texts << parts[i];
+    }
+    setNameFilters(texts);
+    selectNameFilter(texts.front());
+    connect(this, &QFileDialog::filterSelected, this, &TPictureFileDialog::ApplyPatterns);
+    ApplyPatterns(texts.front());
 
     preview_ = new QLabel(this);
     preview_->setObjectName(QStringLiteral("DOpenPreview"));
@@ -34,10 +54,23 @@ TPictureFileDialog::~TPictureFileDialog() {
     pool_.waitForDone();
 }
 
-QStringList TPictureFileDialog::Filters() {
-    // "All Files" takes every name, with or without an extension.
-    return {QStringLiteral("All Files (*)"), QStringLiteral("Photos (*.jpg *.jpeg)"),
-            QStringLiteral("Documents (*.doc *docx *.pdf)")};
+QStringList TPictureFileDialog::PatternsOf(const QString& text) const {
+    for (const NamedFilter& filter : filters_)
+        if (filter.text == text)
+            return filter.patterns;
+    return {};
+}
+
+std::optional<QStringList> TPictureFileDialog::Choose() {
+    if (exec() != QDialog::Accepted)
+        return std::nullopt;
+    return selectedFiles();
+}
+
+void TPictureFileDialog::ApplyPatterns(const QString& text) {
+    // Runs after the dialog has applied the text's own patterns.
+    if (auto* model = qobject_cast<QFileSystemModel*>(proxy_->sourceModel()))
+        model->setNameFilters(PatternsOf(text));
 }
 
 void TPictureFileDialog::ShowPreview(const QString& path) {

@@ -646,9 +646,14 @@ class TestMainForm : public QObject {
         auto* dialog = Find<TPictureFileDialog>("DOpen");
         QVERIFY(!dialog->isVisible());
         QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
-        QCOMPARE(dialog->nameFilters(), (QStringList{"All Files (*)", "Photos (*.jpg *.jpeg)",
-                                                     "Documents (*.doc *docx *.pdf)"}));
-        QCOMPARE(dialog->selectedNameFilter(), QString("All Files (*)"));
+        QCOMPARE(dialog->nameFilters(),
+                 (QStringList{"All Files (*.*)", "Photos (*.jpg)", "Documents (*.doc, *.pdf)"}));
+        QCOMPARE(dialog->selectedNameFilter(), QString("All Files (*.*)"));
+        // Each text lets through what it means, not what its brackets say.
+        QCOMPARE(dialog->PatternsOf("All Files (*.*)"), QStringList{"*"});
+        QCOMPARE(dialog->PatternsOf("Photos (*.jpg)"), (QStringList{"*.jpg", "*.jpeg"}));
+        QCOMPARE(dialog->PatternsOf("Documents (*.doc, *.pdf)"),
+                 (QStringList{"*.doc", "*docx", "*.pdf"}));
 
         const QString dir = HomeDir + "/to-publish/";
         QDir().mkpath(dir);
