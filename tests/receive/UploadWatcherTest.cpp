@@ -303,3 +303,12 @@ TEST_F(UploadWatcherTest, QuestionMarksBecomeUnderscores) {
     Pass();
     EXPECT_EQ(Names(receiveDir), std::set<std::string>{"what_.jpg"});
 }
+
+TEST_F(UploadWatcherTest, ReceivingIntoTheUploadFolderLeavesTheFileAlone) {
+    Upload("a.jpg", "a");
+    receiveDir = uploadDir + "../ufiles";
+    Pass();
+    Pass();
+    EXPECT_EQ(Names(uploadDir), std::set<std::string>{"a.jpg"});
+    EXPECT_EQ(watcher.SeenUploads().size(), 1u);
+}

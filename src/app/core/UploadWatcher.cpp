@@ -53,6 +53,11 @@ bool Exists(const std::string& path) {
     return platform::GetAttributes(path).has_value();
 }
 
+bool SameFolder(const std::string& a, const std::string& b) {
+    const auto canonicalA = platform::CanonicalPath(a);
+    return canonicalA && canonicalA == platform::CanonicalPath(b);
+}
+
 // Decodes one UTF-8 sequence at text[pos]; nullopt when it is not a valid,
 // shortest-form encoding of a scalar value.
 std::optional<char32_t> DecodeUtf8(const std::string& text, std::size_t pos, std::size_t& length) {
@@ -221,6 +226,12 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
         }
         const std::string target = receiveDir ? receiveDir() : std::string{};
         if (misc::Trim(target).empty()) {
+            continue;
+        }
+        // A receiving folder that is the upload folder itself already holds
+        // the file; moving it would only rename it on every pass.
+        if (SameFolder(target, dir)) {
+            Record(key);
             continue;
         }
         // Recorded only once it has arrived: a move that failed (receiving
