@@ -1,1 +1,81 @@
 #include "net/GetMIPsUnit.h"
+
+#include "net/uAdapterInfo.h"
+#include "platform/platform.h"
+
+#include <algorithm>
+
+namespace net {
+
+namespace {
+
+// 127.0.0.0/8 in dotted text: the first part is exactly "127".
+bool IsLoopbackAddress(const std::string& dotted) {
+    return dotted.rfind("127.", 0) == 0;
+}
+
+std::string ShortText(const std::string& text) {
+    constexpr std::size_t limit = 255;
+    if (text.size() <= limit) {
+        return text;
+    }
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
+} // namespace
+
+std::string PrimaryFromLookup(const std::optional<std::vector<std::string>>& lookup) {
+    if (!lookup) {
+        return {};
+    }
+    // Each address replaces the one before: the last one wins.
+    std::string result;
+    for (const std::string& address : *lookup) {
+        if (!IsLoopbackAddress(address)) {
+            result = address;
+        }
+    }
+    return result;
+}
+
+std::string FindPrimaryAddress() {
+    return PrimaryFromLookup(platform::HostNameAddresses());
+}
+
+TAddresses FillAddressList(const std::string& lookupPrimary,
+                           const std::vector<std::string>& adapterAddresses) {
+    TAddresses result;
+    result.primaryAddress = lookupPrimary;
+    if (result.primaryAddress.empty() && !adapterAddresses.empty()) {
+        result.primaryAddress = adapterAddresses.front();
+    }
+    result.adapterAddresses = adapterAddresses;
+
+    TAddressList& list = result.addressList;
+    list.slots[0] = ShortText(result.primaryAddress);
+    list.count = 1;
+    for (const std::string& address : adapterAddresses) {
+        if (address == result.primaryAddress) {
+            continue;
+        }
+        if (static_cast<std::size_t>(list.count) >= TAddressList::SlotCount) {
+            break;
+        }
+        list.slots[static_cast<std::size_t>(list.count)] = ShortText(address);
+        ++list.count;
+    }
+    return result;
+}
+
+TAddresses FillAddressList() {
+    const std::string primary = FindPrimaryAddress();
+    std::vector<std::string> adapters;
+    ListAdapterAddresses(adapters);
+    return FillAddressList(primary, adapters);
+}
+
+} // namespace net

@@ -113,6 +113,15 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target);
 // Deletes a file (not a folder). True when it is gone afterwards.
 bool DeleteFile(const std::string& path);
 
+// The whole content of a file; nullopt on failure, with the reason in error.
+std::optional<std::string> ReadFileContents(const std::string& path, std::string& error);
+
+// Makes data the whole content of path, through a temporary file in the same
+// folder renamed into place: readers see the old content or the new, and a
+// failure (disk full) leaves the old file as it was. False on failure, with
+// the reason in error.
+bool WriteFileAtomically(const std::string& path, std::string_view data, std::string& error);
+
 // Bytes free for an unprivileged writer on the file system holding path,
 // nullopt when unknown.
 std::optional<std::int64_t> FreeSpace(const std::string& path);
@@ -121,7 +130,7 @@ std::optional<std::int64_t> FreeSpace(const std::string& path);
 // it, so that TryOpenExclusive answers false while this object lives. Used by
 // the engine for every file it writes, and by tests.
 class LockedFile {
-public:
+  public:
     LockedFile() = default;
     ~LockedFile();
     LockedFile(LockedFile&& other) noexcept;
@@ -149,14 +158,14 @@ public:
     // Closes the file, which releases the lock.
     void Close();
 
-private:
+  private:
     explicit LockedFile(int fd) : fd_(fd) {}
     int fd_ = -1;
 };
 
 // A file opened for reading, for serving it by its handle.
 class ReadOnlyFile {
-public:
+  public:
     ReadOnlyFile() = default;
     ~ReadOnlyFile();
     ReadOnlyFile(ReadOnlyFile&& other) noexcept;
@@ -171,7 +180,7 @@ public:
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 
-private:
+  private:
     ReadOnlyFile(int fd, std::int64_t size) : fd_(fd), size_(size) {}
     int fd_ = -1;
     std::int64_t size_ = 0;

@@ -13,13 +13,13 @@ namespace misc {
 
 // A template or page that cannot be read or written.
 class FileError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // An index outside a list (an address with fewer than four parts).
 class ListIndexError : public std::out_of_range {
-public:
+  public:
     using std::out_of_range::out_of_range;
 };
 
@@ -68,6 +68,9 @@ void EnsureFolder(const std::string& path);
 std::string GetDocumentsFolder();
 // The user's application-data folder with a trailing delimiter.
 std::string GetAppDataFolder();
+// Hands a folder, file or web address to the desktop's default application;
+// the outcome is ignored.
+void OpenWithShell(const std::string& path);
 
 // Splitting a file name the toolkit's way: the extension runs from the last
 // "." after the last delimiter to the end, dot included.

@@ -1,1 +1,278 @@
+// Starting programs detached, and the process table.
+
 #include "platform/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+class SpawnSetup {
+  public:
+    SpawnSetup() {
+        ::posix_spawn_file_actions_init(&actions_);
+        ::posix_spawnattr_init(&attributes_);
+    }
+    ~SpawnSetup() {
+        ::posix_spawnattr_destroy(&attributes_);
+        ::posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    posix_spawn_file_actions_t* Actions() { return &actions_; }
+    posix_spawnattr_t* Attributes() { return &attributes_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attributes_;
+};
+
+// Starts a program that outlives nothing of ours: its own session, clean
+// signal state, standard streams on /dev/null and no inherited descriptors.
+// A detached thread waits for it, so it never lingers as a zombie; that keeps
+// SIGCHLD alone, which Qt's process handling relies on.
+bool SpawnDetached(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingFolder, bool searchPath) {
+    SpawnSetup setup;
+    auto* actions = setup.Actions();
+    if (::posix_spawn_file_actions_addopen(actions, 0, "/dev/null", O_RDONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addopen(actions, 1, "/dev/null", O_WRONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
+        return false;
+    }
+    if (!workingFolder.empty() &&
+        ::posix_spawn_file_actions_addchdir_np(actions, workingFolder.c_str()) != 0) {
+        return false;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t reset;
+    sigemptyset(&reset);
+    for (int signal :
+         {SIGPIPE, SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXFSZ}) {
+        sigaddset(&reset, signal);
+    }
+    auto* attributes = setup.Attributes();
+    if (::posix_spawnattr_setsigmask(attributes, &none) != 0 ||
+        ::posix_spawnattr_setsigdefault(attributes, &reset) != 0 ||
+        ::posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                   POSIX_SPAWN_SETSID) != 0) {
+        return false;
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    int result =
+        searchPath
+            ? ::posix_spawnp(&pid, program.c_str(), actions, attributes, argv.data(), environ)
+            : ::posix_spawn(&pid, program.c_str(), actions, attributes, argv.data(), environ);
+    if (result != 0) {
+        return false;
+    }
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
+std::string CurrentFolder() {
+    std::unique_ptr<char, void (*)(void*)> folder(::getcwd(nullptr, 0), std::free);
+    return folder ? std::string(folder.get()) : std::string();
+}
+
+std::string ReadLink(const std::string& path) {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return {};
+        }
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<std::size_t>(length));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// The real user id from /proc/<pid>/status ("Uid: real effective ...").
+std::optional<unsigned> RealUid(const std::string& procFolder) {
+    std::ifstream status(procFolder + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("Uid:")) {
+            return static_cast<unsigned>(std::strtoul(line.c_str() + 4, nullptr, 10));
+        }
+    }
+    return std::nullopt;
+}
+
+bool IsZombie(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // "pid (name) S ...": the name may hold blanks and brackets, so look
+    // after the last closing bracket.
+    std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+} // namespace
+
+std::vector<std::string> SplitCommandLine(std::string_view parameters) {
+    std::vector<std::string> arguments;
+    std::size_t i = 0;
+    const std::size_t n = parameters.size();
+    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    for (;;) {
+        while (i < n && isBlank(parameters[i])) {
+            ++i;
+        }
+        if (i >= n) {
+            return arguments;
+        }
+        std::string argument;
+        bool quoted = false;
+        while (i < n && (quoted || !isBlank(parameters[i]))) {
+            char c = parameters[i];
+            if (c == '\\') {
+                std::size_t slashes = 0;
+                while (i < n && parameters[i] == '\\') {
+                    ++slashes;
+                    ++i;
+                }
+                if (i < n && parameters[i] == '"') {
+                    // 2n backslashes + quote: n backslashes, the quote is
+                    // syntax; 2n+1: n backslashes and a literal quote.
+                    argument.append(slashes / 2, '\\');
+                    if (slashes % 2 == 1) {
+                        argument += '"';
+                        ++i;
+                    }
+                } else {
+                    argument.append(slashes, '\\');
+                }
+                continue;
+            }
+            if (c == '"') {
+                if (quoted && i + 1 < n && parameters[i + 1] == '"') {
+                    // "" inside quotes is one literal quote; quoting goes on.
+                    argument += '"';
+                    i += 2;
+                    continue;
+                }
+                quoted = !quoted;
+                ++i;
+                continue;
+            }
+            argument += c;
+            ++i;
+        }
+        arguments.push_back(std::move(argument));
+    }
+}
+
+bool RunHidden(const std::string& file, std::string_view parameters) {
+    if (file.empty()) {
+        return false;
+    }
+    std::string program = file;
+    if (program.front() != '/') {
+        // The child changes folder before it starts the program.
+        std::string current = CurrentFolder();
+        if (current.empty()) {
+            return false;
+        }
+        program = current + "/" + program;
+    }
+    std::size_t slash = program.find_last_of('/');
+    std::string folder = slash == 0 ? "/" : program.substr(0, slash);
+    return SpawnDetached(program, SplitCommandLine(parameters), folder, false);
+}
+
+bool OpenWithDefaultApp(const std::string& target) {
+    if (target.empty()) {
+        return false;
+    }
+    return SpawnDetached("xdg-open", {target}, {}, true);
+}
+
+std::vector<ProcessInfo> ListProcesses() {
+    std::vector<ProcessInfo> processes;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) {
+        return processes;
+    }
+    while (dirent* entry = ::readdir(proc.get())) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0) {
+            continue;
+        }
+        std::string folder = std::string("/proc/") + entry->d_name;
+        auto uid = RealUid(folder);
+        if (!uid) {
+            continue; // gone meanwhile
+        }
+        ProcessInfo info;
+        info.pid = static_cast<int>(pid);
+        info.uid = *uid;
+        info.executable = ReadLink(folder + "/exe");
+        // A program file replaced while it runs (an update) still names it.
+        constexpr std::string_view deleted = " (deleted)";
+        if (info.executable.ends_with(deleted)) {
+            info.executable.resize(info.executable.size() - deleted.size());
+        }
+        processes.push_back(std::move(info));
+    }
+    return processes;
+}
+
+unsigned CurrentUserId() {
+    return static_cast<unsigned>(::getuid());
+}
+
+int CurrentProcessId() {
+    return static_cast<int>(::getpid());
+}
+
+bool SendSignal(int pid, Signal signal) {
+    // 0 and negative ids address whole process groups: never that.
+    if (pid <= 0) {
+        return false;
+    }
+    return ::kill(pid, signal == Signal::Kill ? SIGKILL : SIGTERM) == 0;
+}
+
+bool ProcessExists(int pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    if (::kill(pid, 0) != 0 && errno != EPERM) {
+        return false;
+    }
+    // A zombie has ended; only its parent's bookkeeping remains.
+    return !IsZombie(pid);
+}
+
+} // namespace platform

@@ -1,0 +1,92 @@
+// Renders one SVG to a 24-bit BMP of an exact size, so the window's pictures
+// are fixed bitmaps and never depend on an SVG renderer at run time.
+//
+//   artgen <in.svg> <out.bmp> <width> <height> [--preview <out.png> <scale>]
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QString>
+#include <QSvgRenderer>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+void fail(const QString& message) {
+    std::fprintf(stderr, "artgen: %s\n", qPrintable(message));
+}
+
+std::optional<int> positiveNumber(const QString& text) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value <= 0)
+        return std::nullopt;
+    return value;
+}
+
+// Renders the whole SVG scaled to fill the size, on white where it leaves
+// anything transparent (a bitmap without alpha has to show some colour there).
+std::optional<QImage> render(const QString& svgPath, QSize size) {
+    QSvgRenderer renderer(svgPath);
+    if (!renderer.isValid()) {
+        fail(QStringLiteral("cannot read SVG %1").arg(svgPath));
+        return std::nullopt;
+    }
+    if (renderer.defaultSize() != size) {
+        fail(QStringLiteral("%1 is drawn for %2 x %3, not %4 x %5")
+                 .arg(svgPath)
+                 .arg(renderer.defaultSize().width())
+                 .arg(renderer.defaultSize().height())
+                 .arg(size.width())
+                 .arg(size.height()));
+        return std::nullopt;
+    }
+    QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::white);
+    {
+        QPainter painter(&canvas);
+        painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+        renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    }
+    return canvas.convertToFormat(QImage::Format_RGB888);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const bool withPreview = args.size() == 7 && args[4] == QLatin1String("--preview");
+    if (args.size() != 4 && !withPreview) {
+        fail(QStringLiteral("usage: artgen <in.svg> <out.bmp> <width> <height> "
+                            "[--preview <out.png> <scale>]"));
+        return 2;
+    }
+    const auto width = positiveNumber(args[2]);
+    const auto height = positiveNumber(args[3]);
+    const auto scale = withPreview ? positiveNumber(args[6]) : std::optional<int>(1);
+    if (!width || !height || !scale) {
+        fail(QStringLiteral("width, height and scale must be positive whole numbers"));
+        return 2;
+    }
+
+    const auto image = render(args[0], QSize(*width, *height));
+    if (!image)
+        return 1;
+    // Qt writes an RGB888 image as an uncompressed 24-bit BMP.
+    if (!image->save(args[1], "BMP")) {
+        fail(QStringLiteral("cannot write %1").arg(args[1]));
+        return 1;
+    }
+    if (withPreview) {
+        // Nearest-neighbour enlargement, to judge the pixels themselves.
+        const QImage preview =
+            image->scaled(image->size() * *scale, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        if (!preview.save(args[5], "PNG")) {
+            fail(QStringLiteral("cannot write %1").arg(args[5]));
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the artwork generator and rewrites the window's bitmaps from their
+# SVG sources; enlarged PNG previews go to build/art-preview/ for a look.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+# A build of its own: the main build embeds the bitmaps and cannot configure
+# without them.
+build=build/artgen
+[[ -f "$build/build.ninja" ]] || cmake -S tools/artgen -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target artgen
+
+art=src/app/art
+preview=build/art-preview
+mkdir -p "$preview"
+
+# source, bitmap, the size the window's layout gives the picture, and the
+# preview's enlargement. Both pages show the same hand-and-phone drawing, so
+# Image4 shares its source.
+while read -r source name width height scale; do
+    QT_QPA_PLATFORM=offscreen "$build/artgen" "$art/$source.svg" "$art/$name.bmp" \
+        "$width" "$height" --preview "$preview/$name.png" "$scale"
+    echo "$art/$name.bmp: ${width} x ${height} from $source.svg"
+done <<'PICTURES'
+welcome-artwork Image1 566 384 2
+top-band Image2 1324 145 1
+hand-with-phone Image3 80 109 4
+hand-with-phone Image4 80 109 4
+phone-badge Image5 50 48 6
+PICTURES
