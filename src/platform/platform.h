@@ -76,7 +76,8 @@ struct FileInfo {
     std::chrono::system_clock::time_point lastWrite;
     std::uint32_t attributes = 0;
 };
-// Size, last-write time and attributes of the entry at path.
+// Size, last-write time and attributes of the file at path, following a
+// symbolic link (a dangling one describes the link). Folders have size 0.
 std::optional<FileInfo> QueryFile(const std::string& path);
 
 struct FolderEntry {
@@ -86,7 +87,8 @@ struct FolderEntry {
     std::chrono::system_clock::time_point lastWrite;
 };
 // Every entry of a folder, "." and ".." included, of every kind, in the
-// order the file system lists them. nullopt when the folder cannot be read.
+// order the file system lists them; links are described as themselves.
+// Only regular files have a size. nullopt when the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 
 // Opens the file for reading and writing and takes a non-blocking
@@ -211,9 +213,11 @@ std::optional<LocalDateTime> ToLocalDateTime(std::chrono::system_clock::time_poi
 // separate, double quotes group, backslashes escape only before a quote).
 std::vector<std::string> SplitCommandLine(std::string_view parameters);
 
-// Starts file detached, with the file's folder as working folder, standard
-// streams on /dev/null and the parameters split by SplitCommandLine. True
-// when the program was started.
+// Starts file detached (its own session, no inherited descriptors, reaped by
+// a waiting thread so no zombie remains), with the file's folder as working
+// folder, standard streams on /dev/null and the parameters split by
+// SplitCommandLine. True when the program was started; false for a missing
+// or non-executable file.
 bool RunHidden(const std::string& file, std::string_view parameters);
 
 // Hands a folder, file or web address to the desktop's default application
@@ -234,7 +238,7 @@ int CurrentProcessId();
 enum class Signal { Terminate, Kill };
 // Sends the signal; true when it was delivered.
 bool SendSignal(int pid, Signal signal);
-// True while a process with that id exists.
+// True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
 // ----------------------------------------------------------------- misc ----

@@ -27,7 +27,9 @@ class ListIndexError : public std::out_of_range {
 // target is refused) and returns true whatever happened. With a mark: false
 // when no file is at source; else rewrites the text with every mark replaced
 // by value and every line ending in CR LF, and returns true. Throws FileError
-// when the template cannot be read or the target cannot be written.
+// when the template cannot be read or the target cannot be written (a
+// read-only target or a folder included); the target is replaced whole or
+// not at all.
 bool CopyTemplate(const std::string& source, const std::string& target, const std::string& mark,
                   const std::string& value);
 
@@ -38,7 +40,7 @@ std::string AddressToHex(const std::string& address);
 // The temporary folder with a trailing delimiter.
 std::string TempFolder();
 // Reseeds the process-wide generator from the performance counter and draws
-// six letters "a" to "z".
+// six letters "a" to "z" (also the run's page key).
 std::string RandomLetters();
 // A path TempFolder() + six letters + ".dat" where no file exists yet.
 std::string MakeTempFileName();

@@ -358,24 +358,28 @@ bool SetAttributes(const std::string& path, std::uint32_t attributes) {
 
     // The kernel asks for write permission to change user attributes, so a
     // read-only file is made writable for the moment.
-    mode_t mode = st.st_mode & 07777;
-    if ((mode & S_IWUSR) == 0) {
-        ::chmod(path.c_str(), mode | S_IWUSR);
-    }
-    bool ok = true;
+    const mode_t mode = st.st_mode & 07777;
+    const bool lifted = (mode & S_IWUSR) == 0 && ::chmod(path.c_str(), mode | S_IWUSR) == 0;
+    bool stored = true;
     if (needStore) {
         char value[16];
         int length = std::snprintf(value, sizeof value, "0x%x", static_cast<unsigned>(dosBits));
-        ok = ::lsetxattr(path.c_str(), DosAttribName, value, static_cast<std::size_t>(length), 0) ==
-             0;
+        stored = ::lsetxattr(path.c_str(), DosAttribName, value, static_cast<std::size_t>(length),
+                             0) == 0;
     } else if (::lremovexattr(path.c_str(), DosAttribName) != 0) {
-        ok = errno == ENODATA || errno == ENOTSUP;
+        // Nothing stored, or nowhere to store it: either way nothing to undo.
+        stored = errno == ENODATA || errno == ENOTSUP;
     }
-    mode_t wanted = (attributes & AttrReadOnly) != 0 ? (mode & ~mode_t{0222}) : (mode | S_IWUSR);
-    if (::chmod(path.c_str(), wanted) != 0) {
-        ok = false;
+    if (!stored) {
+        // Refused: leave the file exactly as it was.
+        if (lifted) {
+            ::chmod(path.c_str(), mode);
+        }
+        return false;
     }
-    return ok;
+    const mode_t wanted =
+        (attributes & AttrReadOnly) != 0 ? (mode & ~mode_t{0222}) : (mode | S_IWUSR);
+    return (wanted == mode && !lifted) || ::chmod(path.c_str(), wanted) == 0;
 }
 
 bool FileExists(const std::string& path) {

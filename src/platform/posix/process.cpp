@@ -11,6 +11,7 @@
 #include <memory>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -88,11 +89,16 @@ bool SpawnDetached(const std::string& program, const std::vector<std::string>& a
     if (result != 0) {
         return false;
     }
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the program runs all the same and is only
+        // reaped when this process ends.
+    }
     return true;
 }
 
