@@ -5,31 +5,24 @@
 #include "util/HTMTemplateUnit.h"
 #include "util/MiscFuncUnit.h"
 
-#include <fstream>
 #include <utility>
 
 namespace appcore {
 
 namespace {
 
-// Writes the entries, each followed by CR LF, creating or overwriting the
-// fragment. A fragment that could not be written whole is removed rather than
-// left for the phone half-written.
+// Writes the entries, each followed by CR LF, creating or replacing the
+// fragment through a temporary file, so the phone never sees half a list.
 void WriteFragment(const std::string& path, const std::vector<std::string>& entries) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (out) {
-            for (const auto& entry : entries) {
-                out << entry << "\r\n";
-            }
-            out.close();
-            if (!out.fail()) {
-                return;
-            }
-        }
+    std::string text;
+    for (const auto& entry : entries) {
+        text += entry;
+        text += "\r\n";
     }
-    misc::DeleteFileQuietly(path);
-    throw misc::FileError("Cannot create file \"" + path + "\"");
+    std::string error;
+    if (!platform::WriteFileAtomically(path, text, error)) {
+        throw misc::FileError("Cannot write the file list " + path + ": " + error);
+    }
 }
 
 } // namespace
