@@ -312,3 +312,22 @@ TEST_F(UploadWatcherTest, ReceivingIntoTheUploadFolderLeavesTheFileAlone) {
     EXPECT_EQ(Names(uploadDir), std::set<std::string>{"a.jpg"});
     EXPECT_EQ(watcher.SeenUploads().size(), 1u);
 }
+
+TEST_F(UploadWatcherTest, OddNamesArriveIntact) {
+    const std::set<std::string> names{"\xC3\x9C"
+                                      "ber \xE5\x86\x99\xE7\x9C\x9F.jpg",
+                                      "-rf & <b>.txt",
+                                      "no extension",
+                                      "not utf8 \xFF\xFE.bin",
+                                      "two..dots..",
+                                      "   leading blanks.png"};
+    for (const auto& name : names) {
+        Upload(name, name);
+    }
+    Pass();
+    EXPECT_TRUE(Names(uploadDir).empty());
+    EXPECT_EQ(Names(receiveDir), names);
+    for (const auto& name : names) {
+        EXPECT_EQ(ReadFile(receiveDir + name), name);
+    }
+}
