@@ -56,7 +56,7 @@ TAddresses FillAddressList(const std::string& lookupPrimary,
     result.adapterAddresses = adapterAddresses;
 
     TAddressList& list = result.addressList;
-    list.slots[0] = ShortText(result.primaryAddress);
+    list.entries[0] = ShortText(result.primaryAddress);
     list.count = 1;
     for (const std::string& address : adapterAddresses) {
         if (address == result.primaryAddress) {
@@ -65,7 +65,7 @@ TAddresses FillAddressList(const std::string& lookupPrimary,
         if (static_cast<std::size_t>(list.count) >= TAddressList::SlotCount) {
             break;
         }
-        list.slots[static_cast<std::size_t>(list.count)] = ShortText(address);
+        list.entries[static_cast<std::size_t>(list.count)] = ShortText(address);
         ++list.count;
     }
     return result;

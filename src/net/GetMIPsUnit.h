@@ -23,7 +23,7 @@ std::string FindPrimaryAddress();
 // slots[0] to slots[9]; slots[0] always counts, count is 1 to 10.
 struct TAddressList {
     static constexpr std::size_t SlotCount = 10;
-    std::array<std::string, SlotCount> slots;
+    std::array<std::string, SlotCount> entries;
     std::int32_t count = 1;
 };
 

@@ -241,6 +241,28 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
+// ---------------------------------------------------- writeback, sockets ----
+
+// Asks the system to start writing the given range of an open file to disk
+// without waiting for it, so a later Sync has little left to do. False when
+// the request was refused; the data is still written in time.
+bool StartWriteback(int handle, std::int64_t offset, std::int64_t length);
+
+// Shuts a connected socket down in both directions (it stays open for its
+// owner to close), which ends whatever waits on it. False on failure.
+bool ShutdownSocket(int socket);
+
+// -------------------------------------------------------------- signals ----
+
+// Makes the stop signals (SIGTERM, SIGINT, SIGHUP) wait for
+// WaitForStopSignal instead of ending the process, in the calling thread and
+// every thread it starts afterwards; a write to a closed connection or past
+// the file-size limit then fails with an error instead of killing the
+// process. Call before any thread is started.
+void HoldStopSignals();
+// Waits up to timeout for a stop signal; true when one arrived.
+bool WaitForStopSignal(std::chrono::milliseconds timeout);
+
 // ----------------------------------------------------------------- misc ----
 
 // A new GUID in the standard upper-case braced form

@@ -34,10 +34,10 @@ TEST(AddressList, PrimaryTakesSlotOneAndIsNotRepeated) {
     EXPECT_EQ(result.adapterAddresses,
               (std::vector<std::string>{"10.0.0.2", "192.168.1.5", "172.16.0.1"}));
     EXPECT_EQ(result.addressList.count, 3);
-    EXPECT_EQ(result.addressList.slots[0], "192.168.1.5");
-    EXPECT_EQ(result.addressList.slots[1], "10.0.0.2");
-    EXPECT_EQ(result.addressList.slots[2], "172.16.0.1");
-    EXPECT_EQ(result.addressList.slots[3], "");
+    EXPECT_EQ(result.addressList.entries[0], "192.168.1.5");
+    EXPECT_EQ(result.addressList.entries[1], "10.0.0.2");
+    EXPECT_EQ(result.addressList.entries[2], "172.16.0.1");
+    EXPECT_EQ(result.addressList.entries[3], "");
 }
 
 TEST(AddressList, TwelveAdapterAddressesFillNineSlots) {
@@ -47,9 +47,9 @@ TEST(AddressList, TwelveAdapterAddressesFillNineSlots) {
     }
     const auto result = FillAddressList("192.168.1.5", adapters);
     EXPECT_EQ(result.addressList.count, 10);
-    EXPECT_EQ(result.addressList.slots[0], "192.168.1.5");
+    EXPECT_EQ(result.addressList.entries[0], "192.168.1.5");
     for (std::size_t slot = 1; slot < 10; ++slot) {
-        EXPECT_EQ(result.addressList.slots[slot], "10.0.0." + std::to_string(slot));
+        EXPECT_EQ(result.addressList.entries[slot], "10.0.0." + std::to_string(slot));
     }
     EXPECT_EQ(result.adapterAddresses.size(), 12u);
 }
@@ -57,16 +57,16 @@ TEST(AddressList, TwelveAdapterAddressesFillNineSlots) {
 TEST(AddressList, DuplicatesOtherThanThePrimaryEachTakeASlot) {
     const auto result = FillAddressList("192.168.1.5", {"10.0.0.2", "10.0.0.2", "192.168.1.5"});
     EXPECT_EQ(result.addressList.count, 3);
-    EXPECT_EQ(result.addressList.slots[1], "10.0.0.2");
-    EXPECT_EQ(result.addressList.slots[2], "10.0.0.2");
+    EXPECT_EQ(result.addressList.entries[1], "10.0.0.2");
+    EXPECT_EQ(result.addressList.entries[2], "10.0.0.2");
 }
 
 TEST(AddressList, WithoutLookupAddressTheFirstAdapterAddressIsPrimary) {
     const auto result = FillAddressList("", {"10.0.0.2", "172.16.0.1"});
     EXPECT_EQ(result.primaryAddress, "10.0.0.2");
     EXPECT_EQ(result.addressList.count, 2);
-    EXPECT_EQ(result.addressList.slots[0], "10.0.0.2");
-    EXPECT_EQ(result.addressList.slots[1], "172.16.0.1");
+    EXPECT_EQ(result.addressList.entries[0], "10.0.0.2");
+    EXPECT_EQ(result.addressList.entries[1], "172.16.0.1");
 }
 
 TEST(AddressList, NothingFoundLeavesOneEmptySlot) {
@@ -74,11 +74,11 @@ TEST(AddressList, NothingFoundLeavesOneEmptySlot) {
     EXPECT_EQ(result.primaryAddress, "");
     EXPECT_TRUE(result.adapterAddresses.empty());
     EXPECT_EQ(result.addressList.count, 1);
-    EXPECT_EQ(result.addressList.slots[0], "");
+    EXPECT_EQ(result.addressList.entries[0], "");
 }
 
 TEST(AddressList, PrimaryOnlyFromLookupWithoutAdapters) {
     const auto result = FillAddressList("10.0.0.2", {});
     EXPECT_EQ(result.addressList.count, 1);
-    EXPECT_EQ(result.addressList.slots[0], "10.0.0.2");
+    EXPECT_EQ(result.addressList.entries[0], "10.0.0.2");
 }

@@ -1,7 +1,8 @@
 // Renders one SVG to a 24-bit BMP of an exact size, so the window's pictures
 // are fixed bitmaps and never depend on an SVG renderer at run time.
 //
-//   artgen <in.svg> <out.bmp> <width> <height> [--preview <out.png> <scale>]
+//   artgen <in.svg> <out.bmp> <width> <height> [--background <#rrggbb>]
+//          [--preview <out.png> <scale>]
 
 #include <QGuiApplication>
 #include <QImage>
@@ -25,9 +26,10 @@ std::optional<int> positiveNumber(const QString& text) {
     return value;
 }
 
-// Renders the whole SVG scaled to fill the size, on white where it leaves
-// anything transparent (a bitmap without alpha has to show some colour there).
-std::optional<QImage> render(const QString& svgPath, QSize size) {
+// Renders the whole SVG scaled to fill the size, on the background colour
+// where it leaves anything transparent (a bitmap without alpha has to show
+// some colour there: the colour of the panel the picture sits on).
+std::optional<QImage> render(const QString& svgPath, QSize size, const QColor& background) {
     QSvgRenderer renderer(svgPath);
     if (!renderer.isValid()) {
         fail(QStringLiteral("cannot read SVG %1").arg(svgPath));
@@ -43,7 +45,7 @@ std::optional<QImage> render(const QString& svgPath, QSize size) {
         return std::nullopt;
     }
     QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::white);
+    canvas.fill(background);
     {
         QPainter painter(&canvas);
         painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
@@ -56,22 +58,37 @@ std::optional<QImage> render(const QString& svgPath, QSize size) {
 
 int main(int argc, char* argv[]) {
     QGuiApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    const bool withPreview = args.size() == 7 && args[4] == QLatin1String("--preview");
-    if (args.size() != 4 && !withPreview) {
-        fail(QStringLiteral("usage: artgen <in.svg> <out.bmp> <width> <height> "
-                            "[--preview <out.png> <scale>]"));
+    const QStringList all = app.arguments().mid(1);
+    const QString usage = QStringLiteral("usage: artgen <in.svg> <out.bmp> <width> <height> "
+                                         "[--background <#rrggbb>] [--preview <out.png> <scale>]");
+    if (all.size() < 4) {
+        fail(usage);
         return 2;
+    }
+    const QStringList args = all.mid(0, 4);
+    QColor background(Qt::white);
+    QString previewPath;
+    std::optional<int> scale(1);
+    for (qsizetype i = 4; i < all.size(); ++i) {
+        if (all[i] == QLatin1String("--background") && i + 1 < all.size()) {
+            background = QColor(all[++i]);
+        } else if (all[i] == QLatin1String("--preview") && i + 2 < all.size()) {
+            previewPath = all[++i];
+            scale = positiveNumber(all[++i]);
+        } else {
+            fail(usage);
+            return 2;
+        }
     }
     const auto width = positiveNumber(args[2]);
     const auto height = positiveNumber(args[3]);
-    const auto scale = withPreview ? positiveNumber(args[6]) : std::optional<int>(1);
-    if (!width || !height || !scale) {
-        fail(QStringLiteral("width, height and scale must be positive whole numbers"));
+    if (!width || !height || !scale || !background.isValid()) {
+        fail(QStringLiteral("width, height and scale must be positive whole numbers and the "
+                            "background a colour"));
         return 2;
     }
 
-    const auto image = render(args[0], QSize(*width, *height));
+    const auto image = render(args[0], QSize(*width, *height), background);
     if (!image)
         return 1;
     // Qt writes an RGB888 image as an uncompressed 24-bit BMP.
@@ -79,12 +96,12 @@ int main(int argc, char* argv[]) {
         fail(QStringLiteral("cannot write %1").arg(args[1]));
         return 1;
     }
-    if (withPreview) {
+    if (!previewPath.isEmpty()) {
         // Nearest-neighbour enlargement, to judge the pixels themselves.
         const QImage preview =
             image->scaled(image->size() * *scale, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-        if (!preview.save(args[5], "PNG")) {
-            fail(QStringLiteral("cannot write %1").arg(args[5]));
+        if (!preview.save(previewPath, "PNG")) {
+            fail(QStringLiteral("cannot write %1").arg(previewPath));
             return 1;
         }
     }

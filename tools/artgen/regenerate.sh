@@ -15,16 +15,17 @@ preview=build/art-preview
 mkdir -p "$preview"
 
 # source, bitmap, the size the window's layout gives the picture, and the
-# preview's enlargement. Both pages show the same hand-and-phone drawing, so
-# Image4 shares its source.
-while read -r source name width height scale; do
+# preview's enlargement, and the colour of the panel it sits on. Both pages
+# show the same hand-and-phone drawing, so Image4 shares its source; the
+# PC-to-phone page's panel has the desktop's default panel colour.
+while read -r source name width height scale background; do
     QT_QPA_PLATFORM=offscreen "$build/artgen" "$art/$source.svg" "$art/$name.bmp" \
-        "$width" "$height" --preview "$preview/$name.png" "$scale"
+        "$width" "$height" --background "$background" --preview "$preview/$name.png" "$scale"
     echo "$art/$name.bmp: ${width} x ${height} from $source.svg"
 done <<'PICTURES'
-welcome-artwork Image1 566 384 2
-top-band Image2 1324 145 1
-hand-with-phone Image3 80 109 4
-hand-with-phone Image4 80 109 4
-phone-badge Image5 50 48 6
+welcome-artwork Image1 566 384 2 #FFFFFF
+top-band Image2 1324 145 1 #FFFFFF
+hand-with-phone Image3 80 109 4 #FFFFFF
+hand-with-phone Image4 80 109 4 #F0F0F0
+phone-badge Image5 50 48 6 #FFFFFF
 PICTURES

@@ -1,0 +1,312 @@
+// Window benchmarks, each against a baseline measured in the same run:
+//  1. window start to first paint, against an empty window of the same size;
+//  2. the longest event-loop stall while WB fills with 2000 photos of
+//     4000 x 3000 and while the user pages through them, against a plain
+//     QListView over QFileSystemModel with Qt's default icons (no thumbnails).
+// Usage: window_bench <data folder> (the photos are generated there once).
+
+#include "app/MainUnit.h"
+#include "app/ShellFileView.h"
+#include "app/ThumbnailModel.h"
+#include "app/WindowEnvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileSystemModel>
+#include <QImage>
+#include <QListView>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr int PhotoCount = 2000;
+constexpr int DistinctPhotos = 20;
+const QSize PhotoSize(4000, 3000);
+
+// Records the longest gap between ticks of a 1 ms timer: how long the event
+// loop was kept from running.
+class TStallMeter : public QObject {
+  public:
+    TStallMeter() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            const qint64 gap = clock_.restart();
+            total_ += gap;
+            if (gap > 15 && qEnvironmentVariableIsSet("BENCH_TRACE"))
+                std::printf("    stall %lld ms at %lld ms\n", (long long)gap, (long long)total_);
+            longest_ = std::max(longest_, gap);
+        });
+    }
+    void Start() {
+        longest_ = 0;
+        total_ = 0;
+        clock_.start();
+        timer_.start();
+    }
+    qint64 Stop() {
+        timer_.stop();
+        return std::max(longest_, clock_.elapsed());
+    }
+
+  private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 longest_ = 0;
+    qint64 total_ = 0;
+};
+
+// Runs the event loop, idle between events as in the real program, until
+// done() holds; false after timeoutMs.
+bool RunUntil(const std::function<bool()>& done, int timeoutMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer clock;
+    bool met = false;
+    clock.start();
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        met = done();
+        if (met || clock.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return met;
+}
+
+QImage MakePhoto(int seed) {
+    QImage image(PhotoSize, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient sky(0, 0, PhotoSize.width(), PhotoSize.height());
+    sky.setColorAt(0, QColor::fromHsv((seed * 37) % 360, 120, 240));
+    sky.setColorAt(1, QColor::fromHsv((seed * 37 + 120) % 360, 200, 90));
+    p.fillRect(image.rect(), sky);
+    QRandomGenerator random(static_cast<quint32>(seed));
+    for (int i = 0; i < 60; ++i) {
+        p.setBrush(QColor::fromRgb(random.generate()));
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QPoint(random.bounded(PhotoSize.width()), random.bounded(PhotoSize.height())),
+                      random.bounded(40, 600), random.bounded(40, 600));
+    }
+    return image;
+}
+
+// 2000 photos: a few distinct pictures, copied under 2000 names. Each file is
+// decoded on its own, so copies cost the view as much as distinct pictures.
+QString EnsurePhotos(const QString& dataDir) {
+    const QString dir = dataDir + "/photos-4000x3000/";
+    if (QDir(dir).entryList({"*.jpg"}, QDir::Files).size() == PhotoCount)
+        return dir;
+    QDir(dir).removeRecursively();
+    QDir().mkpath(dir);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < DistinctPhotos; ++i)
+        MakePhoto(i).save(dir + QString("seed_%1.jpg.tmp").arg(i), "JPEG", 85);
+    for (int i = 0; i < PhotoCount; ++i)
+        QFile::copy(dir + QString("seed_%1.jpg.tmp").arg(i % DistinctPhotos),
+                    dir + QString("IMG_%1.jpg").arg(i, 4, 10, QChar('0')));
+    for (int i = 0; i < DistinctPhotos; ++i)
+        QFile::remove(dir + QString("seed_%1.jpg.tmp").arg(i));
+    std::printf("generated %d photos of %dx%d in %.1f s\n", PhotoCount, PhotoSize.width(),
+                PhotoSize.height(), clock.elapsed() / 1000.0);
+    return dir;
+}
+
+// Microseconds from creating a window to its first paint.
+qint64 TimeToFirstPaint(const std::function<QWidget*()>& create) {
+    struct TPaintSpy : QObject {
+        QWidget* window = nullptr;
+        bool painted = false;
+        bool eventFilter(QObject* watched, QEvent* event) override {
+            if (event->type() == QEvent::Paint && window) {
+                auto* widget = qobject_cast<QWidget*>(watched);
+                painted |= widget && widget->window() == window;
+            }
+            return false;
+        }
+    } spy;
+    qApp->installEventFilter(&spy);
+    QElapsedTimer clock;
+    clock.start();
+    QWidget* window = create();
+    spy.window = window;
+    window->show();
+    RunUntil([&] { return spy.painted; }, 10000);
+    const qint64 elapsed = clock.nsecsElapsed() / 1000;
+    qApp->removeEventFilter(&spy);
+    delete window;
+    QCoreApplication::processEvents();
+    return elapsed;
+}
+
+qint64 Median(std::vector<qint64> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// CPU time the calling thread has used, in milliseconds: unlike wall-clock
+// stalls it does not depend on what else the machine runs.
+qint64 ThreadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+struct TFillResult {
+    qint64 guiCpuMs = 0;      // GUI thread CPU from start to visible thumbnails
+    qint64 listedMs = -1;     // until all 2000 rows are there
+    qint64 stallFillMs = 0;   // longest stall meanwhile
+    qint64 thumbsMs = -1;     // until the visible thumbnails are shown
+    qint64 stallScrollMs = 0; // longest stall while paging through
+};
+
+// Points view at dir and measures; ready() says the visible icons are final.
+TFillResult MeasureFill(QListView* view, const std::function<void()>& setFolder,
+                        const std::function<bool()>& ready) {
+    TFillResult r;
+    TStallMeter meter;
+    QElapsedTimer clock;
+    meter.Start();
+    clock.start();
+    const qint64 cpuStart = ThreadCpuMs();
+    setFolder();
+    auto rows = [view] { return view->model() ? view->model()->rowCount(view->rootIndex()) : 0; };
+    if (RunUntil([&] { return rows() == PhotoCount; }, 60000))
+        r.listedMs = clock.elapsed();
+    if (RunUntil(ready, 60000))
+        r.thumbsMs = clock.elapsed();
+    r.guiCpuMs = ThreadCpuMs() - cpuStart;
+    r.stallFillMs = meter.Stop();
+
+    // Page down twenty times, as a user skimming the folder would.
+    meter.Start();
+    QScrollBar* bar = view->verticalScrollBar();
+    for (int page = 0; page < 20; ++page) {
+        bar->setValue(bar->value() + bar->pageStep());
+        RunUntil([] { return false; }, 100);
+    }
+    RunUntil(ready, 60000);
+    r.stallScrollMs = meter.Stop();
+    return r;
+}
+
+void PrintRatio(const char* what, qint64 ours, qint64 baseline) {
+    std::printf("%-44s %7lld ms   baseline %7lld ms   ratio %.2f\n", what,
+                static_cast<long long>(ours), static_cast<long long>(baseline),
+                baseline > 0 ? double(ours) / double(baseline) : 0.0);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const QString dataDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QTemporaryDir home; // the window's folders go here, not into the real home
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + "/data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toUtf8());
+
+    PrepareFixedPixelLayout();
+    QApplication app(argc, argv);
+    InstallFontSubstitutions();
+    const QString photos = EnsurePhotos(dataDir);
+
+    // 1. Start to first paint.
+    std::vector<qint64> ours, plain;
+    for (int i = 0; i < 5; ++i) {
+        plain.push_back(TimeToFirstPaint([] {
+            auto* w = new QWidget;
+            w->setFixedSize(TMainForm::ClientWidth, TMainForm::ClientHeight);
+            return w;
+        }));
+        ours.push_back(TimeToFirstPaint([] {
+            TMainFormHooks quiet;
+            quiet.ShowMessage = [](const QString&) {};
+            return new TMainForm(quiet);
+        }));
+    }
+    std::printf("%-44s %7.1f ms   baseline %7.1f ms   ratio %.2f\n",
+                "window start to first paint (median of 5)", Median(ours) / 1000.0,
+                Median(plain) / 1000.0,
+                double(Median(ours)) / double(std::max<qint64>(1, Median(plain))));
+
+    // 2. Filling WB, three rounds each, medians (the machine may be shared).
+    std::vector<TFillResult> baseRounds, wbRounds;
+    for (int round = 0; round < 3; ++round) {
+        // Baseline: Qt's own view of the folder, default icons.
+        {
+            QFileSystemModel model;
+            QListView view;
+            view.setViewMode(QListView::IconMode);
+            view.setIconSize(TShellFileView::IconBox);
+            view.setGridSize(TShellFileView::IconBox + QSize(16, 48));
+            view.setResizeMode(QListView::Adjust);
+            view.setUniformItemSizes(true);
+            view.resize(752, 314);
+            view.show();
+            if (!QTest::qWaitForWindowExposed(&view))
+                return 2;
+            view.setModel(&model);
+            baseRounds.push_back(MeasureFill(
+                &view, [&] { view.setRootIndex(model.setRootPath(photos)); }, [] { return true; }));
+        }
+        // WB in the real window, on its page.
+        {
+            TMainFormHooks quiet;
+            quiet.ShowMessage = [](const QString&) {};
+            TMainForm form(quiet);
+            form.show();
+            if (!QTest::qWaitForWindowExposed(&form))
+                return 2;
+            QTest::mouseClick(form.findChild<QWidget*>("BPhoneToPC"), Qt::LeftButton);
+            auto* view = form.findChild<TShellFileView*>("WB");
+            wbRounds.push_back(MeasureFill(
+                view, [&] { view->SetFolder(photos); },
+                [&] {
+                    return view->model() && view->model()->rowCount(view->rootIndex()) > 0 &&
+                           view->Thumbnails()->PendingCount() == 0 &&
+                           view->Thumbnails()->HasThumbnail(
+                               view->indexAt(QPoint(10, 10))
+                                   .data(QFileSystemModel::FilePathRole)
+                                   .toString());
+                }));
+        }
+    }
+    auto median = [](const std::vector<TFillResult>& rounds, qint64 TFillResult::*field) {
+        std::vector<qint64> values;
+        for (const TFillResult& r : rounds)
+            values.push_back(r.*field);
+        return Median(values);
+    };
+    TFillResult base, wb;
+    for (qint64 TFillResult::*field :
+         {&TFillResult::guiCpuMs, &TFillResult::listedMs, &TFillResult::stallFillMs,
+          &TFillResult::thumbsMs, &TFillResult::stallScrollMs}) {
+        base.*field = median(baseRounds, field);
+        wb.*field = median(wbRounds, field);
+    }
+
+    std::printf("2000 photos of 4000x3000, medians of 3 (target: longest stall under 50 ms)\n");
+    PrintRatio("  listed in WB", wb.listedMs, base.listedMs);
+    PrintRatio("  longest stall while filling", wb.stallFillMs, base.stallFillMs);
+    PrintRatio("  visible thumbnails shown", wb.thumbsMs, base.thumbsMs);
+    PrintRatio("  GUI thread CPU until then", wb.guiCpuMs, base.guiCpuMs);
+    PrintRatio("  longest stall paging through 20 pages", wb.stallScrollMs, base.stallScrollMs);
+    const bool met = wb.stallFillMs < 50 && wb.stallScrollMs < 50;
+    std::printf("target %s\n", met ? "met" : "MISSED");
+    return met ? 0 : 1;
+}

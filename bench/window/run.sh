@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds and runs the window benchmarks under the offscreen platform. The 2000
+# photos are generated once into build/bench-data/ and reused by later runs.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+if [[ ! -f build/build.ninja ]]; then
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON
+fi
+cmake --build build --target window_bench
+screen="$(mktemp --suffix=.json)"
+trap 'rm -f "$screen"' EXIT
+echo '{"screens":[{"name":"S1","x":0,"y":0,"width":1920,"height":1080,"logicalDpi":96}]}' >"$screen"
+QT_QPA_PLATFORM="offscreen:configfile=$screen" build/bench/window_bench "build/bench-data" "$@"

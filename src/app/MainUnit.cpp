@@ -1,0 +1,648 @@
+#include "app/MainUnit.h"
+
+#include "app/BevelPanel.h"
+#include "app/ClickLabel.h"
+#include "app/PageControl.h"
+#include "app/PictureFileDialog.h"
+#include "app/QRPaintBox.h"
+#include "app/ShellFileView.h"
+#include "app/TileButton.h"
+#include "app/art/ArtResources.h"
+#include "app/core/ConnectionUrls.h"
+#include "app/core/UpdateCheck.h"
+#include "app/core/Workspace.h"
+#include "net/GetMIPsUnit.h"
+#include "net/SyncFileLoadUnit.h"
+#include "platform/platform.h"
+#include "qrcode/QRCodeBitmap.h"
+#include "util/MiscFuncUnit.h"
+
+#include <QCloseEvent>
+#include <QDate>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <exception>
+
+namespace {
+
+const QColor WindowBlue(0x00, 0x8F, 0xDD);
+const QColor TopBandBlue(0x00, 0x78, 0xD7);
+const QColor BottomBandGrey(0x3E, 0x48, 0x53);
+const QColor PanelFace(0xF0, 0xF0, 0xF0); // the desktop's default panel colour
+const QColor DisabledText(0x6D, 0x6D, 0x6D);
+
+QFont UiFont(int pixels) {
+    QFont f(QStringLiteral("Segoe UI"));
+    f.setPixelSize(pixels);
+    return f;
+}
+
+// The semibold face itself, not a regular face made heavier.
+QFont SemiboldFont(int pixels) {
+    QFont f(QStringLiteral("Segoe UI Semibold"));
+    f.setPixelSize(pixels);
+    f.setWeight(QFont::DemiBold);
+    return f;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
+                  const QFont& font, const QColor& color) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setFont(font);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, color);
+    label->setPalette(pal);
+    label->adjustSize();
+    label->move(at);
+    return label;
+}
+
+TClickLabel* MakeClickLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
+                            const QFont& font, const QColor& color) {
+    auto* label = new TClickLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setText(text);
+    label->setFont(font);
+    QPalette pal = label->palette();
+    pal.setColor(QPalette::WindowText, color);
+    label->setPalette(pal);
+    label->adjustSize();
+    label->move(at);
+    return label;
+}
+
+// A picture drawn at its own size from the top-left corner; a picture that is
+// not there shows nothing.
+QLabel* MakePicture(QWidget* parent, const char* name, const QString& resource, QRect geometry) {
+    auto* picture = new QLabel(parent);
+    picture->setObjectName(QString::fromLatin1(name));
+    picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    picture->setPixmap(QPixmap(resource));
+    picture->setGeometry(geometry);
+    return picture;
+}
+
+TBevelPanel* MakePanel(QWidget* parent, const char* name, QRect geometry, const QColor& color,
+                       TBevelPanel::Bevel bevel) {
+    auto* panel = new TBevelPanel(parent);
+    panel->setObjectName(QString::fromLatin1(name));
+    panel->SetColor(color);
+    panel->SetBevel(bevel);
+    panel->setGeometry(geometry);
+    return panel;
+}
+
+TTileButton* MakeTile(QWidget* parent, const char* name, const QString& caption, QRect geometry,
+                      const TTileScheme& scheme, const QFont& font) {
+    auto* tile = new TTileButton(parent);
+    tile->setObjectName(QString::fromLatin1(name));
+    tile->setText(caption);
+    tile->SetScheme(scheme);
+    tile->setFont(font);
+    tile->setGeometry(geometry);
+    return tile;
+}
+
+// Fills a page with one panel, as the pages' panels are aligned to the client.
+void FillWith(QWidget* page, QWidget* panel) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(panel);
+}
+
+} // namespace
+
+TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      hooks_(std::move(hooks)) {
+    if (!hooks_.ShowMessage) {
+        hooks_.ShowMessage = [this](const QString& text) {
+            QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tessary"),
+                            QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                            QMessageBox::Ok, this);
+            box.exec();
+        };
+    }
+    if (!hooks_.PickFolder) {
+        hooks_.PickFolder = [this](const QString& caption) -> std::optional<QString> {
+            // Read-only: the picker offers no way to make a new folder.
+            const QString folder = QFileDialog::getExistingDirectory(
+                this, caption, QDir::homePath(), QFileDialog::ShowDirsOnly | QFileDialog::ReadOnly);
+            if (folder.isEmpty())
+                return std::nullopt;
+            return folder;
+        };
+    }
+    if (!hooks_.OpenWithShell)
+        hooks_.OpenWithShell = [](const std::string& target) {
+            platform::OpenWithDefaultApp(target);
+        };
+
+    CreateComponents();
+    CreateTimers();
+    ConnectHandlers();
+    CentreOnScreen();
+
+    // A start-up step that fails ends start-up there, with its message shown;
+    // the window still comes up.
+    try {
+        FormCreate(this);
+    } catch (const std::exception& error) {
+        hooks_.ShowMessage(QString::fromUtf8(error.what()));
+    }
+}
+
+TMainForm::~TMainForm() {
+    if (!destroyed_)
+        FormDestroy(this);
+}
+
+QString TMainForm::AboutText() {
+    return QStringLiteral("Tessary v%1 build %2\r\n\r\n"
+                          "Copies files between your phone and this PC over the local network. "
+                          "The phone needs nothing but its web browser.\r\n\r\n%3")
+        .arg(QString::fromLatin1(ProgramVersion), QString::fromLatin1(ProgramBuild),
+             QString::fromLatin1(VendorHost));
+}
+
+// ------------------------------------------------------------ components ----
+
+void TMainForm::CreateComponents() {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("Tessary"));
+    setFixedSize(ClientWidth, ClientHeight);
+    setFont(UiFont(16));
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, WindowBlue);
+    pal.setColor(QPalette::WindowText, Qt::black);
+    setPalette(pal);
+
+    CreateTopBand();
+
+    MainPC = new TPageControl(this);
+    MainPC->setObjectName(QStringLiteral("MainPC"));
+    MainPC->setGeometry(57, 167, 1209, 573);
+    TabSheet1 = new QWidget;
+    TabSheet1->setObjectName(QStringLiteral("TabSheet1"));
+    TabSheet2 = new QWidget;
+    TabSheet2->setObjectName(QStringLiteral("TabSheet2"));
+    TabSheet3 = new QWidget;
+    TabSheet3->setObjectName(QStringLiteral("TabSheet3"));
+    MainPC->AddPage(TabSheet1);
+    MainPC->AddPage(TabSheet2);
+    MainPC->AddPage(TabSheet3);
+    CreatePhoneToPCPage(TabSheet1);
+    CreatePCToPhonePage(TabSheet2);
+    CreateWelcomePage(TabSheet3);
+    // The welcome page is the active page as the window is built.
+    MainPC->SetActivePageIndex(WelcomePage);
+
+    CreateBottomBand();
+    DOpen = new TPictureFileDialog(this);
+}
+
+void TMainForm::CreateTopBand() {
+    PTop = MakePanel(this, "PTop", {0, 0, ClientWidth, 145}, TopBandBlue, TBevelPanel::Bevel::None);
+    Image2 =
+        MakePicture(PTop, "Image2", QString::fromLatin1(tessary::art::topBand), {0, 0, 1324, 145});
+
+    const QFont navFont = SemiboldFont(15);
+    const TTileScheme light = TTileScheme::Light();
+    BWelcome =
+        MakeTile(PTop, "BWelcome", QStringLiteral("Welcome"), {61, 79, 180, 50}, light, navFont);
+    BPhoneToPC = MakeTile(PTop, "BPhoneToPC", QStringLiteral("Phone to PC"), {256, 79, 180, 50},
+                          light, navFont);
+    BPCtoPhone = MakeTile(PTop, "BPCtoPhone", QStringLiteral("PC to Phone"), {447, 79, 180, 50},
+                          light, navFont);
+    int tag = 1;
+    for (TTileButton* tile : {BWelcome, BPhoneToPC, BPCtoPhone}) {
+        tile->setCheckable(true);
+        tile->SetTag(tag++);
+    }
+}
+
+void TMainForm::CreatePhoneToPCPage(QWidget* page) {
+    using Bevel = TBevelPanel::Bevel;
+    PanelPhoneToPC = MakePanel(page, "PanelPhoneToPC", {}, Qt::white, Bevel::RaisedLowered);
+    FillWith(page, PanelPhoneToPC);
+
+    PanelQR1 = MakePanel(PanelPhoneToPC, "PanelQR1", {17, 25, 385, 385}, {}, Bevel::RaisedLowered);
+    QRPaintBox1 = new TQRPaintBox(PanelQR1);
+    QRPaintBox1->setObjectName(QStringLiteral("QRPaintBox1"));
+    QRPaintBox1->setGeometry(16, 16, 350, 350);
+
+    const QFont labelFont = UiFont(16);
+    Image3 = MakePicture(PanelPhoneToPC, "Image3",
+                         QString::fromLatin1(tessary::art::scanHintPhoneToPc), {17, 424, 80, 109});
+    Label4 = MakeLabel(PanelPhoneToPC, "Label4",
+                       QStringLiteral("Step 1 - Scan the QR code on your phone "), {110, 444},
+                       labelFont, Qt::black);
+    Label6 =
+        MakeLabel(PanelPhoneToPC, "Label6", QStringLiteral("using Camera or QR Code Scanner App"),
+                  {110, 471}, labelFont, Qt::black);
+    Image5 = MakePicture(PanelPhoneToPC, "Image5", QString::fromLatin1(tessary::art::phoneBadge),
+                         {425, 33, 50, 48});
+    Label7 = MakeLabel(PanelPhoneToPC, "Label7",
+                       QStringLiteral("Step 2 - Select files to transfer on your phone. "
+                                      "Transferred files will appear below instantly"),
+                       {493, 43}, labelFont, Qt::black);
+
+    WB = new TShellFileView(TShellFileView::Folders::Hide, PanelPhoneToPC);
+    WB->setObjectName(QStringLiteral("WB"));
+    WB->setGeometry(425, 96, 752, 314);
+
+    Panel2 = MakePanel(PanelPhoneToPC, "Panel2", {425, 432, 751, 81}, {}, Bevel::RaisedLowered);
+    Label5 = MakeLabel(Panel2, "Label5", QStringLiteral("Tessary File Receiving Folder: "),
+                       {16, 12}, labelFont, Qt::black);
+    EPath = new QLineEdit(Panel2);
+    EPath->setObjectName(QStringLiteral("EPath"));
+    EPath->setGeometry(16, 44, 593, 27);
+    EPath->setFrame(false);
+    EPath->setReadOnly(true);
+    EPath->setEnabled(false);
+    EPath->setFont(labelFont);
+    EPath->setText(QStringLiteral("EPath"));
+    QPalette pathPal = EPath->palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        pathPal.setColor(group, QPalette::Base, Qt::white);
+    pathPal.setColor(QPalette::Disabled, QPalette::Text, DisabledText);
+    EPath->setPalette(pathPal);
+
+    // Made after EPath, so they lie over its right end.
+    const TTileScheme blue = TTileScheme::Blue();
+    BOpenFolder =
+        MakeTile(Panel2, "BOpenFolder", QStringLiteral("Open"), {588, 41, 72, 30}, blue, labelFont);
+    BBrowse =
+        MakeTile(Panel2, "BBrowse", QStringLiteral("Change"), {666, 41, 72, 30}, blue, labelFont);
+    for (TTileButton* tile : {BOpenFolder, BBrowse})
+        tile->SetCaptionPlacement(TTileButton::CaptionPlacement::NearTop);
+}
+
+void TMainForm::CreatePCToPhonePage(QWidget* page) {
+    using Bevel = TBevelPanel::Bevel;
+    PanelPCtoPhone = MakePanel(page, "PanelPCtoPhone", {}, PanelFace, Bevel::None);
+    FillWith(page, PanelPCtoPhone);
+
+    const QFont labelFont = UiFont(16);
+    Image4 = MakePicture(PanelPCtoPhone, "Image4",
+                         QString::fromLatin1(tessary::art::scanHintPcToPhone), {17, 24, 80, 109});
+    Label2 = MakeLabel(PanelPCtoPhone, "Label2",
+                       QStringLiteral("Step 1 - Scan the QR code on your phone "), {120, 48},
+                       labelFont, Qt::black);
+    Label3 =
+        MakeLabel(PanelPCtoPhone, "Label3", QStringLiteral("using Camera or QR Code Scanner App"),
+                  {120, 75}, labelFont, Qt::black);
+
+    TTileScheme selectScheme = TTileScheme::Blue();
+    selectScheme.Hover.Face = QColor(0x00, 0x93, 0xE0);
+    BDownloadFileSelectFiles =
+        MakeTile(PanelPCtoPhone, "BDownloadFileSelectFiles",
+                 QStringLiteral("Step 2 - Click Here to Select Files to Transfer to Phone"),
+                 {560, 48, 465, 50}, selectScheme, SemiboldFont(15));
+
+    LDownloadNote = new QLabel(PanelPCtoPhone);
+    LDownloadNote->setObjectName(QStringLiteral("LDownloadNote"));
+    LDownloadNote->setGeometry(456, 128, 681, 59);
+    LDownloadNote->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+
+    WB2 = new TShellFileView(TShellFileView::Folders::Show, PanelPCtoPhone);
+    WB2->setObjectName(QStringLiteral("WB2"));
+    WB2->setGeometry(425, 193, 752, 331);
+
+    PanelQR2 = MakePanel(PanelPCtoPhone, "PanelQR2", {17, 139, 385, 385}, {}, Bevel::RaisedLowered);
+    QRPaintBox2 = new TQRPaintBox(PanelQR2);
+    QRPaintBox2->setObjectName(QStringLiteral("QRPaintBox2"));
+    QRPaintBox2->setGeometry(16, 16, 350, 350);
+}
+
+void TMainForm::CreateWelcomePage(QWidget* page) {
+    PWelcome = MakePanel(page, "PWelcome", {}, WindowBlue, TBevelPanel::Bevel::None);
+    FillWith(page, PWelcome);
+
+    // A white line across the top of the page, whatever the page's width.
+    PWelcomeTop = new QWidget(PWelcome);
+    PWelcomeTop->setObjectName(QStringLiteral("PWelcomeTop"));
+    PWelcomeTop->setAutoFillBackground(true);
+    QPalette linePal = PWelcomeTop->palette();
+    linePal.setColor(QPalette::Window, Qt::white);
+    PWelcomeTop->setPalette(linePal);
+    auto* layout = new QVBoxLayout(PWelcome);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    PWelcomeTop->setFixedHeight(1);
+    layout->addWidget(PWelcomeTop);
+    layout->addStretch();
+
+    Image1 = MakePicture(PWelcome, "Image1", QString::fromLatin1(tessary::art::welcomeArtwork),
+                         {298, 31, 566, 384});
+    Label8 = MakeClickLabel(PWelcome, "Label8", QStringLiteral("Tessary"), {532, 421},
+                            SemiboldFont(37), Qt::white);
+    Label1 = MakeLabel(
+        PWelcome, "Label1",
+        QStringLiteral("The Wireless, Easy, Fast and Safe Way to Copy Files Between Phone and PC"),
+        {282, 477}, SemiboldFont(19), Qt::white);
+}
+
+void TMainForm::CreateBottomBand() {
+    PBottom = MakePanel(this, "PBottom", {0, 763, ClientWidth, 69}, BottomBandGrey,
+                        TBevelPanel::Bevel::None);
+    BClose = MakeTile(PBottom, "BClose", QStringLiteral("Close"), {61, 20, 120, 37},
+                      TTileScheme::Light(), SemiboldFont(16));
+
+    QFont linkFont = UiFont(13);
+    linkFont.setUnderline(true);
+    LSupport = MakeClickLabel(PBottom, "LSupport", QStringLiteral("Technical Support"), {1077, 41},
+                              linkFont, Qt::white);
+    LWebsite = MakeClickLabel(PBottom, "LWebsite", QString::fromLatin1(VendorAddressText),
+                              {1200, 41}, linkFont, Qt::white);
+    for (TClickLabel* link : {LSupport, LWebsite})
+        link->setCursor(Qt::PointingHandCursor);
+}
+
+void TMainForm::CreateTimers() {
+    auto makeTimer = [this](const char* name, int interval) {
+        auto* timer = new QTimer(this);
+        timer->setObjectName(QString::fromLatin1(name));
+        timer->setInterval(interval);
+        return timer;
+    };
+    FileCheckTimer = makeTimer("FileCheckTimer", 1000);
+    CheckUpdateTM = makeTimer("CheckUpdateTM", 3);
+    DownCheckTimer = makeTimer("DownCheckTimer", 3000);
+}
+
+void TMainForm::ConnectHandlers() {
+    connect(BWelcome, &QAbstractButton::clicked, this, [this] { BWelcomeClick(BWelcome); });
+    connect(BPhoneToPC, &QAbstractButton::clicked, this, [this] { BPhonetoPCClick(BPhoneToPC); });
+    connect(BPCtoPhone, &QAbstractButton::clicked, this, [this] { BPCtoPhoneClick(BPCtoPhone); });
+    connect(BClose, &QAbstractButton::clicked, this, [this] { bCloseClick(BClose); });
+    connect(BOpenFolder, &QAbstractButton::clicked, this,
+            [this] { BOpenFolderClick(BOpenFolder); });
+    connect(BBrowse, &QAbstractButton::clicked, this, [this] { BBrowseClick(BBrowse); });
+    connect(LWebsite, &TClickLabel::clicked, this, [this] { LWebsiteClick(LWebsite); });
+    connect(LSupport, &TClickLabel::clicked, this, [this] { LSupportClick(LSupport); });
+    connect(Label8, &TClickLabel::doubleClicked, this, [this] { Label8DblClick(Label8); });
+    connect(CheckUpdateTM, &QTimer::timeout, this, [this] { CheckUpdateTMTimer(CheckUpdateTM); });
+    QRPaintBox1->SetPaintHandler(
+        [this](QPainter& painter, QSize box) { QRPaintBox1Paint(painter, box); });
+    QRPaintBox2->SetPaintHandler(
+        [this](QPainter& painter, QSize box) { QRPaintBox2Paint(painter, box); });
+    auto openItem = [this](const QString& path) { OpenWithShell(path.toStdString()); };
+    WB->OpenHandler = openItem;
+    WB2->OpenHandler = openItem;
+}
+
+void TMainForm::CentreOnScreen() {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(ClientWidth / 2, ClientHeight / 2));
+    }
+}
+
+// -------------------------------------------------------- start and stop ----
+
+void TMainForm::FormCreate(QObject*) {
+    PrepareRun();
+    StartEngine(); // a missing engine changes nothing that follows
+    // MainPC has no tabs to hide: it never shows a tab strip.
+    MainPC->SetActivePageIndex(WelcomePage);
+    CheckUpdateTM->start();
+    BWelcome->setChecked(true);
+}
+
+void TMainForm::PrepareRun() {
+    ApplyVersionInfo();
+    PageKey = workspace::MakePageKey();
+    EPath->setText(QString::fromStdString(
+        workspace::DefaultReceiveDir(misc::GetDocumentsFolder(), QDate::currentDate())));
+    ApplyReceiveDir();
+    QRRenderer = std::make_unique<qrcode::TQRCodeBitmap>();
+    FillAddressList();
+    ApplyConnectionMode(PrimaryAddress, 1);
+}
+
+void TMainForm::ApplyVersionInfo() {
+    setWindowTitle(
+        QStringLiteral("Tessary v%1 build %2")
+            .arg(QString::fromLatin1(ProgramVersion), QString::fromLatin1(ProgramBuild)));
+    VersionDigits = QString::fromLatin1(ProgramVersion).remove(u'.').toStdString();
+    SetupWorkspaceFolders();
+    RelayUrlTemplate.clear();
+    RandomSessionID = update::LoadUpdateIdentity();
+    // The link's right edge stays at x = 1300 whatever the length of its text.
+    LWebsite->adjustSize();
+    LWebsite->move(1300 - LWebsite->width(), LWebsite->y());
+}
+
+void TMainForm::SetupWorkspaceFolders() {
+    const workspace::WorkspaceFolders f = workspace::SetupWorkspaceFolders(
+        misc::GetAppDataFolder(), workspace::ExeDirOf(platform::ExecutablePath()));
+    WorkDir = f.WorkDir;
+    ExeDir = f.ExeDir;
+    TemplateDir = f.TemplateDir;
+    WebRoot = f.WebRoot;
+    UploadPageDir = f.UploadPageDir;
+    UploadDir = f.UploadDir;
+    DownloadPageDir = f.DownloadPageDir;
+    DownloadDir = f.DownloadDir;
+    workspace::CreateWorkspaceFolders(f);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    FormCloseQuery(this, canClose);
+    if (canClose)
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TMainForm::FormCloseQuery(QObject*, bool& canClose) {
+    DownCheckTimer->stop();
+    FileCheckTimer->stop();
+    if (UpdateDownload)
+        UpdateDownload->Cancel();
+    canClose = true;
+}
+
+void TMainForm::FormDestroy(QObject*) {
+    destroyed_ = true;
+    StopEngine();
+}
+
+// ------------------------------------------------------------ navigation ----
+
+void TMainForm::BWelcomeClick(QObject* sender) {
+    MainPC->SetActivePageIndex(WelcomePage);
+    UpdateNavTiles(sender);
+}
+
+void TMainForm::BPhonetoPCClick(QObject* sender) {
+    MainPC->SetActivePageIndex(PhoneToPCPage);
+    UpdateNavTiles(sender);
+}
+
+void TMainForm::BPCtoPhoneClick(QObject* sender) {
+    MainPC->SetActivePageIndex(PCToPhonePage);
+    UpdateNavTiles(sender);
+}
+
+void TMainForm::UpdateNavTiles(QObject* sender) {
+    const auto* tile = qobject_cast<const TTileButton*>(sender);
+    const int tag = tile ? tile->Tag() : 0;
+    BWelcome->setChecked(tag == 1);
+    BPhoneToPC->setChecked(tag == 2);
+    BPCtoPhone->setChecked(tag == 3);
+}
+
+// ------------------------------------------------------- bottom and links ----
+
+void TMainForm::bCloseClick(QObject*) {
+    close();
+}
+
+void TMainForm::BOpenFolderClick(QObject*) {
+    OpenWithShell(EPath->text().toStdString());
+}
+
+void TMainForm::LWebsiteClick(QObject*) {
+    OpenVendorPage("website");
+}
+
+void TMainForm::LSupportClick(QObject*) {
+    OpenVendorPage("support");
+}
+
+void TMainForm::Label8DblClick(QObject*) {
+    hooks_.ShowMessage(AboutText());
+}
+
+void TMainForm::OpenVendorPage(const std::string& name) {
+    OpenWithShell(std::string("https://") + VendorHost + "/r/?rid=" + name +
+                  "&vid=" + ProgramVersion + "&bid=" + ProgramBuild);
+}
+
+void TMainForm::OpenWithShell(const std::string& path) {
+    hooks_.OpenWithShell(path);
+}
+
+void TMainForm::CheckUpdateTMTimer(QObject*) {
+    CheckUpdateTM->stop();
+    UpdateCheck();
+}
+
+void TMainForm::UpdateCheck() {
+    update::UpdateRequest request;
+    if (!hooks_.UpdateBaseUrl.empty())
+        request.baseUrl = hooks_.UpdateBaseUrl;
+    request.addressList.assign(AddressList.begin(), AddressList.begin() + AddressCount);
+    request.versionDigits = VersionDigits;
+    request.sessionId = RandomSessionID;
+    request.build = ProgramBuild;
+    request.pageKey = PageKey;
+
+    update::UpdateCheckHooks checkHooks;
+    checkHooks.showMessage = [this](const std::string& text) {
+        hooks_.ShowMessage(QString::fromStdString(text));
+    };
+    checkHooks.closeWindow = [this] { close(); };
+    // Relay mode is switched on even after a close request; the window is
+    // only destroyed once the check has returned.
+    checkHooks.switchToRelay = [this](const std::string&) { ApplyConnectionMode({}, 2); };
+    update::UpdateCheck(request, checkHooks, RelayUrlTemplate, UpdateDownload);
+}
+
+// ------------------------------------------------------ addresses and URLs ----
+
+void TMainForm::FillAddressList() {
+    const net::TAddresses found = net::FillAddressList();
+    PrimaryAddress = found.primaryAddress;
+    AdapterAddresses = found.adapterAddresses;
+    AddressList = found.addressList.entries;
+    AddressCount = found.addressList.count;
+}
+
+void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
+    if (mode == 2) {
+        UploadUrl = appcore::RelayUrl(RelayUrlTemplate, "u", VersionDigits);
+        DrawQRCode(UploadUrl, 1);
+        DownloadUrl = appcore::RelayUrl(RelayUrlTemplate, "d", VersionDigits);
+        DrawQRCode(DownloadUrl, 2);
+        return;
+    }
+    const appcore::ConnectionUrls urls = appcore::DirectUrls(address, PageKey);
+    UploadUrl = urls.upload;
+    DrawQRCode(UploadUrl, 1);
+    DownloadUrl = urls.download;
+    DrawQRCode(DownloadUrl, 2);
+    FileCheckTimer->start();
+    ScanInProgress = false;
+}
+
+void TMainForm::DrawQRCode(const std::string& url, int box) {
+    // The code is painted from the stored URL at the box's next paint; the
+    // shared renderer holds the code drawn last.
+    QRRenderer->SetText(url);
+    QRRenderer->Rebuild();
+    (box == 2 ? QRPaintBox2 : QRPaintBox1)->update();
+}
+
+void TMainForm::QRPaintBox1Paint(QPainter& painter, QSize box) {
+    if (QRRenderer)
+        qrcode::DrawQRCode(painter, box, *QRRenderer, UploadUrl);
+}
+
+void TMainForm::QRPaintBox2Paint(QPainter& painter, QSize box) {
+    if (QRRenderer)
+        qrcode::DrawQRCode(painter, box, *QRRenderer, DownloadUrl);
+}
+
+// ------------------------------------------------------ receiving folder ----
+
+void TMainForm::ApplyReceiveDir() {
+    ReceiveDir = workspace::ReceiveDirFromText(EPath->text().toStdString());
+    if (platform::CreateFolderTree(ReceiveDir)) {
+        WB->SetFolder(QString::fromStdString(ReceiveDir));
+    } else {
+        hooks_.ShowMessage(QStringLiteral("Sorry, fail to create destination folder: \r\n") +
+                           QString::fromStdString(ReceiveDir));
+    }
+}
+
+void TMainForm::BBrowseClick(QObject*) {
+    const std::optional<QString> folder = hooks_.PickFolder(
+        QStringLiteral("Select a destination folder to save the transferred files"));
+    if (!folder)
+        return;
+    EPath->setText(QString::fromStdString(misc::IncludeTrailingDelimiter(folder->toStdString())));
+    ApplyReceiveDir();
+}
+
+// -------------------------------------------------------- engine control ----
+
+bool TMainForm::RunHidden(const std::string& file, const std::string& parameters) {
+    return platform::RunHidden(file, parameters);
+}
+
+bool TMainForm::StartEngine() {
+    return RunHidden(workspace::EngineProgram(WorkDir), workspace::EngineParameters(PageKey));
+}
+
+bool TMainForm::StopEngine() {
+    const bool stopped =
+        RunHidden(workspace::KillToolProgram(ExeDir), workspace::KillToolParameters());
+    FileCheckTimer->stop();
+    return stopped;
+}

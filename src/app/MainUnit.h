@@ -1,0 +1,200 @@
+#pragma once
+
+// The main window: it holds the whole run's state, starts the run's parts in
+// order when it is created, switches between its three pages with the tile
+// buttons and stops the engine when it goes.
+
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QPainter;
+class TFileDL;
+namespace qrcode {
+class TQRCodeBitmap;
+}
+class QLineEdit;
+class QTimer;
+class TBevelPanel;
+class TClickLabel;
+class TPageControl;
+class TPictureFileDialog;
+class TQRPaintBox;
+class TShellFileView;
+class TTileButton;
+
+// What the window asks of the person at the desk, replaceable so that tests
+// run without modal dialogs or a browser. Empty members get the real thing.
+struct TMainFormHooks {
+    // A simple modal message box.
+    std::function<void(const QString& text)> ShowMessage;
+    // The folder picker; nullopt when the user cancels.
+    std::function<std::optional<QString>(const QString& caption)> PickFolder;
+    // The desktop's default action on a folder, file or web address.
+    std::function<void(const std::string& target)> OpenWithShell;
+    // Where the update check asks; empty means the vendor's update service.
+    std::string UpdateBaseUrl;
+};
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+  public:
+    explicit TMainForm(TMainFormHooks hooks = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Program-wide values.
+    static constexpr const char* ProgramVersion = "3.10";
+    static constexpr const char* ProgramBuild = "191006";
+    static constexpr int ClientWidth = 1324;
+    static constexpr int ClientHeight = 832;
+    // The vendor's web host, and its address as the bottom band shows it
+    // (short enough to stay clear of the support link).
+    static constexpr const char* VendorHost = "www.tessary.example";
+    static constexpr const char* VendorAddressText = "tessary.example";
+
+    // Page indexes of MainPC.
+    static constexpr int PhoneToPCPage = 0;
+    static constexpr int PCToPhonePage = 1;
+    static constexpr int WelcomePage = 2;
+
+    // The about text shown on a double-click of the program name.
+    static QString AboutText();
+
+    // Handlers, named component + event; each takes the sender.
+    void FormCreate(QObject* sender);
+    void FormCloseQuery(QObject* sender, bool& canClose);
+    void FormDestroy(QObject* sender);
+    void BWelcomeClick(QObject* sender);
+    void BPhonetoPCClick(QObject* sender);
+    void BPCtoPhoneClick(QObject* sender);
+    void bCloseClick(QObject* sender);
+    void BOpenFolderClick(QObject* sender);
+    void BBrowseClick(QObject* sender);
+    void LWebsiteClick(QObject* sender);
+    void LSupportClick(QObject* sender);
+    void Label8DblClick(QObject* sender);
+    void CheckUpdateTMTimer(QObject* sender);
+    void QRPaintBox1Paint(QPainter& painter, QSize box);
+    void QRPaintBox2Paint(QPainter& painter, QSize box);
+
+    void PrepareRun();
+    void ApplyVersionInfo();
+    void SetupWorkspaceFolders();
+    void ApplyReceiveDir();
+    void UpdateNavTiles(QObject* sender);
+    void OpenVendorPage(const std::string& name);
+    void OpenWithShell(const std::string& path);
+
+    // Addresses and the two connection URLs with their QR codes.
+    void FillAddressList();
+    void ApplyConnectionMode(const std::string& address, int mode);
+    void DrawQRCode(const std::string& url, int box);
+    void UpdateCheck();
+
+    // Engine control. Outcomes are returned, never shown.
+    bool RunHidden(const std::string& file, const std::string& parameters);
+    bool StartEngine();
+    bool StopEngine();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    friend class TestMainForm;
+    friend class TestRun;
+
+    void CreateComponents();
+    void CreateTopBand();
+    void CreatePhoneToPCPage(QWidget* page);
+    void CreatePCToPhonePage(QWidget* page);
+    void CreateWelcomePage(QWidget* page);
+    void CreateBottomBand();
+    void CreateTimers();
+    void ConnectHandlers();
+    void CentreOnScreen();
+
+    TMainFormHooks hooks_;
+    bool destroyed_ = false;
+
+    // ---- the run's state, in this order ----
+    std::unique_ptr<qrcode::TQRCodeBitmap> QRRenderer;
+    std::string UploadUrl;
+    std::string DownloadUrl;
+    std::vector<std::string> AdapterAddresses;
+    std::array<std::string, 10> AddressList; // short texts, slot 0 the primary address
+    std::int32_t AddressCount = 0;
+    std::vector<std::string> SeenUploads;
+    std::vector<std::string> PublishedCopies;
+    std::string WorkDir;
+    std::string ExeDir;
+    std::string UploadPageDir;
+    std::string DownloadPageDir;
+    std::string DownloadDir;
+    std::string UploadDir;
+    std::string WebRoot;
+    std::string TemplateDir;
+    std::string ReceiveDir;
+    bool ScanInProgress = false;
+    std::string PrimaryAddress;
+    std::string PageKey;
+    TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned
+    std::string RelayUrlTemplate;      // short text: at most 255 bytes
+    // Computed once from ProgramVersion.
+    std::string VersionDigits;
+    // The per-user id the update request carries.
+    std::string RandomSessionID;
+
+    // ---- components (owned by their Qt parents) ----
+    TBevelPanel* PTop = nullptr;
+    QLabel* Image2 = nullptr;
+    TTileButton* BWelcome = nullptr;
+    TTileButton* BPhoneToPC = nullptr;
+    TTileButton* BPCtoPhone = nullptr;
+    TPageControl* MainPC = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    TBevelPanel* PanelPhoneToPC = nullptr;
+    TBevelPanel* PanelQR1 = nullptr;
+    TQRPaintBox* QRPaintBox1 = nullptr;
+    QLabel* Image3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label6 = nullptr;
+    QLabel* Image5 = nullptr;
+    QLabel* Label7 = nullptr;
+    TShellFileView* WB = nullptr;
+    TBevelPanel* Panel2 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLineEdit* EPath = nullptr;
+    TTileButton* BOpenFolder = nullptr;
+    TTileButton* BBrowse = nullptr;
+    TBevelPanel* PanelPCtoPhone = nullptr;
+    QLabel* Image4 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    TTileButton* BDownloadFileSelectFiles = nullptr;
+    QLabel* LDownloadNote = nullptr;
+    TShellFileView* WB2 = nullptr;
+    TBevelPanel* PanelQR2 = nullptr;
+    TQRPaintBox* QRPaintBox2 = nullptr;
+    TBevelPanel* PWelcome = nullptr;
+    QWidget* PWelcomeTop = nullptr;
+    QLabel* Image1 = nullptr;
+    TClickLabel* Label8 = nullptr;
+    QLabel* Label1 = nullptr;
+    TBevelPanel* PBottom = nullptr;
+    TTileButton* BClose = nullptr;
+    TClickLabel* LSupport = nullptr;
+    TClickLabel* LWebsite = nullptr;
+    QTimer* FileCheckTimer = nullptr;
+    QTimer* CheckUpdateTM = nullptr;
+    QTimer* DownCheckTimer = nullptr;
+    TPictureFileDialog* DOpen = nullptr; // the files to publish
+};

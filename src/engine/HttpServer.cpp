@@ -1,0 +1,622 @@
+// The only file that includes the HTTP library (microhttpd.h).
+
+#include "engine/HttpServer.h"
+
+#include "engine/ByteRange.h"
+#include "engine/ReplyText.h"
+#include "engine/RequestPath.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <microhttpd.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <unordered_map>
+#include <utility>
+
+namespace engine {
+
+namespace {
+
+constexpr unsigned ConnectionLimit = 400;
+// A phone's browser opens a handful of connections; this leaves room for
+// several phones behind one address without letting one host take all.
+constexpr unsigned ConnectionsPerAddress = 200;
+// Bounds the request line and headers of each connection (longer ones get
+// 414 or 431) and sets how much of a body is read per call.
+constexpr std::size_t ConnectionMemory = 128 * 1024;
+constexpr std::size_t PostBufferSize = 128 * 1024;
+constexpr std::string_view UploadApiPath = "/api/upload";
+constexpr std::string_view FormApiPath = "/api/form";
+
+struct Header {
+    const char* name;
+    std::string value;
+};
+
+struct PostProcessorDeleter {
+    void operator()(MHD_PostProcessor* post) const { MHD_destroy_post_processor(post); }
+};
+struct DaemonDeleter {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+};
+
+// One request's state between the calls of the access handler.
+struct RequestState {
+    enum class Kind { Answered, Chunk, Form };
+    Kind kind = Kind::Answered;
+    bool routed = false;
+    bool replied = false;
+    std::unique_ptr<UploadStore::Chunk> chunk;
+    std::unique_ptr<UploadStore::Batch> batch;
+    // Released by hand at the end of a complete body: the result matters.
+    std::unique_ptr<MHD_PostProcessor, PostProcessorDeleter> post;
+    bool postBroken = false;
+    bool inFilePart = false;
+    bool emptyPartStart = false;
+    std::string partKey;
+    std::string partFile;
+    bool wantsJson = false;
+    bool htmlReplies = false; // a form sent without JavaScript gets pages
+    std::string backLink;
+};
+
+std::optional<std::int64_t> ParseCount(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return std::nullopt;
+    }
+    const std::string_view view(text);
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
+    if (error != std::errc{} || end != view.data() + view.size() || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool IsValidUploadId(std::string_view id) {
+    return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
+    });
+}
+
+// Leaves escapes in place: paths and query values are decoded by our own
+// rules, which must see an encoded "/" or NUL to refuse it.
+size_t KeepEscaped(void*, MHD_Connection*, char* text) {
+    return std::strlen(text);
+}
+
+} // namespace
+
+struct HttpServer::Impl {
+    ServerConfig config;
+    UploadStore& store;
+    std::unique_ptr<MHD_Daemon, DaemonDeleter> daemon;
+    std::mutex logMutex;
+    std::string lastLog;
+
+    // The library's own timeout restarts with every byte, so a client that
+    // trickles a header forever would keep its connection; these records let
+    // CloseStalledConnections end connections that stay outside a request.
+    struct ConnectionRecord {
+        int socket = -1;
+        std::chrono::steady_clock::time_point outsideSince;
+        bool inRequest = false;
+        bool cut = false;
+    };
+    std::mutex connectionsMutex;
+    std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
+
+    void MarkRequest(MHD_Connection* connection, bool inRequest) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.inRequest = inRequest;
+            found->second.outsideSince = std::chrono::steady_clock::now();
+        }
+    }
+
+    Impl(ServerConfig c, UploadStore& s) : config(std::move(c)), store(s) {}
+
+    // ------------------------------------------------------------ replies --
+
+    static MHD_Result Reply(MHD_Connection* connection, RequestState& state, unsigned status,
+                            const std::string& body, const char* type,
+                            const std::vector<Header>& headers = {}) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        if (response == nullptr) {
+            return MHD_NO;
+        }
+        if (type != nullptr) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+        }
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        for (const auto& header : headers) {
+            MHD_add_response_header(response, header.name, header.value.c_str());
+        }
+        const MHD_Result queued = MHD_queue_response(connection, status, response);
+        MHD_destroy_response(response);
+        state.replied = true;
+        state.kind = RequestState::Kind::Answered;
+        return queued;
+    }
+
+    static MHD_Result ReplyJson(MHD_Connection* connection, RequestState& state, unsigned status,
+                                const std::string& body) {
+        return Reply(connection, state, status, body, "application/json");
+    }
+
+    static MHD_Result ReplyError(MHD_Connection* connection, RequestState& state,
+                                 const ErrorReply& error, std::string_view extraMembers = {}) {
+        if (state.htmlReplies) {
+            return Reply(connection, state, error.status, ErrorPage(error, state.backLink),
+                         "text/html; charset=utf-8");
+        }
+        return ReplyJson(connection, state, error.status, ErrorJson(error, extraMembers));
+    }
+
+    static MHD_Result NotFound(MHD_Connection* connection, RequestState& state) {
+        return Reply(connection, state, MHD_HTTP_NOT_FOUND, "Not found\n",
+                     "text/plain; charset=utf-8");
+    }
+
+    static MHD_Result NotAllowed(MHD_Connection* connection, RequestState& state,
+                                 const char* allow) {
+        return Reply(connection, state, MHD_HTTP_METHOD_NOT_ALLOWED, "Method not allowed\n",
+                     "text/plain; charset=utf-8", {{MHD_HTTP_HEADER_ALLOW, allow}});
+    }
+
+    // ------------------------------------------------------------ helpers --
+
+    static std::optional<std::string> Argument(MHD_Connection* connection, const char* name) {
+        const char* raw = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+        if (raw == nullptr) {
+            return std::nullopt;
+        }
+        return PercentDecode(raw, true);
+    }
+
+    static const char* HeaderValue(MHD_Connection* connection, const char* name) {
+        return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    }
+
+    bool KeyMatches(const std::optional<std::string>& key) const {
+        return key && *key == config.pageKey;
+    }
+
+    // ------------------------------------------------------------ routing --
+
+    MHD_Result Route(MHD_Connection* connection, std::string_view url, std::string_view method,
+                     RequestState& state) {
+        const bool get = method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD;
+        const bool post = method == MHD_HTTP_METHOD_POST;
+        const char* accept = HeaderValue(connection, MHD_HTTP_HEADER_ACCEPT);
+        state.wantsJson = accept != nullptr && std::strstr(accept, "application/json") != nullptr;
+
+        if (url == UploadApiPath) {
+            state.wantsJson = true;
+            return RouteResumable(connection, method, state);
+        }
+        if (url == FormApiPath) {
+            if (!post) {
+                return NotAllowed(connection, state, "POST");
+            }
+            const auto key = Argument(connection, "key");
+            if (KeyMatches(key)) {
+                state.backLink = "/u/" + config.pageKey + ".html";
+            }
+            return StartForm(connection, KeyMatches(key), state);
+        }
+        if (post) {
+            // The upload page's own address takes a plain form without an action.
+            constexpr std::string_view prefix = "/u/";
+            constexpr std::string_view suffix = ".html";
+            if (url.starts_with(prefix) && url.ends_with(suffix) &&
+                url.size() > prefix.size() + suffix.size()) {
+                const std::string key(
+                    url.substr(prefix.size(), url.size() - prefix.size() - suffix.size()));
+                if (key == config.pageKey) {
+                    state.backLink = std::string(url);
+                }
+                return StartForm(connection, key == config.pageKey, state);
+            }
+            return NotAllowed(connection, state, "GET, HEAD");
+        }
+        if (!get) {
+            return NotAllowed(connection, state, "GET, HEAD");
+        }
+        return ServeFile(connection, url, state);
+    }
+
+    // ---------------------------------------------------------- resumable --
+
+    MHD_Result RouteResumable(MHD_Connection* connection, std::string_view method,
+                              RequestState& state) {
+        if (!KeyMatches(Argument(connection, "key"))) {
+            return ReplyError(connection, state, ExpiredKeyError());
+        }
+        const auto id = Argument(connection, "id");
+        if (!id || !IsValidUploadId(*id)) {
+            return ReplyError(connection, state, BadRequestError("The upload has no valid id."));
+        }
+        if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
+            const auto progress = store.Query(*id);
+            if (!progress) {
+                return ReplyError(connection, state, ErrorFor(UploadError::UnknownUpload));
+            }
+            return ReplyJson(connection, state, MHD_HTTP_OK,
+                             "{\"offset\": " + std::to_string(progress->offset) +
+                                 ", \"size\": " + std::to_string(progress->size) + "}");
+        }
+        if (method == MHD_HTTP_METHOD_DELETE) {
+            if (!store.Cancel(*id)) {
+                return ReplyError(connection, state, ErrorFor(UploadError::UnknownUpload));
+            }
+            return Reply(connection, state, MHD_HTTP_NO_CONTENT, "", nullptr);
+        }
+        if (method != MHD_HTTP_METHOD_POST) {
+            return NotAllowed(connection, state, "GET, HEAD, POST, DELETE");
+        }
+        const auto name = Argument(connection, "name");
+        const auto size = ParseCount(Argument(connection, "size").value_or("").c_str());
+        const auto offset = ParseCount(Argument(connection, "offset").value_or("").c_str());
+        if (!name || !size || !offset) {
+            return ReplyError(connection, state,
+                              BadRequestError("The upload needs a name, a size and an offset."));
+        }
+        const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
+        auto start = store.BeginChunk(*id, *name, *size, *offset, length);
+        if (start.error != UploadError::None) {
+            std::string extra;
+            if (start.error == UploadError::OffsetMismatch) {
+                extra = "\"offset\": " + std::to_string(start.offset);
+            }
+            return ReplyError(connection, state, ErrorFor(start.error), extra);
+        }
+        state.kind = RequestState::Kind::Chunk;
+        state.chunk = std::move(start.chunk);
+        return MHD_YES;
+    }
+
+    MHD_Result FinishChunk(MHD_Connection* connection, RequestState& state) {
+        const auto result = state.chunk->Finish();
+        state.chunk.reset();
+        const std::string offset = "\"offset\": " + std::to_string(result.offset);
+        if (result.error != UploadError::None) {
+            return ReplyError(connection, state, ErrorFor(result.error), offset);
+        }
+        if (result.done) {
+            return ReplyJson(
+                connection, state, MHD_HTTP_CREATED,
+                "{" + offset + ", \"done\": true, \"name\": " + JsonString(result.finalName) + "}");
+        }
+        return ReplyJson(connection, state, MHD_HTTP_OK, "{" + offset + "}");
+    }
+
+    // ---------------------------------------------------------- multipart --
+
+    MHD_Result StartForm(MHD_Connection* connection, bool keyMatches, RequestState& state) {
+        state.htmlReplies = !state.wantsJson;
+        if (!keyMatches) {
+            return ReplyError(connection, state, ExpiredKeyError());
+        }
+        const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
+        if (length && !store.HasRoomFor(*length)) {
+            return ReplyError(connection, state, ErrorFor(UploadError::DiskFull));
+        }
+        state.post.reset(
+            MHD_create_post_processor(connection, PostBufferSize, &OnPostData, &state));
+        if (!state.post) {
+            return ReplyError(connection, state,
+                              BadRequestError("Files must be sent as multipart/form-data."));
+        }
+        state.kind = RequestState::Kind::Form;
+        state.batch = store.NewBatch();
+        return MHD_YES;
+    }
+
+    static MHD_Result OnPostData(void* cls, MHD_ValueKind, const char* key, const char* filename,
+                                 const char*, const char*, const char* data, uint64_t offset,
+                                 size_t size) {
+        auto& state = *static_cast<RequestState*>(cls);
+        const std::string_view keyText = key != nullptr ? key : "";
+        const std::string_view fileText = filename != nullptr ? filename : "";
+        // A part starts with offset 0; it may be announced by an empty call
+        // before its first bytes, which is then not a new part.
+        const bool continuesEmptyStart = state.emptyPartStart && size > 0 &&
+                                         keyText == state.partKey && fileText == state.partFile;
+        if (offset == 0 && !continuesEmptyStart) {
+            state.batch->EndPart();
+            state.inFilePart = false;
+            state.partKey = keyText;
+            state.partFile = fileText;
+            // A file input left empty sends a part without a name or bytes.
+            if (filename != nullptr && (*filename != '\0' || size > 0)) {
+                state.inFilePart = state.batch->BeginPart(fileText) == UploadError::None;
+            }
+        }
+        state.emptyPartStart = offset == 0 && size == 0;
+        if (state.inFilePart && size > 0) {
+            state.batch->Write({data, size});
+        }
+        // Always go on reading, so a fault is answered once the body is in.
+        return MHD_YES;
+    }
+
+    MHD_Result FinishForm(MHD_Connection* connection, RequestState& state) {
+        // Only this result tells a complete multipart body from a cut one.
+        const bool complete = MHD_destroy_post_processor(state.post.release()) == MHD_YES;
+        auto batch = std::move(state.batch);
+        if (const UploadError error = batch->EndPart(); error != UploadError::None) {
+            return ReplyError(connection, state, ErrorFor(error));
+        }
+        if (!complete || state.postBroken) {
+            return ReplyError(connection, state,
+                              BadRequestError("The upload arrived incomplete. Try again."));
+        }
+        const auto result = batch->Commit();
+        if (result.error != UploadError::None) {
+            return ReplyError(connection, state, ErrorFor(result.error));
+        }
+        if (state.wantsJson) {
+            std::string body = "{\"files\": [";
+            for (std::size_t i = 0; i < result.names.size(); ++i) {
+                body += (i == 0 ? "" : ", ") + JsonString(result.names[i]);
+            }
+            body += "]}";
+            return ReplyJson(connection, state, MHD_HTTP_OK, body);
+        }
+        return Reply(connection, state, MHD_HTTP_OK, ReceivedPage(result.names, state.backLink),
+                     "text/html; charset=utf-8");
+    }
+
+    // ------------------------------------------------------------ serving --
+
+    // The canonical path when it lies inside the web root, outside the
+    // staging folder, and no part of it below the root is a dot name.
+    std::optional<std::string> Contained(const std::string& path) const {
+        const auto canonical = platform::CanonicalPath(path);
+        if (!canonical) {
+            return std::nullopt;
+        }
+        const std::string asFolder = *canonical + "/";
+        if (!asFolder.starts_with(config.webRoot) || asFolder.starts_with(config.stagingDir)) {
+            return std::nullopt;
+        }
+        if (asFolder.size() > config.webRoot.size() &&
+            !IsServableRelativePath(canonical->substr(config.webRoot.size()))) {
+            return std::nullopt;
+        }
+        // An upload waits in the upload folder only until the PC takes it: it
+        // is one phone's file and not for the other phones on the network.
+        const std::string uploadDir = config.webRoot + "u/ufiles/";
+        if (asFolder.starts_with(uploadDir) && asFolder != uploadDir &&
+            *canonical != uploadDir + "index.html") {
+            return std::nullopt;
+        }
+        return canonical;
+    }
+
+    MHD_Result ServeFile(MHD_Connection* connection, std::string_view url, RequestState& state) {
+        const auto components = SplitRequestPath(url);
+        if (!components) {
+            return NotFound(connection, state);
+        }
+        std::string path = config.webRoot;
+        for (std::size_t i = 0; i < components->size(); ++i) {
+            path += (i == 0 ? "" : "/") + (*components)[i];
+        }
+        auto target = Contained(path);
+        if (!target) {
+            return NotFound(connection, state);
+        }
+        if (platform::FolderExists(*target)) {
+            // Relative links in the folder's page need the trailing "/".
+            if (!url.ends_with('/')) {
+                return Reply(connection, state, MHD_HTTP_MOVED_PERMANENTLY, "", nullptr,
+                             {{MHD_HTTP_HEADER_LOCATION, std::string(url) + "/"}});
+            }
+            target = Contained(*target + "/index.html");
+            if (!target) {
+                return NotFound(connection, state);
+            }
+        }
+        auto file = platform::ReadOnlyFile::Open(*target);
+        if (!file) {
+            return NotFound(connection, state);
+        }
+        const std::int64_t size = file->Size();
+        const char* rangeHeader = HeaderValue(connection, MHD_HTTP_HEADER_RANGE);
+        const RangeRequest range =
+            rangeHeader != nullptr ? ParseRange(rangeHeader, size) : RangeRequest{};
+        if (range.kind == RangeRequest::Kind::Unsatisfiable) {
+            return Reply(connection, state, MHD_HTTP_RANGE_NOT_SATISFIABLE, "", nullptr,
+                         {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + std::to_string(size)}});
+        }
+        const bool partial = range.kind == RangeRequest::Kind::Partial;
+        const std::int64_t first = partial ? range.first : 0;
+        const std::int64_t length = partial ? range.length : size;
+
+        // The library closes the handle when it is done with the response.
+        MHD_Response* response = MHD_create_response_from_fd_at_offset64(
+            static_cast<uint64_t>(length), file->NativeHandle(), static_cast<uint64_t>(first));
+        if (response == nullptr) {
+            return MHD_NO;
+        }
+        file->Release();
+        const std::string name = target->substr(target->rfind('/') + 1);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                ContentTypeFor(name).c_str());
+        // Pages and the file list must be current every time the phone looks.
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
+                                IsHtmlName(name) ? "no-store" : "no-cache");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+        if (partial) {
+            const std::string contentRange = "bytes " + std::to_string(first) + "-" +
+                                             std::to_string(first + length - 1) + "/" +
+                                             std::to_string(size);
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange.c_str());
+        }
+        const MHD_Result queued = MHD_queue_response(
+            connection, partial ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
+        MHD_destroy_response(response);
+        state.replied = true;
+        return queued;
+    }
+
+    // ---------------------------------------------------------- callbacks --
+
+    static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
+                                const char* method, const char*, const char* uploadData,
+                                size_t* uploadDataSize, void** requestContext) {
+        auto& impl = *static_cast<Impl*>(cls);
+        auto* state = static_cast<RequestState*>(*requestContext);
+        if (state == nullptr) {
+            impl.MarkRequest(connection, true);
+            // The library keeps the state for us until OnCompleted deletes it.
+            auto owned = std::make_unique<RequestState>();
+            state = owned.get();
+            *requestContext = owned.release();
+            // An upload is routed before its body so a refusal needs no body
+            // (the connection then closes). Anything else is answered on the
+            // next call: this library version closes a keep-alive connection
+            // whose reply was queued on the first call.
+            if (std::string_view(method) != MHD_HTTP_METHOD_POST) {
+                return MHD_YES;
+            }
+            state->routed = true;
+            return impl.Route(connection, url, method, *state);
+        }
+        if (*uploadDataSize > 0) {
+            if (state->kind == RequestState::Kind::Chunk) {
+                state->chunk->Write({uploadData, *uploadDataSize});
+            } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
+                state->postBroken =
+                    MHD_post_process(state->post.get(), uploadData, *uploadDataSize) != MHD_YES;
+            }
+            *uploadDataSize = 0;
+            return MHD_YES;
+        }
+        switch (state->kind) {
+        case RequestState::Kind::Chunk:
+            return impl.FinishChunk(connection, *state);
+        case RequestState::Kind::Form:
+            return impl.FinishForm(connection, *state);
+        case RequestState::Kind::Answered:
+            if (!state->routed) {
+                state->routed = true;
+                return impl.Route(connection, url, method, *state);
+            }
+            break;
+        }
+        return state->replied ? MHD_YES : MHD_NO;
+    }
+
+    // Every request ends here, completed or not: an aborted request's staged
+    // multipart files go with its state; a cut resumable chunk keeps its bytes.
+    static void OnCompleted(void* cls, MHD_Connection* connection, void** requestContext,
+                            MHD_RequestTerminationCode) {
+        std::unique_ptr<RequestState> state(static_cast<RequestState*>(*requestContext));
+        *requestContext = nullptr;
+        state.reset();
+        static_cast<Impl*>(cls)->MarkRequest(connection, false);
+    }
+
+    // Registered before the library closes the socket and removed before it
+    // does, so a socket number in the table is always still this connection's.
+    static void OnConnection(void* cls, MHD_Connection* connection, void**,
+                             MHD_ConnectionNotificationCode code) {
+        auto& impl = *static_cast<Impl*>(cls);
+        const std::lock_guard lock(impl.connectionsMutex);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            const MHD_ConnectionInfo* info =
+                MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            if (info != nullptr) {
+                impl.connections[connection] =
+                    ConnectionRecord{info->connect_fd, std::chrono::steady_clock::now()};
+            }
+        } else {
+            impl.connections.erase(connection);
+        }
+    }
+
+    static void OnLog(void* cls, const char* format, va_list arguments) {
+        auto& impl = *static_cast<Impl*>(cls);
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        const std::lock_guard lock(impl.logMutex);
+        impl.lastLog = text;
+        while (!impl.lastLog.empty() &&
+               (impl.lastLog.back() == '\n' || impl.lastLog.back() == '\r')) {
+            impl.lastLog.pop_back();
+        }
+    }
+};
+
+HttpServer::HttpServer(ServerConfig config, UploadStore& store)
+    : impl_(std::make_unique<Impl>(std::move(config), store)) {}
+
+HttpServer::~HttpServer() {
+    Stop();
+}
+
+bool HttpServer::Start(std::string& error) {
+    if (impl_->daemon) {
+        return true;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(impl_->config.port);
+    address.sin_addr.s_addr = htonl(impl_->config.bindAddress);
+
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+    impl_->daemon.reset(MHD_start_daemon(
+        flags, impl_->config.port, nullptr, nullptr, &Impl::OnRequest, impl_.get(),
+        MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, impl_->config.threads,
+        MHD_OPTION_CONNECTION_TIMEOUT, impl_->config.connectionTimeoutSeconds,
+        MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        ConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
+        MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+        &Impl::OnConnection, impl_.get(), MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, impl_.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_END));
+    if (!impl_->daemon) {
+        const std::lock_guard lock(impl_->logMutex);
+        error = impl_->lastLog.empty() ? "the HTTP server could not start" : impl_->lastLog;
+        return false;
+    }
+    return true;
+}
+
+void HttpServer::Stop() {
+    impl_->daemon.reset();
+}
+
+void HttpServer::CloseStalledConnections() {
+    const auto limit = std::chrono::seconds(impl_->config.requestStartSeconds);
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(impl_->connectionsMutex);
+    for (auto& [connection, record] : impl_->connections) {
+        if (!record.inRequest && !record.cut && now - record.outsideSince >= limit) {
+            // The library sees the connection end and closes it itself.
+            platform::ShutdownSocket(record.socket);
+            record.cut = true;
+        }
+    }
+}
+
+std::uint16_t HttpServer::Port() const {
+    if (!impl_->daemon) {
+        return 0;
+    }
+    const MHD_DaemonInfo* info =
+        MHD_get_daemon_info(impl_->daemon.get(), MHD_DAEMON_INFO_BIND_PORT);
+    return info != nullptr ? info->port : 0;
+}
+
+} // namespace engine

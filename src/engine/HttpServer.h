@@ -1,0 +1,55 @@
+#pragma once
+
+// The HTTP side of the engine: serves the web root and takes uploads into an
+// UploadStore. Keeps the HTTP library out of every other file.
+
+#include "engine/UploadStore.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace engine {
+
+struct ServerConfig {
+    std::string pageKey;
+    std::string webRoot;    // canonical, ending in "/"
+    std::string stagingDir; // canonical, ending in "/"; never served
+    std::uint16_t port = 8016;
+    std::uint32_t bindAddress = 0; // IPv4, host byte order; 0 = every interface
+    unsigned threads = 4;
+    // A connection with no byte for this long inside a request is closed.
+    unsigned connectionTimeoutSeconds = 60;
+    // A connection that is not inside a request (idle, or trickling a
+    // request line and headers) is closed after this long.
+    unsigned requestStartSeconds = 20;
+};
+
+class HttpServer {
+  public:
+    HttpServer(ServerConfig config, UploadStore& store);
+    // Stops the server if it runs.
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Starts listening and serving on the server's own threads. False, with
+    // the reason in error, when the port cannot be had.
+    bool Start(std::string& error);
+    // Stops accepting, ends every connection (uploads in progress are
+    // aborted) and waits for the server threads.
+    void Stop();
+    // The port in use (useful when it was chosen by the system).
+    std::uint16_t Port() const;
+    // Closes connections that have spent requestStartSeconds outside a
+    // request; call about once a second.
+    void CloseStalledConnections();
+
+    struct Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace engine

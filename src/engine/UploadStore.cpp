@@ -1,0 +1,450 @@
+#include "engine/UploadStore.h"
+
+#include "engine/FileNameCleaner.h"
+
+#include <utility>
+
+namespace engine {
+
+namespace {
+
+// Enough numbered forms for any folder a person keeps; past that something
+// other than a taken name is wrong.
+constexpr unsigned MaxNameAttempts = 10000;
+
+// Written bytes are handed to the disk in steps of this size while the
+// upload goes on, so the flush at the end is short and the disk works while
+// the network delivers.
+constexpr std::int64_t WritebackStep = 8 * 1024 * 1024;
+
+// Starts writing back what was appended since *from once a step is full.
+void WriteBackInSteps(const platform::LockedFile& file, std::int64_t size, std::int64_t& from) {
+    if (size - from >= WritebackStep) {
+        platform::StartWriteback(file.NativeHandle(), from, size - from);
+        from = size;
+    }
+}
+
+// Creates a staged file; a staging folder removed while the engine runs is
+// made again.
+std::optional<platform::LockedFile> CreateStagedFile(const std::string& folder,
+                                                     const std::string& path) {
+    auto file = platform::LockedFile::CreateNew(path);
+    if (!file && !platform::FolderExists(folder) && platform::CreateFolderTree(folder)) {
+        file = platform::LockedFile::CreateNew(path);
+    }
+    return file;
+}
+
+} // namespace
+
+struct UploadStore::Upload {
+    std::mutex mutex;
+    std::string id;
+    std::string name;
+    std::string stagedPath;
+    std::int64_t size = 0;
+    std::int64_t staged = 0;
+    std::int64_t writebackFrom = 0;
+    platform::LockedFile file;
+    std::uint64_t owner = 0; // the request allowed to append, 0 for none
+    Clock::time_point lastActivity;
+    bool gone = false; // finished, cancelled or failed: nobody may write
+};
+
+UploadStore::UploadStore(std::string stagingDir, std::string uploadDir)
+    : stagingDir_(std::move(stagingDir)), uploadDir_(std::move(uploadDir)) {}
+
+UploadStore::~UploadStore() {
+    const std::lock_guard lock(mutex_);
+    for (auto& [id, upload] : uploads_) {
+        const std::lock_guard uploadLock(upload->mutex);
+        upload->file.Close();
+        platform::DeleteFile(upload->stagedPath);
+        upload->gone = true;
+    }
+    uploads_.clear();
+}
+
+bool UploadStore::PrepareStaging() {
+    platform::CreateFolderTree(uploadDir_);
+    if (!platform::CreateFolderTree(stagingDir_)) {
+        return false;
+    }
+    const auto entries = platform::ListFolder(stagingDir_);
+    if (!entries) {
+        return false;
+    }
+    for (const auto& entry : *entries) {
+        if ((entry.attributes & platform::AttrDirectory) == 0) {
+            platform::DeleteFile(stagingDir_ + entry.name);
+        }
+    }
+    return true;
+}
+
+bool UploadStore::HasRoomFor(std::int64_t bytes) const {
+    const auto free = platform::FreeSpace(stagingDir_);
+    return !free || *free >= bytes;
+}
+
+std::optional<UploadStore::Progress> UploadStore::Query(const std::string& id) {
+    const std::lock_guard lock(mutex_);
+    const auto found = uploads_.find(id);
+    if (found == uploads_.end()) {
+        return std::nullopt;
+    }
+    const std::lock_guard uploadLock(found->second->mutex);
+    return Progress{found->second->staged, found->second->size};
+}
+
+UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std::string& rawName,
+                                                std::int64_t size, std::int64_t offset,
+                                                std::optional<std::int64_t> bodyLength) {
+    ChunkStart start;
+    const auto name = CleanUploadName(rawName);
+    if (!name || size < 0 || offset < 0) {
+        start.error = UploadError::BadRequest;
+        return start;
+    }
+    if (bodyLength && *bodyLength > size - offset) {
+        start.error = UploadError::TooLarge;
+        return start;
+    }
+
+    const std::lock_guard lock(mutex_);
+    auto found = uploads_.find(id);
+    if (found == uploads_.end()) {
+        if (offset != 0) {
+            start.error = UploadError::UnknownUpload;
+            return start;
+        }
+        if (uploads_.size() >= MaxOpenUploads) {
+            start.error = UploadError::TooMany;
+            return start;
+        }
+        if (!HasRoomFor(size)) {
+            start.error = UploadError::DiskFull;
+            return start;
+        }
+        auto upload = std::make_shared<Upload>();
+        upload->id = id;
+        upload->name = *name;
+        upload->size = size;
+        upload->stagedPath = stagingDir_ + "r-" + id + ".part";
+        // A file of that name can only be a leftover of a cancelled claim.
+        platform::DeleteFile(upload->stagedPath);
+        auto file = CreateStagedFile(stagingDir_, upload->stagedPath);
+        if (!file) {
+            start.error = UploadError::Failed;
+            return start;
+        }
+        upload->file = std::move(*file);
+        upload->lastActivity = Clock::now();
+        found = uploads_.emplace(id, std::move(upload)).first;
+    }
+
+    const auto& upload = found->second;
+    const std::lock_guard uploadLock(upload->mutex);
+    if (upload->size != size) {
+        if (upload->staged != 0 || offset != 0) {
+            start.error = UploadError::BadRequest;
+            return start;
+        }
+        // Nothing staged yet: the page may start over with another file.
+        if (!HasRoomFor(size)) {
+            start.error = UploadError::DiskFull;
+            return start;
+        }
+        upload->size = size;
+    }
+    if (offset != upload->staged) {
+        start.error = UploadError::OffsetMismatch;
+        start.offset = upload->staged;
+        return start;
+    }
+    upload->name = *name;
+    upload->owner = nextOwner_++;
+    upload->lastActivity = Clock::now();
+    start.offset = upload->staged;
+    start.chunk.reset(new Chunk(*this, upload, upload->owner));
+    return start;
+}
+
+bool UploadStore::Cancel(const std::string& id) {
+    std::shared_ptr<Upload> upload;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = uploads_.find(id);
+        if (found == uploads_.end()) {
+            return false;
+        }
+        upload = found->second;
+        uploads_.erase(found);
+    }
+    const std::lock_guard uploadLock(upload->mutex);
+    upload->gone = true;
+    upload->file.Close();
+    platform::DeleteFile(upload->stagedPath);
+    return true;
+}
+
+void UploadStore::SweepExpired(Clock::time_point now) {
+    std::vector<std::shared_ptr<Upload>> expired;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto it = uploads_.begin(); it != uploads_.end();) {
+            const std::lock_guard uploadLock(it->second->mutex);
+            if (it->second->owner == 0 && now - it->second->lastActivity >= ResumeWindow) {
+                expired.push_back(it->second);
+                it = uploads_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& upload : expired) {
+        const std::lock_guard uploadLock(upload->mutex);
+        upload->gone = true;
+        upload->file.Close();
+        platform::DeleteFile(upload->stagedPath);
+    }
+}
+
+void UploadStore::Forget(const std::shared_ptr<Upload>& upload) {
+    const std::lock_guard lock(mutex_);
+    const auto found = uploads_.find(upload->id);
+    if (found != uploads_.end() && found->second == upload) {
+        uploads_.erase(found);
+    }
+}
+
+std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stagedPath,
+                                                        const std::string& name) {
+    // The folder may have been removed while the engine runs.
+    if (!platform::FolderExists(uploadDir_)) {
+        platform::CreateFolderTree(uploadDir_);
+    }
+    for (unsigned n = 0; n < MaxNameAttempts; ++n) {
+        const std::string candidate = NumberedName(name, n);
+        if (platform::MoveFileNoReplace(stagedPath, uploadDir_ + candidate)) {
+            return candidate;
+        }
+        // A refusal for any reason other than a taken name ends the search.
+        if (!platform::FileExists(uploadDir_ + candidate) &&
+            !platform::FolderExists(uploadDir_ + candidate)) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string UploadStore::NewBatchPath() {
+    const std::lock_guard lock(mutex_);
+    return stagingDir_ + "m-" + std::to_string(nextBatchFile_++) + ".part";
+}
+
+std::unique_ptr<UploadStore::Batch> UploadStore::NewBatch() {
+    return std::unique_ptr<Batch>(new Batch(*this));
+}
+
+// ------------------------------------------------------------------ Chunk --
+
+UploadStore::Chunk::Chunk(UploadStore& store, std::shared_ptr<Upload> upload, std::uint64_t owner)
+    : store_(store), upload_(std::move(upload)), owner_(owner) {}
+
+UploadStore::Chunk::~Chunk() {
+    const std::lock_guard lock(upload_->mutex);
+    if (upload_->owner == owner_) {
+        // A body cut short keeps what arrived, for the phone to resume.
+        upload_->owner = 0;
+        upload_->lastActivity = Clock::now();
+    }
+}
+
+void UploadStore::Chunk::Fail(UploadError error) {
+    error_ = error;
+    if (error != UploadError::DiskFull && error != UploadError::Failed) {
+        return;
+    }
+    {
+        const std::lock_guard lock(upload_->mutex);
+        upload_->gone = true;
+        upload_->owner = 0;
+        upload_->file.Close();
+        platform::DeleteFile(upload_->stagedPath);
+    }
+    store_.Forget(upload_);
+}
+
+UploadError UploadStore::Chunk::Write(std::span<const char> data) {
+    if (error_ != UploadError::None) {
+        return error_;
+    }
+    UploadError error = UploadError::None;
+    {
+        const std::lock_guard lock(upload_->mutex);
+        if (upload_->gone) {
+            error = UploadError::UnknownUpload;
+        } else if (upload_->owner != owner_) {
+            error = UploadError::OffsetMismatch;
+        } else if (static_cast<std::int64_t>(data.size()) > upload_->size - upload_->staged) {
+            error = UploadError::TooLarge;
+        } else if (!upload_->file.Append(data)) {
+            error = UploadError::DiskFull;
+        } else {
+            upload_->staged += static_cast<std::int64_t>(data.size());
+            upload_->lastActivity = Clock::now();
+            WriteBackInSteps(upload_->file, upload_->staged, upload_->writebackFrom);
+        }
+    }
+    if (error != UploadError::None) {
+        Fail(error);
+    }
+    return error;
+}
+
+UploadStore::Chunk::Result UploadStore::Chunk::Finish() {
+    Result result;
+    if (error_ != UploadError::None) {
+        result.error = error_;
+        const std::lock_guard lock(upload_->mutex);
+        result.offset = upload_->staged;
+        return result;
+    }
+    UploadError error = UploadError::None;
+    {
+        const std::lock_guard lock(upload_->mutex);
+        result.offset = upload_->staged;
+        if (upload_->gone) {
+            error = UploadError::UnknownUpload;
+        } else if (upload_->owner != owner_) {
+            error = UploadError::OffsetMismatch;
+        } else if (upload_->staged < upload_->size) {
+            return result;
+        } else if (!upload_->file.Sync()) {
+            error = UploadError::DiskFull;
+        } else if (auto name = store_.MoveIntoUploads(upload_->stagedPath, upload_->name)) {
+            // Letting go of the file releases its lock: only now may the
+            // watcher take it.
+            upload_->file.Close();
+            upload_->gone = true;
+            upload_->owner = 0;
+            result.done = true;
+            result.finalName = std::move(*name);
+        } else {
+            error = UploadError::Failed;
+        }
+    }
+    if (result.done) {
+        store_.Forget(upload_);
+    }
+    if (error != UploadError::None) {
+        if (error == UploadError::DiskFull || error == UploadError::Failed) {
+            Fail(error);
+        }
+        result.error = error;
+    }
+    return result;
+}
+
+// ------------------------------------------------------------------ Batch --
+
+UploadStore::Batch::~Batch() {
+    RemoveStaged();
+}
+
+void UploadStore::Batch::RemoveStaged() {
+    current_.Close();
+    for (const auto& part : parts_) {
+        platform::DeleteFile(part.stagedPath);
+    }
+    parts_.clear();
+}
+
+UploadError UploadStore::Batch::BeginPart(std::string_view rawName) {
+    if (error_ != UploadError::None) {
+        return error_;
+    }
+    if (const UploadError ended = EndPart(); ended != UploadError::None) {
+        return ended;
+    }
+    const auto name = CleanUploadName(rawName);
+    if (!name) {
+        error_ = UploadError::BadRequest;
+        RemoveStaged();
+        return error_;
+    }
+    Part part{*name, store_.NewBatchPath()};
+    auto file = CreateStagedFile(store_.stagingDir_, part.stagedPath);
+    if (!file) {
+        error_ = UploadError::Failed;
+        RemoveStaged();
+        return error_;
+    }
+    current_ = std::move(*file);
+    currentSize_ = 0;
+    writebackFrom_ = 0;
+    parts_.push_back(std::move(part));
+    return UploadError::None;
+}
+
+UploadError UploadStore::Batch::Write(std::span<const char> data) {
+    if (error_ != UploadError::None) {
+        return error_;
+    }
+    if (!current_.IsOpen()) {
+        return UploadError::None; // bytes of a part that is not a file
+    }
+    if (!current_.Append(data)) {
+        error_ = UploadError::DiskFull;
+        RemoveStaged();
+        return error_;
+    }
+    currentSize_ += static_cast<std::int64_t>(data.size());
+    WriteBackInSteps(current_, currentSize_, writebackFrom_);
+    return error_;
+}
+
+UploadError UploadStore::Batch::EndPart() {
+    if (error_ != UploadError::None || !current_.IsOpen()) {
+        return error_;
+    }
+    if (!current_.Sync()) {
+        error_ = UploadError::DiskFull;
+        RemoveStaged();
+        return error_;
+    }
+    current_.Close();
+    return UploadError::None;
+}
+
+UploadStore::Batch::Result UploadStore::Batch::Commit() {
+    Result result;
+    if (EndPart() != UploadError::None) {
+        result.error = error_;
+        return result;
+    }
+    std::vector<Part> parts = std::move(parts_);
+    parts_.clear();
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        // Locked again before it appears, released only once it is in place.
+        auto file = platform::LockedFile::OpenExisting(parts[i].stagedPath);
+        std::optional<std::string> finalName;
+        if (file) {
+            finalName = store_.MoveIntoUploads(parts[i].stagedPath, parts[i].name);
+        }
+        if (!finalName) {
+            // What is already in place stays; the rest is removed.
+            result.error = UploadError::Failed;
+            for (std::size_t k = i; k < parts.size(); ++k) {
+                platform::DeleteFile(parts[k].stagedPath);
+            }
+            return result;
+        }
+        result.names.push_back(std::move(*finalName));
+    }
+    return result;
+}
+
+} // namespace engine

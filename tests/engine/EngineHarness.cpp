@@ -1,0 +1,359 @@
+#include "EngineHarness.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <signal.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace enginetest {
+
+TempFolder::TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "tessary-engine-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder");
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& c : bytes) {
+        c = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+std::vector<std::string> FileNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (entry.is_regular_file()) {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string EngineProgram() {
+    return TESSARY_ENGINE_PROGRAM;
+}
+std::string KillToolProgram() {
+    return TESSARY_KILLTOOL_PROGRAM;
+}
+
+Engine::Engine(StartOptions options) : options_(std::move(options)) {
+    fs::create_directories(WebRoot() / "u/ufiles");
+    fs::create_directories(WebRoot() / "d/dfiles");
+    if (!Start()) {
+        throw std::runtime_error("the engine did not start");
+    }
+}
+
+Engine::~Engine() {
+    if (pid_ > 0) {
+        Terminate(5000);
+    }
+}
+
+bool Engine::Start() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = options_.port.value_or(FreePort());
+        const std::string program = options_.program.empty() ? EngineProgram() : options_.program;
+        const std::string portText = std::to_string(port_);
+        const pid_t child = fork();
+        if (child == 0) {
+            if (chdir(Work().c_str()) != 0) {
+                _exit(126);
+            }
+            if (options_.fileSizeLimit > 0) {
+                const rlimit limit{options_.fileSizeLimit, options_.fileSizeLimit};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            const std::string timeout = std::to_string(options_.timeoutSeconds.value_or(0));
+            if (options_.timeoutSeconds) {
+                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
+                      "--bind", "127.0.0.1", "--timeout", timeout.c_str(),
+                      static_cast<char*>(nullptr));
+            } else {
+                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
+                      "--bind", "127.0.0.1", static_cast<char*>(nullptr));
+            }
+            _exit(127);
+        }
+        pid_ = child;
+        exited_ = false;
+        reaper_ = std::thread([this, child] {
+            int status = 0;
+            waitpid(child, &status, 0);
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            exited_ = true;
+        });
+        // Up once it accepts a connection (a takeover may take a few seconds).
+        for (int wait = 0; wait < 500 && !exited_; ++wait) {
+            Connection probe(port_);
+            if (probe.IsOpen()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Terminate(2000);
+        if (options_.port) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool Engine::Running() const {
+    return pid_ > 0 && !exited_;
+}
+
+std::optional<int> Engine::Terminate(int timeoutMs, int* elapsedMs) {
+    if (pid_ <= 0) {
+        return std::nullopt;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (!exited_) {
+        kill(pid_, SIGTERM);
+    }
+    while (!exited_ &&
+           std::chrono::steady_clock::now() - start < std::chrono::milliseconds(timeoutMs)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool inTime = exited_;
+    if (elapsedMs != nullptr) {
+        *elapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+    }
+    if (!inTime) {
+        kill(pid_, SIGKILL);
+    }
+    reaper_.join();
+    pid_ = -1;
+    if (!inTime) {
+        return std::nullopt;
+    }
+    return status_.load();
+}
+
+long Engine::PeakRssKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+Connection::Connection(std::uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Close();
+    }
+}
+
+Connection::~Connection() {
+    Close();
+}
+
+void Connection::Close() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool Connection::Send(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+Reply Connection::Receive(bool headRequest, int timeoutMs) {
+    Reply reply;
+    std::string data = std::move(pending_);
+    pending_.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto readMore = [&] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0 || fd_ < 0) {
+            return false;
+        }
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(left)) <= 0) {
+            return false;
+        }
+        char buffer[65536];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return false;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    };
+    std::size_t headerEnd;
+    while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
+        if (!readMore()) {
+            return reply;
+        }
+    }
+    std::istringstream head(data.substr(0, headerEnd));
+    std::string line;
+    std::getline(head, line);
+    if (line.size() < 12) {
+        return reply;
+    }
+    reply.status = std::stoi(line.substr(9, 3));
+    reply.received = true;
+    while (std::getline(head, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) {
+            continue;
+        }
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(' '));
+        reply.headers[name] = value;
+    }
+    std::string rest = data.substr(headerEnd + 4);
+    const auto length = reply.headers.find("content-length");
+    if (headRequest || reply.status == 204 || reply.status == 304) {
+        pending_ = rest;
+        return reply;
+    }
+    if (length != reply.headers.end()) {
+        const std::size_t want = std::stoull(length->second);
+        data = std::move(rest);
+        while (data.size() < want && readMore()) {
+        }
+        reply.body = data.substr(0, std::min(want, data.size()));
+        if (data.size() > want) {
+            pending_ = data.substr(want);
+        }
+        return reply;
+    }
+    data = std::move(rest);
+    while (readMore()) {
+    }
+    reply.body = data;
+    return reply;
+}
+
+bool Connection::ClosedByPeer(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, 50) > 0) {
+            char buffer[4096];
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
+              const std::string& body, const std::vector<std::string>& headers) {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (const auto& header : headers) {
+        request += header + "\r\n";
+    }
+    if (!body.empty() || method == "POST") {
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    }
+    request += "Connection: close\r\n\r\n" + body;
+    return RawRequest(port, request, method == "HEAD");
+}
+
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest) {
+    Connection connection(port);
+    if (!connection.IsOpen()) {
+        return {};
+    }
+    // A server may answer and close before taking all of an oversized request.
+    connection.Send(bytes);
+    return connection.Receive(headRequest);
+}
+
+std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary) {
+    std::string body;
+    for (const auto& part : parts) {
+        body += "--" + boundary + "\r\n";
+        body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + part.name + "\"\r\n";
+        body += "Content-Type: application/octet-stream\r\n\r\n";
+        body += part.content + "\r\n";
+    }
+    body += "--" + boundary + "--\r\n";
+    return body;
+}
+
+} // namespace enginetest

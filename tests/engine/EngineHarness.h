@@ -1,0 +1,132 @@
+#pragma once
+
+// Runs the real engine program on a loopback port in a temporary work
+// folder, and speaks raw HTTP to it, so tests can send exactly the bytes
+// they mean (malformed paths, cut bodies) without a client normalising them.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace enginetest {
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+void WriteFile(const std::filesystem::path& path, const std::string& content);
+// Deterministic bytes that differ per seed.
+std::string Pattern(std::size_t size, unsigned seed);
+// Regular files directly in the folder, by name.
+std::vector<std::string> FileNames(const std::filesystem::path& folder);
+
+// A loopback port nothing listens on right now.
+std::uint16_t FreePort();
+
+struct StartOptions {
+    std::uint64_t fileSizeLimit = 0; // RLIMIT_FSIZE for the engine, 0 for none
+    std::string program;             // another engine file (default: the built one)
+    std::optional<std::uint16_t> port;
+    std::optional<unsigned> timeoutSeconds; // --timeout
+};
+
+// The engine program running on 127.0.0.1 in work folder Work(), serving
+// Work()/wdoc with page key "abcdef".
+class Engine {
+  public:
+    static constexpr const char* Key = "abcdef";
+
+    explicit Engine(StartOptions options = {});
+    // Sends SIGTERM and waits for the process.
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    int Pid() const { return pid_; }
+    const std::filesystem::path& Work() const { return work_.Path(); }
+    std::filesystem::path WebRoot() const { return Work() / "wdoc"; }
+    std::filesystem::path UploadDir() const { return Work() / "wdoc/u/ufiles"; }
+    std::filesystem::path Staging() const { return Work() / "staging"; }
+
+    // Starts the engine (again); false when it did not come up.
+    bool Start();
+    // SIGTERM; returns the exit status and how long the exit took, or
+    // nullopt when it did not exit within timeoutMs.
+    std::optional<int> Terminate(int timeoutMs, int* elapsedMs = nullptr);
+    bool Running() const;
+    // Peak resident memory so far, in KiB (VmHWM).
+    long PeakRssKiB() const;
+
+  private:
+    StartOptions options_;
+    TempFolder work_;
+    std::uint16_t port_ = 0;
+    int pid_ = -1;
+    // Reaps the process as soon as it ends, so no zombie lingers for a
+    // process search to find.
+    std::thread reaper_;
+    std::atomic<bool> exited_ = false;
+    std::atomic<int> status_ = 0;
+};
+
+// The path of the built engine, from the build.
+std::string EngineProgram();
+std::string KillToolProgram();
+
+struct Reply {
+    int status = 0;
+    std::map<std::string, std::string> headers; // names in lower case
+    std::string body;
+    bool received = false; // a status line arrived at all
+};
+
+// A connection to a port on 127.0.0.1.
+class Connection {
+  public:
+    explicit Connection(std::uint16_t port);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    bool IsOpen() const { return fd_ >= 0; }
+    bool Send(const std::string& bytes);
+    // Reads one reply (by Content-Length, else to the end of the stream).
+    Reply Receive(bool headRequest = false, int timeoutMs = 10000);
+    // True when the peer closed the connection within timeoutMs.
+    bool ClosedByPeer(int timeoutMs);
+    void Close();
+
+  private:
+    int fd_ = -1;
+    std::string pending_;
+};
+
+// One request with "Connection: close", the whole reply.
+Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
+              const std::string& body = {}, const std::vector<std::string>& headers = {});
+// Raw bytes as the request.
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest = false);
+
+struct FilePart {
+    std::string name;
+    std::string content;
+};
+// A multipart/form-data body with the given boundary.
+std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary);
+
+} // namespace enginetest

@@ -1,0 +1,218 @@
+// The run's parts as the window wires them: the QR codes of both pages in
+// direct and relay mode, the update check against a loopback server, the
+// pages written at start, uploads arriving and files published to the phone.
+
+#include "../qrcode/QRDecode.h"
+#include "app/MainUnit.h"
+#include "app/QRPaintBox.h"
+#include "app/ShellFileView.h"
+#include "app/TileButton.h"
+#include "app/WindowEnvironment.h"
+#include "platform/platform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <memory>
+
+namespace {
+
+QString HomeDir;
+
+QString TempDir() {
+    return HomeDir + "/tmp/";
+}
+
+// An update service on a loopback port: it answers with reply, or holds every
+// request without answering when reply is empty.
+class TUpdateServer : public QObject {
+  public:
+    explicit TUpdateServer(QByteArray reply) : reply_(std::move(reply)) {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
+            }
+        });
+    }
+    std::string Base() const { return "http://127.0.0.1:" + std::to_string(server_.serverPort()); }
+    QStringList targets;
+
+  private:
+    void Read(QTcpSocket* socket) {
+        QByteArray& request = pending_[socket];
+        request += socket->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        targets << QString::fromLatin1(request.split(' ').value(1));
+        if (reply_.isEmpty())
+            return; // held: the check waits until it is cancelled
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                      "Content-Length: " +
+                      QByteArray::number(reply_.size()) + "\r\n\r\n" + reply_);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    QByteArray reply_;
+    std::map<QTcpSocket*, QByteArray> pending_;
+};
+
+} // namespace
+
+class TestRun : public QObject {
+    Q_OBJECT
+
+    QStringList messages;
+    std::unique_ptr<TMainForm> form;
+
+    // Makes the window; it starts its run as events are processed.
+    void Create(const std::string& updateBase) {
+        messages.clear();
+        TMainFormHooks hooks;
+        hooks.UpdateBaseUrl = updateBase;
+        hooks.ShowMessage = [this](const QString& text) { messages << text; };
+        hooks.PickFolder = [](const QString&) { return std::nullopt; };
+        hooks.OpenWithShell = [](const std::string&) {};
+        form = std::make_unique<TMainForm>(hooks);
+    }
+    void Start(const std::string& updateBase = "http://127.0.0.1:9") {
+        Create(updateBase);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+    template <typename T> T* Find(const char* name) {
+        T* child = form->findChild<T*>(QString::fromLatin1(name));
+        if (!child)
+            qFatal("no component %s", name);
+        return child;
+    }
+    // What a phone's camera would read from a paint box.
+    std::string Scan(const char* tile, const char* box) {
+        QTest::mouseClick(Find<TTileButton>(tile), Qt::LeftButton);
+        QTest::qWait(20);
+        const QRDecodeResult result = DecodeQR(Find<TQRPaintBox>(box)->grab().toImage());
+        return result.valid ? result.text : std::string("(nothing readable)");
+    }
+
+  private slots:
+    void init() { QDir(HomeDir + "/data").removeRecursively(); }
+    void cleanup() { form.reset(); }
+
+    void bothPagesShowTheirDirectUrls() {
+        Start();
+        QVERIFY(!form->UploadUrl.empty());
+        QCOMPARE(form->UploadUrl.substr(0, 7), std::string("http://"));
+        QCOMPARE(Scan("BPhoneToPC", "QRPaintBox1"), form->UploadUrl);
+        QCOMPARE(Scan("BPCtoPhone", "QRPaintBox2"), form->DownloadUrl);
+        // A repaint of the first page after the second was drawn encodes its own URL again.
+        QCOMPARE(Scan("BPhoneToPC", "QRPaintBox1"), form->UploadUrl);
+        // The address is this PC's, never loopback.
+        QVERIFY(form->PrimaryAddress.rfind("127.", 0) != 0);
+    }
+
+    void relayModeReplacesOnlyTheUrls() {
+        Start();
+        auto* poll = Find<QTimer>("FileCheckTimer");
+        QVERIFY(poll->isActive());
+        form->RelayUrlTemplate = "https://192.0.2.7/s?k=1&m=#updown#&v=#version#";
+        form->ApplyConnectionMode({}, 2);
+        QCOMPARE(form->UploadUrl, std::string("http://192.0.2.7/s?k=1&m=u&v=3"));
+        QCOMPARE(form->DownloadUrl, std::string("http://192.0.2.7/s?k=1&m=d&v=3"));
+        QCOMPARE(Scan("BPhoneToPC", "QRPaintBox1"), form->UploadUrl);
+        QCOMPARE(Scan("BPCtoPhone", "QRPaintBox2"), form->DownloadUrl);
+        QVERIFY(poll->isActive());
+    }
+
+    void updateReplyShowsItsMessageAndSwitchesToRelay() {
+        TUpdateServer server("[Main]\r\nsecureserver=https://192.0.2.9/relay\r\nu=m=#updown#\r\n"
+                             "status= 1 \r\n[Version]\r\nsoftware=Tessary\r\nnewversion=yes\r\n"
+                             "versionmsg=Tessary 4.0 is out\r\nfeature=no\r\n");
+        Start(server.Base());
+        QTRY_COMPARE_WITH_TIMEOUT(form->UploadUrl, std::string("http://192.0.2.9/relay?m=u"),
+                                  10000);
+        QCOMPARE(form->DownloadUrl, std::string("http://192.0.2.9/relay?m=d"));
+        QCOMPARE(messages, QStringList{"Tessary 4.0 is out"});
+        QVERIFY(form->isVisible());
+        QVERIFY(form->UpdateDownload == nullptr);
+
+        // The request carries this run's values in their order.
+        QCOMPARE(server.targets.size(), 1);
+        QStringList hex;
+        for (int slot = 0; slot < form->AddressCount; ++slot) {
+            QStringList parts = QString::fromStdString(form->AddressList[slot]).split('.');
+            QString text;
+            for (const QString& part : parts)
+                text += QString("%1").arg(part.toInt(), 2, 16, QChar('0'));
+            if (parts.size() == 4)
+                hex << text;
+        }
+        // A build made here carries no vendor signature: "n".
+        const QString expected =
+            QString("/checkupdate/?i=%1&v=310-0&sessionid=%2&b=191006&u=%3&s=n")
+                .arg(hex.join('-'), QString::fromStdString(form->RandomSessionID).toLower(),
+                     QString::fromStdString(form->PageKey));
+        QCOMPARE(server.targets.first(), expected);
+        // The reply file is gone.
+        QVERIFY(QDir(TempDir()).entryList({"*.dat"}, QDir::Files).isEmpty());
+    }
+
+    void closeWhileTheCheckWaitsCancelsIt() {
+        TUpdateServer server({}); // never answers
+        Create(server.Base());
+        // The check waits inside a timer handler, so what happens meanwhile is
+        // seen from another timer that runs within its wait.
+        bool sawWaiting = false;
+        bool liveWhileWaiting = false;
+        QTimer probe;
+        probe.setInterval(20);
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (form->UpdateDownload == nullptr || server.targets.isEmpty())
+                return;
+            probe.stop();
+            sawWaiting = true;
+            QTest::mouseClick(Find<TTileButton>("BPCtoPhone"), Qt::LeftButton);
+            liveWhileWaiting = Find<TTileButton>("BPCtoPhone")->isChecked();
+            form->close();
+        });
+        probe.start();
+        form->show();
+        QTRY_VERIFY_WITH_TIMEOUT(sawWaiting && form->UpdateDownload == nullptr, 10000);
+        QVERIFY(liveWhileWaiting);
+        QVERIFY(!form->isVisible());
+        QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
+        QCOMPARE(server.targets.size(), 1);
+        // Nothing was read, nothing is left behind, and the window goes cleanly.
+        QVERIFY(messages.isEmpty());
+        form.reset();
+        QVERIFY(QDir(TempDir()).entryList({"*.dat"}, QDir::Files).isEmpty());
+    }
+};
+
+int main(int argc, char* argv[]) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    HomeDir = home.path();
+    qputenv("HOME", HomeDir.toUtf8());
+    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
+    qputenv("TMPDIR", TempDir().toUtf8());
+    QDir().mkpath(TempDir());
+
+    PrepareFixedPixelLayout();
+    QApplication app(argc, argv);
+    InstallFontSubstitutions();
+    TestRun tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+#include "TestRun.moc"
