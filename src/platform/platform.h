@@ -192,6 +192,21 @@ class ReadOnlyFile {
 // nullopt when the path does not exist.
 std::optional<std::string> CanonicalPath(const std::string& path);
 
+// ----------------------------------------------------------- local time ----
+
+// A moment as the calendar and clock of the user's time zone show it.
+struct LocalDateTime {
+    int year = 0;   // e.g. 2019
+    int month = 0;  // 1 to 12
+    int day = 0;    // 1 to 31
+    int hour = 0;   // 0 to 23
+    int minute = 0; // 0 to 59
+    int second = 0; // 0 to 60 (a leap second)
+};
+// The moment, cut to whole seconds, in the local time zone (TZ, else the
+// system's zone); nullopt when it cannot be converted.
+std::optional<LocalDateTime> ToLocalDateTime(std::chrono::system_clock::time_point time);
+
 // ------------------------------------------------------------ processes ----
 
 // Splits a parameter string by the Windows command-line rules (blanks

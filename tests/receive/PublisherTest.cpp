@@ -1,0 +1,193 @@
+#include "app/core/Publisher.h"
+
+#include "ReceiveTestSupport.h"
+#include "app/core/UploadWatcher.h"
+#include "util/HTMTemplateUnit.h"
+#include "util/MiscFuncUnit.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+using namespace receivetest;
+using appcore::TPublisher;
+
+namespace {
+
+class PublisherTest : public ::testing::Test {
+  protected:
+    std::string Chosen(const std::string& name, const std::string& content) {
+        const std::string path = pickDir + name;
+        WriteFile(path, content);
+        return path;
+    }
+    // The fragment as it must read: each entry followed by CR LF.
+    static std::string Fragment(const std::vector<std::pair<std::string, std::string>>& files) {
+        std::string text;
+        for (const auto& [chosen, linkName] : files) {
+            text += htmtemplate::FillFileEntry(chosen, linkName) + "\r\n";
+        }
+        return text;
+    }
+
+    TempFolder root;
+    std::string downloadPageDir = root.Dir("wdoc/d");
+    std::string downloadDir = root.Dir("wdoc/d/dfiles");
+    std::string pickDir = root.Dir("Pictures");
+    std::string fragment = appcore::FileListFragmentPath(downloadPageDir, "qwerty");
+    TPublisher publisher{downloadDir, fragment};
+};
+
+} // namespace
+
+TEST(DownloadNoteTest, SingularUpToOneAndPluralAbove) {
+    EXPECT_EQ(appcore::DownloadNote(0), "0 file was transferred to your phone.\r\n"
+                                        "Refresh your phone browser if file does not appear");
+    EXPECT_EQ(appcore::DownloadNote(1), "1 file was transferred to your phone.\r\n"
+                                        "Refresh your phone browser if file does not appear");
+    EXPECT_EQ(appcore::DownloadNote(3), "3 files were transferred to your phone.\r\n"
+                                        "Refresh your phone browser if files do not appear");
+    EXPECT_EQ(appcore::FileListFragmentPath("/w/d/", "abcdef"), "/w/d/filelist-abcdef.html");
+}
+
+TEST_F(PublisherTest, SelectionReplacesTheEarlierPublication) {
+    const std::string old = Chosen("old.txt", "old");
+    ASSERT_EQ(publisher.PublishSelectedFiles({old}), 1);
+    ASSERT_EQ(Names(downloadDir), std::set<std::string>{"old.txt"});
+
+    const std::string c = Chosen("c.pdf", "ccc");
+    const std::string a = Chosen("a.jpg", "a");
+    const std::string b = Chosen("b.doc", "bb");
+    EXPECT_EQ(publisher.PublishSelectedFiles({c, a, b}), 3);
+    EXPECT_EQ(Names(downloadDir), (std::set<std::string>{"a.jpg", "b.doc", "c.pdf"}));
+    EXPECT_EQ(ReadFile(downloadDir + "c.pdf"), "ccc");
+    EXPECT_EQ(publisher.PublishedCopies(),
+              (std::vector<std::string>{downloadDir + "c.pdf", downloadDir + "a.jpg",
+                                        downloadDir + "b.doc"}));
+    EXPECT_EQ(ReadFile(fragment), Fragment({{c, "c.pdf"}, {a, "a.jpg"}, {b, "b.doc"}}));
+    // The originals are untouched.
+    EXPECT_EQ(ReadFile(old), "old");
+}
+
+TEST_F(PublisherTest, SelectionWithNothingThereWithdrawsAndWritesNoFragment) {
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a")}), 1);
+    ASSERT_TRUE(fs::exists(fragment));
+    EXPECT_EQ(publisher.PublishSelectedFiles({pickDir + "typed name.txt", "  \t", pickDir}), 0);
+    EXPECT_TRUE(Names(downloadDir).empty());
+    EXPECT_FALSE(fs::exists(fragment));
+    EXPECT_TRUE(publisher.PublishedCopies().empty());
+}
+
+TEST_F(PublisherTest, EmptyChoiceChangesNothing) {
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a")}), 1);
+    const std::string before = ReadFile(fragment);
+    EXPECT_EQ(publisher.PublishSelectedFiles({}), 0);
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"a.jpg"});
+    EXPECT_EQ(ReadFile(fragment), before);
+    EXPECT_EQ(publisher.PublishedCopies().size(), 1u);
+}
+
+TEST_F(PublisherTest, PathsAreTrimmed) {
+    const std::string a = Chosen("a.jpg", "a");
+    EXPECT_EQ(publisher.PublishSelectedFiles({" \t" + a + " \r\n"}), 1);
+    EXPECT_EQ(ReadFile(downloadDir + "a.jpg"), "a");
+    EXPECT_EQ(ReadFile(fragment), Fragment({{a, "a.jpg"}}));
+}
+
+TEST_F(PublisherTest, ChoosingACurrentCopyPassesItOver) {
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a")}), 1);
+    EXPECT_EQ(publisher.PublishSelectedFiles({downloadDir + "a.jpg"}), 0);
+    EXPECT_TRUE(Names(downloadDir).empty());
+    EXPECT_FALSE(fs::exists(fragment));
+}
+
+TEST_F(PublisherTest, LeftoverCopyGivesANumberedNameThatTheLinkUses) {
+    WriteFile(downloadDir + "a.jpg", "leftover of an earlier run");
+    const std::string a = Chosen("a.jpg", "new");
+    ASSERT_EQ(publisher.PublishSelectedFiles({a}), 1);
+    EXPECT_EQ(ReadFile(downloadDir + "a(1).jpg"), "new");
+    EXPECT_EQ(publisher.PublishedCopies(), std::vector<std::string>{downloadDir + "a(1).jpg"});
+    EXPECT_EQ(ReadFile(fragment), Fragment({{a, "a(1).jpg"}}));
+    EXPECT_NE(htmtemplate::FillFileEntry(a, "a(1).jpg"), htmtemplate::FillFileEntry(a, "a.jpg"));
+
+    // Withdrawing removes only this run's copy.
+    publisher.WithdrawPublication();
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"a.jpg"});
+    EXPECT_EQ(ReadFile(downloadDir + "a.jpg"), "leftover of an earlier run");
+}
+
+TEST_F(PublisherTest, FailedCopyLeavesNothingAndIsNotCounted) {
+    // A file size limit makes every write past 64 KiB fail with EFBIG, as a
+    // full disk would. It applies to a child process only.
+    const std::string big = Chosen("big.bin", std::string(1024 * 1024, 'b'));
+    const std::string small = Chosen("small.txt", "small");
+    const int status = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 97;
+        }
+        const int n = publisher.PublishSelectedFiles({big, small});
+        const bool onlySmall =
+            publisher.PublishedCopies() == std::vector<std::string>{downloadDir + "small.txt"};
+        return n == 1 && onlySmall ? 0 : 10 + n;
+    });
+    if (status == 97) {
+        GTEST_SKIP() << "cannot set a file size limit here";
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"small.txt"});
+    EXPECT_EQ(ReadFile(fragment), Fragment({{small, "small.txt"}}));
+}
+
+TEST_F(PublisherTest, FragmentThatCannotBeWrittenThrowsAndKeepsTheCopies) {
+    const std::string blocked = root.Path("NotAFolder");
+    WriteFile(blocked, "file");
+    TPublisher stuck{downloadDir, blocked + "/filelist-qwerty.html"};
+    EXPECT_THROW(stuck.PublishSelectedFiles({Chosen("a.jpg", "a")}), misc::FileError);
+    EXPECT_EQ(stuck.PublishedCopies(), std::vector<std::string>{downloadDir + "a.jpg"});
+    stuck.WithdrawPublication();
+    EXPECT_TRUE(Names(downloadDir).empty());
+}
+
+TEST_F(PublisherTest, WithdrawSwallowsFailures) {
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a"), Chosen("b.jpg", "b")}), 2);
+    fs::remove(downloadDir + "a.jpg");
+    fs::remove(fragment);
+    // A copy that became a folder cannot be deleted as a file.
+    fs::remove(downloadDir + "b.jpg");
+    fs::create_directory(downloadDir + "b.jpg");
+    EXPECT_NO_THROW(publisher.WithdrawPublication());
+    EXPECT_TRUE(publisher.PublishedCopies().empty());
+    EXPECT_TRUE(fs::is_directory(downloadDir + "b.jpg"));
+    // The name still taken by the folder does not stop the next publication.
+    EXPECT_EQ(publisher.PublishSelectedFiles({pickDir + "b.jpg"}), 1);
+    EXPECT_EQ(ReadFile(downloadDir + "b(1).jpg"), "b");
+}
+
+TEST_F(PublisherTest, CleanUpAtExitRemovesThisRunsFiles) {
+    const std::string downloadPage = downloadPageDir + "qwerty.html";
+    const std::string uploadPage = root.Dir("wdoc/u") + "qwerty.html";
+    const std::string otherRun = downloadPageDir + "zzzzzz.html";
+    for (const auto& page : {downloadPage, uploadPage, otherRun, downloadPageDir + "index.html",
+                             downloadDir + "index.html"}) {
+        WriteFile(page, "page");
+    }
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a")}), 1);
+    appcore::TUploadWatcher watcher;
+    const std::string uploadDir = root.Dir("wdoc/u/ufiles");
+    WriteFile(uploadDir + "kept.jpg", "kept");
+    watcher.ScanUploadFolder(uploadDir, false, [] { return std::string{}; });
+    ASSERT_FALSE(watcher.SeenUploads().empty());
+
+    appcore::CleanUpAtExit(watcher, publisher, downloadPage, uploadPage);
+    EXPECT_TRUE(watcher.SeenUploads().empty());
+    EXPECT_TRUE(publisher.PublishedCopies().empty());
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"index.html"});
+    EXPECT_EQ(Names(downloadPageDir),
+              (std::set<std::string>{"dfiles", "index.html", "zzzzzz.html"}));
+    EXPECT_FALSE(fs::exists(uploadPage));
+    EXPECT_EQ(ReadFile(uploadDir + "kept.jpg"), "kept");
+}

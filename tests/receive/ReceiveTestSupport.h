@@ -1,0 +1,158 @@
+#pragma once
+
+// Real folders, files with chosen times and a second process holding the
+// engine's lock, for the receiving and publishing tests.
+
+#include "platform/platform.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace receivetest {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder() {
+        std::string pattern = (fs::temp_directory_path() / "tessary-receive-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // The folder, or a sub-folder of it created on demand, with a trailing "/".
+    std::string Dir(const std::string& sub = {}) const {
+        const fs::path dir = sub.empty() ? path_ : path_ / sub;
+        fs::create_directories(dir);
+        return dir.string() + "/";
+    }
+    std::string Path(const std::string& relative) const { return (path_ / relative).string(); }
+
+  private:
+    fs::path path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void SetLastWrite(const std::string& path, std::chrono::system_clock::time_point time) {
+    fs::last_write_time(path, std::chrono::file_clock::from_sys(time));
+}
+
+// The names in a folder ("." and ".." aside).
+inline std::set<std::string> Names(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// A child process that writes a file under the engine's lock and keeps it
+// locked until Release(), as the engine does while an upload comes in.
+class LockHolder {
+  public:
+    LockHolder(const std::string& path, const std::string& content) {
+        int ready[2];
+        int release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        pid_ = fork();
+        if (pid_ < 0) {
+            throw std::runtime_error("fork failed");
+        }
+        if (pid_ == 0) {
+            close(ready[0]);
+            close(release[1]);
+            auto file = platform::LockedFile::CreateNew(path);
+            const bool ok = file && file->Append({content.data(), content.size()});
+            const char state = ok ? 'y' : 'n';
+            (void)!write(ready[1], &state, 1);
+            char go = 0;
+            (void)!read(release[0], &go, 1);
+            if (file) {
+                file->Close();
+            }
+            _exit(ok ? 0 : 1);
+        }
+        close(ready[1]);
+        close(release[0]);
+        releaseFd_ = release[1];
+        char state = 0;
+        locked_ = read(ready[0], &state, 1) == 1 && state == 'y';
+        close(ready[0]);
+    }
+    ~LockHolder() { Release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool Locked() const { return locked_; }
+
+    // Lets the child close the file and waits until it has gone.
+    void Release() {
+        if (pid_ <= 0) {
+            return;
+        }
+        const char go = 'g';
+        (void)!write(releaseFd_, &go, 1);
+        close(releaseFd_);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int releaseFd_ = -1;
+    bool locked_ = false;
+};
+
+// Runs body in a forked child and returns its exit status (-1 when it did
+// not exit normally). For limits that must not touch the test process.
+template <typename Body> int RunInChild(Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+            code = 98;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace receivetest
