@@ -10,7 +10,9 @@
 #include "app/art/ArtResources.h"
 #include "app/core/ConnectionUrls.h"
 #include "app/core/PageGenerator.h"
+#include "app/core/Publisher.h"
 #include "app/core/UpdateCheck.h"
+#include "app/core/UploadWatcher.h"
 #include "app/core/Workspace.h"
 #include "net/GetMIPsUnit.h"
 #include "net/SyncFileLoadUnit.h"
@@ -145,6 +147,8 @@ TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
             return folder;
         };
     }
+    if (!hooks_.PickFilesToPublish)
+        hooks_.PickFilesToPublish = [this] { return DOpen->Choose(); };
     if (!hooks_.OpenWithShell)
         hooks_.OpenWithShell = [](const std::string& target) {
             platform::OpenWithDefaultApp(target);
@@ -396,6 +400,10 @@ void TMainForm::ConnectHandlers() {
     connect(LSupport, &TClickLabel::clicked, this, [this] { LSupportClick(LSupport); });
     connect(Label8, &TClickLabel::doubleClicked, this, [this] { Label8DblClick(Label8); });
     connect(CheckUpdateTM, &QTimer::timeout, this, [this] { CheckUpdateTMTimer(CheckUpdateTM); });
+    connect(FileCheckTimer, &QTimer::timeout, this,
+            [this] { FileCheckTimerTimer(FileCheckTimer); });
+    connect(BDownloadFileSelectFiles, &QAbstractButton::clicked, this,
+            [this] { BDownloadFileSelectFilesClick(BDownloadFileSelectFiles); });
     QRPaintBox1->SetPaintHandler(
         [this](QPainter& painter, QSize box) { QRPaintBox1Paint(painter, box); });
     QRPaintBox2->SetPaintHandler(
@@ -430,6 +438,11 @@ void TMainForm::PrepareRun() {
         workspace::DefaultReceiveDir(misc::GetDocumentsFolder(), QDate::currentDate())));
     ApplyReceiveDir();
     QRRenderer = std::make_unique<qrcode::TQRCodeBitmap>();
+    // What already lies complete in the upload folder is recorded, not moved.
+    Uploads = std::make_unique<appcore::TUploadWatcher>();
+    Uploads->ScanUploadFolder(UploadDir, false, [this] { return ReceiveDir; });
+    Publication = std::make_unique<appcore::TPublisher>(
+        DownloadDir, appcore::FileListFragmentPath(DownloadPageDir, PageKey));
     FillAddressList();
     ApplyConnectionMode(PrimaryAddress, 1);
 }
@@ -481,6 +494,45 @@ void TMainForm::FormCloseQuery(QObject*, bool& canClose) {
 void TMainForm::FormDestroy(QObject*) {
     destroyed_ = true;
     StopEngine();
+    CleanUpAtExit();
+}
+
+// ------------------------------------------------ receiving and publishing ----
+
+void TMainForm::FileCheckTimerTimer(QObject*) {
+    Uploads->TimerTick(UploadDir, [this] { return ReceiveDir; });
+}
+
+void TMainForm::BDownloadFileSelectFilesClick(QObject*) {
+    // A page that cannot be written ends the publication with its message;
+    // the copies made so far stay recorded.
+    try {
+        PublishSelectedFiles();
+    } catch (const std::exception& error) {
+        hooks_.ShowMessage(QString::fromUtf8(error.what()));
+    }
+}
+
+void TMainForm::PublishSelectedFiles() {
+    const std::optional<QStringList> chosen = hooks_.PickFilesToPublish();
+    if (!chosen)
+        return;
+    WB2->SetFolder(QString::fromStdString(DownloadDir));
+    std::vector<std::string> paths;
+    for (const QString& path : *chosen)
+        paths.push_back(path.toStdString());
+    const int count = Publication->PublishSelectedFiles(paths);
+    // The note's CR LF becomes the label's line break.
+    LDownloadNote->setText(QString::fromStdString(appcore::DownloadNote(count))
+                               .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+void TMainForm::CleanUpAtExit() {
+    // Start-up that failed early has nothing to clean up.
+    if (Uploads && Publication)
+        appcore::CleanUpAtExit(*Uploads, *Publication, DownloadPageDir + PageKey + ".html",
+                               UploadPageDir + PageKey + ".html");
+    QRRenderer.reset();
 }
 
 // ------------------------------------------------------------ navigation ----
@@ -590,7 +642,7 @@ void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
     DrawQRCode(DownloadUrl, 2);
     GeneratePages(); // an error leaves the upload poll off
     FileCheckTimer->start();
-    ScanInProgress = false;
+    Uploads->ClearScanInProgress();
 }
 
 void TMainForm::GeneratePages() {

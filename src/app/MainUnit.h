@@ -5,6 +5,7 @@
 // buttons and stops the engine when it goes.
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -17,6 +18,10 @@
 class QLabel;
 class QPainter;
 class TFileDL;
+namespace appcore {
+class TPublisher;
+class TUploadWatcher;
+} // namespace appcore
 namespace qrcode {
 class TQRCodeBitmap;
 }
@@ -39,6 +44,8 @@ struct TMainFormHooks {
     std::function<std::optional<QString>(const QString& caption)> PickFolder;
     // The desktop's default action on a folder, file or web address.
     std::function<void(const std::string& target)> OpenWithShell;
+    // DOpen: the files to publish, or nothing when the user cancels.
+    std::function<std::optional<QStringList>()> PickFilesToPublish;
     // Where the update check asks; empty means the vendor's update service.
     std::string UpdateBaseUrl;
 };
@@ -81,6 +88,8 @@ class TMainForm : public QWidget {
     void LSupportClick(QObject* sender);
     void Label8DblClick(QObject* sender);
     void CheckUpdateTMTimer(QObject* sender);
+    void FileCheckTimerTimer(QObject* sender);
+    void BDownloadFileSelectFilesClick(QObject* sender);
     void QRPaintBox1Paint(QPainter& painter, QSize box);
     void QRPaintBox2Paint(QPainter& painter, QSize box);
 
@@ -100,6 +109,10 @@ class TMainForm : public QWidget {
     // the upload or download page cannot be written.
     void GeneratePages();
     void UpdateCheck();
+
+    // Files from the phone and to the phone.
+    void PublishSelectedFiles();
+    void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
     bool RunHidden(const std::string& file, const std::string& parameters);
@@ -133,8 +146,8 @@ class TMainForm : public QWidget {
     std::vector<std::string> AdapterAddresses;
     std::array<std::string, 10> AddressList; // short texts, slot 0 the primary address
     std::int32_t AddressCount = 0;
-    std::vector<std::string> SeenUploads;
-    std::vector<std::string> PublishedCopies;
+    std::unique_ptr<appcore::TUploadWatcher> Uploads; // SeenUploads and the scan-in-progress flag
+    std::unique_ptr<appcore::TPublisher> Publication; // PublishedCopies and the file list
     std::string WorkDir;
     std::string ExeDir;
     std::string UploadPageDir;
@@ -144,7 +157,6 @@ class TMainForm : public QWidget {
     std::string WebRoot;
     std::string TemplateDir;
     std::string ReceiveDir;
-    bool ScanInProgress = false;
     std::string PrimaryAddress;
     std::string PageKey;
     TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned

@@ -13,8 +13,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -66,12 +68,34 @@ class TUpdateServer : public QObject {
     std::map<QTcpSocket*, QByteArray> pending_;
 };
 
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteBytes(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+// The files of a folder apart from its default page, by name.
+QStringList Copies(const QString& folder) {
+    QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    names.removeAll("index.html");
+    return names;
+}
+
 } // namespace
 
 class TestRun : public QObject {
     Q_OBJECT
 
     QStringList messages;
+    // Answers of DOpen in turn; nothing means the dialog itself is shown.
+    std::vector<std::optional<QStringList>> picks;
+    bool useRealDialog = false;
     std::unique_ptr<TMainForm> form;
 
     // Makes the window; it starts its run as events are processed.
@@ -82,6 +106,14 @@ class TestRun : public QObject {
         hooks.ShowMessage = [this](const QString& text) { messages << text; };
         hooks.PickFolder = [](const QString&) { return std::nullopt; };
         hooks.OpenWithShell = [](const std::string&) {};
+        if (!useRealDialog)
+            hooks.PickFilesToPublish = [this]() -> std::optional<QStringList> {
+                if (picks.empty())
+                    return std::nullopt;
+                auto pick = picks.front();
+                picks.erase(picks.begin());
+                return pick;
+            };
         form = std::make_unique<TMainForm>(hooks);
     }
     void Start(const std::string& updateBase = "http://127.0.0.1:9") {
@@ -151,6 +183,103 @@ class TestRun : public QObject {
         QTest::qWait(50);
         QVERIFY(!Find<QTimer>("CheckUpdateTM")->isActive());
         QVERIFY(form->isVisible());
+    }
+
+    void uploadsArriveInTheReceivingFolderAndShowThere() {
+        // Complete at start: recorded, and left where it is.
+        WriteBytes(HomeDir + "/data/Tessary/wdoc/u/ufiles/earlier.jpg", "earlier");
+        Start();
+        const QString receive = QString::fromStdString(form->ReceiveDir);
+        WriteBytes(QString::fromStdString(form->UploadDir) + "IMG_0001.jpg", "first upload");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(receive + "IMG_0001.jpg"), 5000);
+        QCOMPARE(ReadAll(receive + "IMG_0001.jpg"), QByteArray("first upload"));
+        QVERIFY(!QFileInfo::exists(QString::fromStdString(form->UploadDir) + "IMG_0001.jpg"));
+        auto* wb = Find<TShellFileView>("WB");
+        QTRY_VERIFY_WITH_TIMEOUT(wb->ShownNames().contains("IMG_0001.jpg"), 5000);
+
+        QTest::qWait(1500);
+        QVERIFY(QFileInfo::exists(HomeDir + "/data/Tessary/wdoc/u/ufiles/earlier.jpg"));
+        QVERIFY(!QFileInfo::exists(receive + "earlier.jpg"));
+        QVERIFY(QFileInfo::exists(QString::fromStdString(form->UploadDir) + "index.html"));
+    }
+
+    void publishedFilesReplaceEachOtherAndGoAtExit() {
+        const QString source = HomeDir + "/pictures/";
+        WriteBytes(source + "a.jpg", "A");
+        WriteBytes(source + "b.txt", "B");
+        WriteBytes(source + "c d.pdf", "C");
+        picks = {QStringList{source + "a.jpg"},
+                 QStringList{source + "a.jpg", source + "b.txt", "  " + source + "c d.pdf "},
+                 std::nullopt};
+        Start();
+        auto* wb2 = Find<TShellFileView>("WB2");
+        auto* note = Find<QLabel>("LDownloadNote");
+        QVERIFY(wb2->Folder().isEmpty());
+        QVERIFY(note->text().isEmpty());
+        const QString download = QString::fromStdString(form->DownloadDir);
+        const QString fragment = QString::fromStdString(form->DownloadPageDir) + "filelist-" +
+                                 QString::fromStdString(form->PageKey) + ".html";
+
+        QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        QCOMPARE(note->text(), QString("1 file was transferred to your phone.\n"
+                                       "Refresh your phone browser if file does not appear"));
+        QCOMPARE(wb2->Folder(), download);
+        QVERIFY(QFileInfo::exists(download + "a.jpg"));
+
+        QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        QCOMPARE(note->text(), QString("3 files were transferred to your phone.\n"
+                                       "Refresh your phone browser if files do not appear"));
+        // The earlier copy went before the new ones came, so no "(1)".
+        QCOMPARE(Copies(download),
+                 (QStringList{"a.jpg", "b.txt", "c d.pdf"}));
+        QCOMPARE(ReadAll(download + "c d.pdf"), QByteArray("C"));
+        const QByteArray list = ReadAll(fragment);
+        QCOMPARE(list.count("<table"), 3);
+        QVERIFY(list.indexOf("a.jpg") < list.indexOf("b.txt"));
+        QVERIFY(list.contains("dfiles/c%20d.pdf"));
+        QTRY_COMPARE_WITH_TIMEOUT(wb2->ShownNames().size(), 3, 5000);
+
+        // Cancelling the dialog changes nothing.
+        QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        QVERIFY(note->text().startsWith("3 files were"));
+        QCOMPARE(Copies(download).size(), 3);
+
+        const QString uploadPage =
+            QString::fromStdString(form->UploadPageDir + form->PageKey) + ".html";
+        const QString downloadPage =
+            QString::fromStdString(form->DownloadPageDir + form->PageKey) + ".html";
+        QVERIFY(QFileInfo::exists(uploadPage));
+        form.reset();
+        QCOMPARE(Copies(download), QStringList{});
+        QVERIFY(!QFileInfo::exists(fragment));
+        QVERIFY(!QFileInfo::exists(uploadPage));
+        QVERIFY(!QFileInfo::exists(downloadPage));
+        // The default pages stay.
+        QVERIFY(QFileInfo::exists(download + "index.html"));
+        // The chosen files themselves are untouched.
+        QCOMPARE(ReadAll(source + "a.jpg"), QByteArray("A"));
+    }
+
+    void theRealDialogPublishesATypedPath() {
+        const QString source = HomeDir + "/pictures/";
+        WriteBytes(source + "typed.txt", "typed by hand");
+        useRealDialog = true;
+        Start();
+        bool typed = false;
+        QTimer::singleShot(200, this, [&] {
+            auto* dialog = form->findChild<QFileDialog*>("DOpen");
+            auto* edit = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!dialog || !edit || !dialog->isVisible())
+                return;
+            QTest::keyClicks(edit, source + "typed.txt");
+            QTest::keyClick(edit, Qt::Key_Return);
+            typed = true;
+        });
+        QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        QVERIFY(typed);
+        QCOMPARE(ReadAll(QString::fromStdString(form->DownloadDir) + "typed.txt"),
+                 QByteArray("typed by hand"));
+        QVERIFY(Find<QLabel>("LDownloadNote")->text().startsWith("1 file was"));
     }
 
     void relayModeReplacesOnlyTheUrls() {
