@@ -125,6 +125,7 @@ class TMainForm : public QWidget {
   private:
     friend class TestMainForm;
     friend class TestRun;
+    friend class TestEndToEnd;
 
     void CreateComponents();
     void CreateTopBand();

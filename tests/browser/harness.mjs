@@ -99,8 +99,9 @@ const phoneUserAgent = 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537
   '(KHTML, like Gecko) Chrome/124.0.0.0 Mobile Safari/537.36';
 
 // Debian's chromium as a phone of 390 x 844 with touch. Nothing is written to
-// the real home folder, and only loopback names resolve.
-export async function launchPhone(profileDir, options = {}) {
+// the real home folder, and only loopback (and the given hosts) resolve.
+export async function launchPhone(profileDir, options = {}, reachableHosts = []) {
+  const rules = ['MAP * ~NOTFOUND', 'EXCLUDE 127.0.0.1', ...reachableHosts.map((h) => `EXCLUDE ${h}`)];
   fs.mkdirSync(profileDir, { recursive: true });
   const home = path.join(profileDir, 'home');
   fs.mkdirSync(home, { recursive: true });
@@ -109,7 +110,7 @@ export async function launchPhone(profileDir, options = {}) {
     headless: true,
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1'],
+      `--host-resolver-rules=${rules.join(', ')}`],
     env: { ...process.env, HOME: home, TMPDIR: home, XDG_CONFIG_HOME: path.join(home, '.config'),
       XDG_CACHE_HOME: path.join(home, '.cache'), XDG_DATA_HOME: path.join(home, '.local') },
     viewport: { width: 390, height: 844 },

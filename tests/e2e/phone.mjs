@@ -43,7 +43,8 @@ async function download(page, folder, count) {
 }
 
 const profile = tempFolder('tessary-e2e-phone-');
-const context = await launchPhone(profile);
+// The PC's address in the test's own network namespace.
+const context = await launchPhone(profile, {}, [new URL(url).hostname]);
 try {
   const page = await context.newPage();
   if (command === 'upload') {
