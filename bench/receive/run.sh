@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks of receiving and publishing, each against its own target:
 #  - publishing a 2 GiB file against cp --reflink=auto of the same file
-#    (target: at most 1.1 times the time of cp); the platform's copy flushes
-#    the copy to the disk before it takes its name (so a late write error is
-#    caught), which cp does not, so cp followed by sync is shown as well;
+#    (target: at most 1.1 times the time of cp); a published copy is not
+#    flushed to the disk (it lives only for the run), like cp's; cp followed
+#    by sync is shown as well;
 #  - finished upload -> visible in the receiving folder over 50 uploads
 #    (target: within the one-second tick plus 100 ms).
 # Usage: bench/receive/run.sh [work folder on the disk to measure]

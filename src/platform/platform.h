@@ -104,7 +104,10 @@ enum class CopyMode {
 // Copies a regular file (reflink or copy_file_range where available). The
 // target appears complete or not at all: on any failure no partial target
 // is left behind.
-bool CopyFile(const std::string& source, const std::string& target, CopyMode mode);
+// With flushToDisk false the copy is complete when it appears but may still
+// sit in the page cache (for copies that live only as long as the run).
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
+              bool flushToDisk = true);
 
 // Moves a file and never replaces an existing target. Across file systems it
 // copies to a temporary name in the target folder, flushes, links the copy

@@ -53,7 +53,10 @@ int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths
         }
         const auto copy = PlaceUnderFreeName(
             downloadDir_ + misc::ExtractFileName(path), [&path](const std::string& target) {
-                return platform::CopyFile(path, target, platform::CopyMode::FailIfExists);
+                // Not flushed: the copy lives only for this run and is served
+                // from the page cache; the space is taken as it is written,
+                // so a full disk still fails the copy itself.
+                return platform::CopyFile(path, target, platform::CopyMode::FailIfExists, false);
             });
         // A copy that did not arrive whole (unreadable source, full disk)
         // leaves nothing behind and is neither listed nor counted.

@@ -286,7 +286,7 @@ class PendingFile {
 // A complete, flushed copy of the open regular file source in target's
 // folder, carrying its permissions, last-write time and DOS attributes.
 std::optional<PendingFile> CopyToPending(int source, const struct stat& sourceStat,
-                                         const std::string& target) {
+                                         const std::string& target, bool flushToDisk = true) {
     auto pending = PendingFile::Create(FolderOf(target));
     if (!pending) {
         return std::nullopt;
@@ -303,7 +303,7 @@ std::optional<PendingFile> CopyToPending(int source, const struct stat& sourceSt
     const timespec times[2] = {sourceStat.st_atim, sourceStat.st_mtim};
     ::futimens(pending->Fd(), times);
     ::fchmod(pending->Fd(), sourceStat.st_mode & 0777);
-    if (::fsync(pending->Fd()) != 0) {
+    if (flushToDisk && ::fsync(pending->Fd()) != 0) {
         return std::nullopt;
     }
     return pending;
@@ -490,7 +490,8 @@ bool TryOpenExclusive(const std::string& path) {
     return ::fcntl(fd.Get(), F_OFD_SETLK, &lock) == 0;
 }
 
-bool CopyFile(const std::string& source, const std::string& target, CopyMode mode) {
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
+              bool flushToDisk) {
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat st {};
     if (!in || ::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode) || target.empty()) {
@@ -505,7 +506,7 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
     } else if (struct stat there{}; ::lstat(target.c_str(), &there) == 0) {
         return false; // spare the copying; the link below would refuse anyway
     }
-    auto pending = CopyToPending(in.Get(), st, target);
+    auto pending = CopyToPending(in.Get(), st, target, flushToDisk);
     if (!pending) {
         return false;
     }
