@@ -1,5 +1,7 @@
 #include "engine/FileNameCleaner.h"
 
+#include "util/MiscFuncUnit.h"
+
 namespace engine {
 
 namespace {
@@ -52,19 +54,6 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     return length;
 }
 
-// The longest prefix of valid UTF-8 text that fits in limit bytes.
-std::string_view CutUtf8(std::string_view text, std::size_t limit) {
-    if (text.size() <= limit) {
-        return text;
-    }
-    std::size_t end = limit;
-    // Step back over continuation bytes to the start of the cut sequence.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return text.substr(0, end);
-}
-
 // Where the extension starts (its dot), or npos when the name has none. A
 // leading dot (".profile") starts no extension.
 std::size_t ExtensionStart(std::string_view name) {
@@ -76,10 +65,11 @@ std::string Fit(std::string_view stem, std::string_view suffix, std::string_view
     if (ext.size() > MaxKeptExtension || suffix.size() + ext.size() >= MaxNameBytes) {
         std::string whole(stem);
         whole += ext;
-        std::string cut(CutUtf8(whole, MaxNameBytes - suffix.size()));
+        std::string cut = misc::CutUtf8Bytes(whole, MaxNameBytes - suffix.size());
         return cut + std::string(suffix);
     }
-    std::string result(CutUtf8(stem, MaxNameBytes - suffix.size() - ext.size()));
+    std::string result =
+        misc::CutUtf8Bytes(std::string(stem), MaxNameBytes - suffix.size() - ext.size());
     result += suffix;
     result += ext;
     return result;

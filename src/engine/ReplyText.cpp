@@ -1,5 +1,7 @@
 #include "engine/ReplyText.h"
 
+#include "util/HTMTemplateUnit.h"
+
 #include <cstdio>
 
 namespace engine {
@@ -34,33 +36,6 @@ std::string JsonString(std::string_view text) {
         }
     }
     out += '"';
-    return out;
-}
-
-std::string HtmlEscape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out += c;
-        }
-    }
     return out;
 }
 
@@ -112,12 +87,13 @@ std::string Page(std::string_view title, std::string_view content, std::string_v
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
                        "<title>" +
-                       HtmlEscape(title) +
+                       htmtemplate::EscapeHtml(title) +
                        "</title><style>body{font-family:sans-serif;margin:2em;}"
                        "li{word-break:break-all;}</style></head><body>\n<h1>" +
-                       HtmlEscape(title) + "</h1>\n" + std::string(content);
+                       htmtemplate::EscapeHtml(title) + "</h1>\n" + std::string(content);
     if (!backLink.empty()) {
-        page += "<p><a href=\"" + HtmlEscape(backLink) + "\">Send more files</a></p>\n";
+        page +=
+            "<p><a href=\"" + htmtemplate::EscapeHtml(backLink) + "\">Send more files</a></p>\n";
     }
     page += "</body></html>\n";
     return page;
@@ -126,7 +102,8 @@ std::string Page(std::string_view title, std::string_view content, std::string_v
 } // namespace
 
 std::string ErrorPage(const ErrorReply& error, std::string_view backLink) {
-    return Page("Upload failed", "<p>" + HtmlEscape(error.message) + "</p>\n", backLink);
+    return Page("Upload failed", "<p>" + htmtemplate::EscapeHtml(error.message) + "</p>\n",
+                backLink);
 }
 
 std::string ReceivedPage(const std::vector<std::string>& names, std::string_view backLink) {
@@ -137,7 +114,7 @@ std::string ReceivedPage(const std::vector<std::string>& names, std::string_view
         content = "<p>The PC received " + std::to_string(names.size()) +
                   (names.size() == 1 ? " file" : " files") + ":</p>\n<ul>\n";
         for (const auto& name : names) {
-            content += "<li>" + HtmlEscape(name) + "</li>\n";
+            content += "<li>" + htmtemplate::EscapeHtml(name) + "</li>\n";
         }
         content += "</ul>\n";
     }

@@ -13,8 +13,6 @@ namespace engine {
 
 // Text as a JSON string literal, quotes included.
 std::string JsonString(std::string_view text);
-// Text safe inside HTML element content and attribute values.
-std::string HtmlEscape(std::string_view text);
 
 struct ErrorReply {
     unsigned status = 500;

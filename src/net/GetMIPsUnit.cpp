@@ -2,6 +2,7 @@
 
 #include "net/uAdapterInfo.h"
 #include "platform/platform.h"
+#include "util/MiscFuncUnit.h"
 
 #include <algorithm>
 
@@ -12,18 +13,6 @@ namespace {
 // 127.0.0.0/8 in dotted text: the first part is exactly "127".
 bool IsLoopbackAddress(const std::string& dotted) {
     return dotted.rfind("127.", 0) == 0;
-}
-
-std::string ShortText(const std::string& text) {
-    constexpr std::size_t limit = 255;
-    if (text.size() <= limit) {
-        return text;
-    }
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return text.substr(0, end);
 }
 
 } // namespace
@@ -56,7 +45,7 @@ TAddresses FillAddressList(const std::string& lookupPrimary,
     result.adapterAddresses = adapterAddresses;
 
     TAddressList& list = result.addressList;
-    list.entries[0] = ShortText(result.primaryAddress);
+    list.entries[0] = misc::ShortText(result.primaryAddress);
     list.count = 1;
     for (const std::string& address : adapterAddresses) {
         if (address == result.primaryAddress) {
@@ -65,7 +54,7 @@ TAddresses FillAddressList(const std::string& lookupPrimary,
         if (static_cast<std::size_t>(list.count) >= TAddressList::SlotCount) {
             break;
         }
-        list.entries[static_cast<std::size_t>(list.count)] = ShortText(address);
+        list.entries[static_cast<std::size_t>(list.count)] = misc::ShortText(address);
         ++list.count;
     }
     return result;

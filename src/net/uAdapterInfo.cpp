@@ -1,5 +1,7 @@
 #include "net/uAdapterInfo.h"
 
+#include "util/MiscFuncUnit.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -29,19 +31,6 @@ std::string UpperCaseAscii(std::string text) {
         }
     }
     return text;
-}
-
-// Short text: the first 255 bytes, never ending inside a UTF-8 sequence.
-std::string ShortText(const std::string& text) {
-    constexpr std::size_t limit = 255;
-    if (text.size() <= limit) {
-        return text;
-    }
-    std::size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return text.substr(0, end);
 }
 
 // The readable name of the error's class ("std::bad_alloc").
@@ -165,7 +154,7 @@ void AppendAdapterAddresses(std::vector<std::string>& list, const InterfaceTable
         if (AdapterTypeName(adapter.interfaceType).find("loop") != std::string::npos) {
             continue;
         }
-        if (IsDottedAddress(ShortText(address))) {
+        if (IsDottedAddress(misc::ShortText(address))) {
             list.push_back(address);
         }
     }

@@ -87,5 +87,9 @@ std::string IncludeTrailingDelimiter(const std::string& path);
 std::string Trim(const std::string& text);
 // The first max bytes of text, shortened further so no UTF-8 sequence is split.
 std::string CutUtf8Bytes(const std::string& text, std::size_t max);
+// A short text (the address slots, the relay template): at most 255 bytes.
+inline std::string ShortText(const std::string& text) {
+    return CutUtf8Bytes(text, 255);
+}
 
 } // namespace misc
