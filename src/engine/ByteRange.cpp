@@ -40,16 +40,16 @@ RangeRequest ParseRange(std::string_view header, std::int64_t fileSize) {
     if (header.size() <= unit.size() || header.substr(0, unit.size()) != unit) {
         return whole;
     }
-    const std::string_view spec = Trim(header.substr(unit.size()));
-    if (spec.find(',') != std::string_view::npos) {
+    const std::string_view byteRange = Trim(header.substr(unit.size()));
+    if (byteRange.find(',') != std::string_view::npos) {
         return whole;
     }
-    const std::size_t dash = spec.find('-');
+    const std::size_t dash = byteRange.find('-');
     if (dash == std::string_view::npos) {
         return whole;
     }
-    const std::string_view firstText = Trim(spec.substr(0, dash));
-    const std::string_view lastText = Trim(spec.substr(dash + 1));
+    const std::string_view firstText = Trim(byteRange.substr(0, dash));
+    const std::string_view lastText = Trim(byteRange.substr(dash + 1));
 
     RangeRequest result;
     result.kind = RangeRequest::Kind::Partial;
