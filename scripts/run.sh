@@ -11,7 +11,7 @@ mkdir -p "$workdir"
 if [[ -f build/bin/TessaryEngine ]]; then install -m 755 build/bin/TessaryEngine "$workdir/TessaryEngine"; fi
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-    echo "No display found: running Tessary under Xvfb (virtual screen :99, 1920x1080)."
+    echo "No display found: running Tessary under Xvfb, a virtual screen of 1920x1080."
     exec xvfb-run -a -s "-screen 0 1920x1080x24" build/bin/Tessary
 fi
 exec build/bin/Tessary
