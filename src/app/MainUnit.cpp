@@ -55,22 +55,11 @@ QFont SemiboldFont(int pixels) {
     return f;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
-                  const QFont& font, const QColor& color) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setFont(font);
-    QPalette pal = label->palette();
-    pal.setColor(QPalette::WindowText, color);
-    label->setPalette(pal);
-    label->adjustSize();
-    label->move(at);
-    return label;
-}
-
-TClickLabel* MakeClickLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
-                            const QFont& font, const QColor& color) {
-    auto* label = new TClickLabel(parent);
+// A label of its text's size at a place; Label is QLabel or a subclass.
+template <typename Label = QLabel>
+Label* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
+                 const QFont& font, const QColor& color) {
+    auto* label = new Label(parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setText(text);
     label->setFont(font);
@@ -352,8 +341,8 @@ void TMainForm::CreateWelcomePage(QWidget* page) {
 
     Image1 = MakePicture(PWelcome, "Image1", QString::fromLatin1(tessary::art::welcomeArtwork),
                          {298, 31, 566, 384});
-    Label8 = MakeClickLabel(PWelcome, "Label8", QStringLiteral("Tessary"), {532, 421},
-                            SemiboldFont(37), Qt::white);
+    Label8 = MakeLabel<TClickLabel>(PWelcome, "Label8", QStringLiteral("Tessary"), {532, 421},
+                                    SemiboldFont(37), Qt::white);
     Label1 = MakeLabel(
         PWelcome, "Label1",
         QStringLiteral("The Wireless, Easy, Fast and Safe Way to Copy Files Between Phone and PC"),
@@ -368,10 +357,10 @@ void TMainForm::CreateBottomBand() {
 
     QFont linkFont = UiFont(13);
     linkFont.setUnderline(true);
-    LSupport = MakeClickLabel(PBottom, "LSupport", QStringLiteral("Technical Support"), {1077, 41},
-                              linkFont, Qt::white);
-    LWebsite = MakeClickLabel(PBottom, "LWebsite", QString::fromLatin1(VendorAddressText),
-                              {1200, 41}, linkFont, Qt::white);
+    LSupport = MakeLabel<TClickLabel>(PBottom, "LSupport", QStringLiteral("Technical Support"),
+                                      {1077, 41}, linkFont, Qt::white);
+    LWebsite = MakeLabel<TClickLabel>(PBottom, "LWebsite", QString::fromLatin1(VendorAddressText),
+                                      {1200, 41}, linkFont, Qt::white);
     for (TClickLabel* link : {LSupport, LWebsite})
         link->setCursor(Qt::PointingHandCursor);
 }
