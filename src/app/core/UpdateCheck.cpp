@@ -2,6 +2,7 @@
 
 #include "net/SyncFileLoadUnit.h"
 #include "platform/platform.h"
+#include "util/HTMTemplateUnit.h"
 #include "util/IniProfile.h"
 #include "util/MiscFuncUnit.h"
 
@@ -29,25 +30,10 @@ std::string ToUpperAscii(std::string text) {
     return text;
 }
 
-// Leaves every byte a query value may carry as it is and percent-encodes the
-// rest, so an edited session id cannot add parameters or break the request.
+// Percent-encodes every byte but the unreserved ones, so an edited session
+// id cannot add parameters or break the request.
 std::string QueryValue(const std::string& value) {
-    static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
-                           (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' ||
-                           c == '~';
-        if (plain) {
-            out += c;
-        } else {
-            out += '%';
-            out += Hex[byte >> 4];
-            out += Hex[byte & 0x0F];
-        }
-    }
-    return out;
+    return htmtemplate::PercentEncode(value);
 }
 
 std::string ReadTrimmed(const std::string& file, const char* section, const char* key,
