@@ -12,6 +12,7 @@ packages=(
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev
 )
 
 missing=()
@@ -25,6 +26,28 @@ if ((${#missing[@]})); then
     [[ $(id -u) -eq 0 ]] || sudo="sudo"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The Windows build compiles its libraries from Debian's source packages
+# (apt-get source), so apt must also list deb-src entries. They are derived
+# from the deb entries already configured, naming no host of their own.
+if ! grep -Rqs -E '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' \
+    /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    sudo=""
+    [[ $(id -u) -eq 0 ]] || sudo="sudo"
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$f" ]] || continue
+        # deb822 stanzas: a copy of each one that has "deb" among its types.
+        awk 'BEGIN { RS = ""; ORS = "\n\n" }
+             /(^|\n)Types:[^\n]*deb([ \t]|\n|$)/ {
+                 sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$f"
+    done | $sudo tee /etc/apt/sources.list.d/tessary-deb-src.sources >/dev/null
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f "$f" && "$f" != */tessary-deb-src.list ]] || continue
+        # One-line entries: "deb [options] uri suite components".
+        sed -n -E 's/^[[:space:]]*deb[[:space:]]/deb-src /p' "$f"
+    done | $sudo tee /etc/apt/sources.list.d/tessary-deb-src.list >/dev/null
+    $sudo apt-get update -qq
 fi
 
 # Node.js drives the browser tests; Debian's nodejs is used when none is present.

@@ -1,10 +1,13 @@
 #pragma once
 
 // Everything the program asks of the operating system. Nothing outside this
-// folder calls the OS directly; posix/ implements this header for Linux.
+// folder calls the OS directly; posix/ implements this header for Linux,
+// win32/ for Windows (the build picks one).
 //
 // Paths are UTF-8 text. Functions that name a folder return it with a
 // trailing delimiter unless they say otherwise.
+
+#include "OsTraits.h" // posix/ or win32/: the path delimiter, the program suffix
 
 #include <chrono>
 #include <cstdint>
@@ -17,10 +20,6 @@
 namespace platform {
 
 // ---------------------------------------------------------------- paths ----
-
-inline constexpr char PathDelimiter = '/';
-// Appended to the names of the companion programs ("TessaryEngine", "pskl").
-inline constexpr std::string_view ExecutableSuffix = "";
 
 // The user's documents folder: XDG_DOCUMENTS_DIR from user-dirs.dirs, else
 // ~/Documents. Empty text when no home folder is known.

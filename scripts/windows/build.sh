@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs and their tests into build-win/ with
+# mingw-w64. The libraries Debian ships only for Linux are built once from
+# Debian's source packages (zxing-cpp from ../shared/third-party/) into a
+# cache outside the source tree, keyed by their versions, and reused.
+#
+# Extra arguments go to the project's CMake configure step.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+triple=x86_64-w64-mingw32
+toolchain="$root/cmake/mingw-w64-x86_64.cmake"
+mhd_version=0.9.75
+gtest_version=1.12.1
+zxing_version=1.4.0
+zxing_sha256=62c68fc5eb0c0cb1c882b220e923341ebe1cc96ac3f653cd16ee53078ff1cadf
+third_party="${TESSARY_THIRD_PARTY_DIR:-$root/../shared/third-party}"
+
+# The dependency build is heavy; it yields to whatever else runs here.
+jobs="${TESSARY_WIN_JOBS:-2}"
+run_low() { nice -n 10 "$@"; }
+
+compiler_id=$("$triple-g++-posix" --version | head -n1)
+key_text="mhd $mhd_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; $(sha256sum "$toolchain" | cut -c1-16)"
+key="mhd$mhd_version-gtest$gtest_version-zxing$zxing_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
+prefix="$cache/prefix"
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then launcher=(ccache); fi
+cmake_launcher=()
+if ((${#launcher[@]})); then
+    cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+# Unpacks Debian's source package into $1 (the directory apt-get source made),
+# checking it is the upstream version this build is keyed by.
+debian_source() {
+    local package=$1 version=$2 work=$3
+    mkdir -p "$work"
+    (cd "$work" && apt-get source -qq "$package" >/dev/null 2>&1) || {
+        echo "apt-get source $package failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
+        return 1
+    }
+    local dir
+    dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-$version*" | head -n1)
+    if [[ -z "$dir" ]]; then
+        echo "Debian's source of $package is not version $version:" >&2
+        ls "$work" >&2
+        return 1
+    fi
+    printf '%s\n' "$dir"
+}
+
+build_dependencies() {
+    local started=$SECONDS
+    local work="$cache/work"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work" "$prefix"
+
+    # libmicrohttpd: the engine's HTTP library (no TLS: the engine speaks plain HTTP).
+    local mhd
+    mhd=$(debian_source libmicrohttpd "$mhd_version" "$work/mhd")
+    (
+        cd "$mhd"
+        run_low ./configure -q --host="$triple" --prefix="$prefix" \
+            --enable-static --disable-shared --disable-doc --disable-examples \
+            --disable-curl --disable-https --without-gnutls --disable-dauth \
+            --disable-nls --enable-messages \
+            CC="${launcher[*]} $triple-gcc-posix" AR="$triple-gcc-ar-posix" \
+            RANLIB="$triple-gcc-ranlib-posix" CFLAGS="-O2"
+        run_low make -s -j"$jobs" -C src/microhttpd install >/dev/null
+        make -s -C src/include install >/dev/null
+        make -s install-pkgconfigDATA >/dev/null
+    )
+
+    # GoogleTest and GoogleMock.
+    local gtest
+    gtest=$(debian_source googletest "$gtest_version" "$work/gtest")
+    run_low cmake -S "$gtest" -B "$work/gtest-build" -G Ninja -Wno-dev \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" "${cmake_launcher[@]}" \
+        -DBUILD_SHARED_LIBS=OFF -DINSTALL_GTEST=ON -DBUILD_GMOCK=ON >/dev/null
+    run_low cmake --build "$work/gtest-build" -j "$jobs" >/dev/null
+    cmake --install "$work/gtest-build" >/dev/null
+
+    # zxing-cpp: the QR writer the Linux build gets from libzxing-dev.
+    local archive="$third_party/zxing-cpp-$zxing_version.tar.gz"
+    if [[ ! -f "$archive" ]]; then
+        echo "zxing-cpp $zxing_version not found at $archive (set TESSARY_THIRD_PARTY_DIR)" >&2
+        return 1
+    fi
+    if ! echo "$zxing_sha256  $archive" | sha256sum --check --status; then
+        echo "zxing-cpp archive $archive does not have the expected checksum $zxing_sha256" >&2
+        return 1
+    fi
+    mkdir -p "$work/zxing"
+    tar -xzf "$archive" -C "$work/zxing"
+    local zxing
+    zxing=$(find "$work/zxing" -mindepth 1 -maxdepth 1 -type d | head -n1)
+    run_low cmake -S "$zxing" -B "$work/zxing-build" -G Ninja -Wno-dev \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" "${cmake_launcher[@]}" \
+        -DBUILD_SHARED_LIBS=OFF -DBUILD_WRITERS=ON -DBUILD_READERS=ON \
+        -DBUILD_EXAMPLES=OFF -DBUILD_BLACKBOX_TESTS=OFF -DBUILD_UNIT_TESTS=OFF \
+        -DBUILD_PYTHON_MODULE=OFF >/dev/null
+    run_low cmake --build "$work/zxing-build" -j "$jobs" >/dev/null
+    cmake --install "$work/zxing-build" >/dev/null
+
+    rm -rf "$work"
+    printf '%s\n' "$key_text" >"$cache/versions.txt"
+    echo "Windows dependencies built in $((SECONDS - started)) s into $cache"
+    touch "$cache/complete"
+}
+
+if [[ ! -f "$cache/complete" ]]; then
+    echo "Building the Windows dependencies once into $cache"
+    build_dependencies
+fi
+
+# Test programs run under Wine, in a prefix of the build's own.
+build=build-win
+if [[ ! -f "$build/build.ninja" ]]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARY_WERROR=ON \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
+        -DTESSARY_WIN_DEPS="$prefix" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$root/scripts/windows/wine-run.sh" "$@"
+fi
+cmake --build "$build"

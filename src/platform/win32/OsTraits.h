@@ -1,0 +1,13 @@
+#pragma once
+
+// What differs between the systems in the platform interface's constants.
+
+#include <string_view>
+
+namespace platform {
+
+inline constexpr char PathDelimiter = '\\';
+// Appended to the names of the companion programs ("TessaryEngine", "pskl").
+inline constexpr std::string_view ExecutableSuffix = ".exe";
+
+} // namespace platform

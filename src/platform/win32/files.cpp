@@ -1,0 +1,343 @@
+// Files and folders through the wide Win32 file-system calls.
+
+#include "platform/platform.h"
+#include "platform/win32/WideText.h"
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+using win32::Narrow;
+using win32::UniqueHandle;
+using win32::Wide;
+
+constexpr DWORD KnownAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY |
+                                  FILE_ATTRIBUTE_ARCHIVE;
+
+// Windows' FILETIME counts 100 ns steps since 1601; the clock counts since 1970.
+std::chrono::system_clock::time_point ToTimePoint(const FILETIME& time) {
+    ULARGE_INTEGER value{};
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    constexpr std::int64_t EpochDifference = 116444736000000000LL;
+    const auto ticks = static_cast<std::int64_t>(value.QuadPart) - EpochDifference;
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>(ticks)));
+}
+
+std::int64_t ToSize(DWORD high, DWORD low) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+
+bool IsDelimiter(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const auto end = path.find_last_of(L"\\/");
+    return end == std::wstring::npos ? std::wstring(L".\\") : path.substr(0, end + 1);
+}
+
+// A name in the target's folder no other writer picks: the GUID is unique.
+std::wstring TemporaryName(const std::wstring& folder) {
+    const auto guid = NewGuidText();
+    return folder + L".tessary-" + Wide(guid ? *guid : std::to_string(::GetTickCount64())) +
+           L".part";
+}
+
+bool WriteAll(HANDLE file, const char* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1U << 30));
+        DWORD written = 0;
+        if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Copies source to a new temporary file in the target's folder; the caller
+// moves it into place. Nothing is left behind on failure.
+std::optional<std::wstring> CopyToPending(const std::wstring& source, const std::wstring& target,
+                                          bool flushToDisk) {
+    const std::wstring pending = TemporaryName(FolderOf(target));
+    if (!::CopyFileW(source.c_str(), pending.c_str(), TRUE)) {
+        ::DeleteFileW(pending.c_str());
+        return std::nullopt;
+    }
+    // A copy takes the source's attributes; the pending file stays writable
+    // and hidden (from the file views, too) until it is in place.
+    ::SetFileAttributesW(pending.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    if (flushToDisk) {
+        UniqueHandle file(::CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file || !::FlushFileBuffers(file.Get())) {
+            file.Reset();
+            ::DeleteFileW(pending.c_str());
+            return std::nullopt;
+        }
+    }
+    return pending;
+}
+
+} // namespace
+
+std::optional<std::uint32_t> GetAttributes(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return std::nullopt;
+    return attributes & KnownAttributes;
+}
+
+bool SetAttributes(const std::string& path, std::uint32_t attributes) {
+    // The directory bit is not the caller's to set; no other bits means "normal".
+    DWORD value = attributes & (KnownAttributes & ~FILE_ATTRIBUTE_DIRECTORY);
+    if (value == 0)
+        value = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileAttributesW(Wide(path).c_str(), value) != 0;
+}
+
+bool FileExists(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FolderExists(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateFolderTree(const std::string& path) {
+    std::wstring wide = Wide(path);
+    while (!wide.empty() && IsDelimiter(wide.back()))
+        wide.pop_back();
+    if (wide.empty())
+        return false;
+    // Each prefix ending before a delimiter, from the shortest; a drive
+    // ("C:") or a share root already exists or cannot be made.
+    for (std::size_t i = 1; i <= wide.size(); ++i) {
+        if (i < wide.size() && !IsDelimiter(wide[i]))
+            continue;
+        const std::wstring prefix = wide.substr(0, i);
+        if (prefix.size() == 2 && prefix[1] == L':')
+            continue;
+        if (!::CreateDirectoryW(prefix.c_str(), nullptr) &&
+            ::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_ACCESS_DENIED)
+            continue; // a share root and the like; the final check decides
+    }
+    return FolderExists(path);
+}
+
+std::optional<FileInfo> QueryFile(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data))
+        return std::nullopt;
+    FileInfo info;
+    const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    info.size = folder ? 0 : ToSize(data.nFileSizeHigh, data.nFileSizeLow);
+    info.lastWrite = ToTimePoint(data.ftLastWriteTime);
+    info.attributes = data.dwFileAttributes & KnownAttributes;
+    return info;
+}
+
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
+    std::wstring pattern = Wide(folder);
+    if (pattern.empty())
+        return std::nullopt;
+    if (!IsDelimiter(pattern.back()))
+        pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW data{};
+    HANDLE find = ::FindFirstFileW(pattern.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::vector<FolderEntry> entries;
+    do {
+        FolderEntry entry;
+        entry.name = Narrow(data.cFileName);
+        entry.attributes = data.dwFileAttributes & KnownAttributes;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            entry.size = ToSize(data.nFileSizeHigh, data.nFileSizeLow);
+        entry.lastWrite = ToTimePoint(data.ftLastWriteTime);
+        entries.push_back(std::move(entry));
+    } while (::FindNextFileW(find, &data));
+    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+    ::FindClose(find);
+    if (!complete)
+        return std::nullopt;
+    return entries;
+}
+
+bool TryOpenExclusive(const std::string& path) {
+    // Share mode 0: the open fails while any other handle to the file exists.
+    UniqueHandle file(::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file);
+}
+
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
+              bool flushToDisk) {
+    const std::wstring from = Wide(source);
+    const std::wstring to = Wide(target);
+    if (from.empty() || to.empty() || !FileExists(source))
+        return false;
+    if (mode == CopyMode::Overwrite) {
+        auto existing = GetAttributes(target);
+        if (existing &&
+            (*existing & (AttrHidden | AttrReadOnly | AttrDirectory | AttrSystem)) != 0)
+            return false;
+    } else if (::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    // Copied beside the target first, so the target appears whole or not at all.
+    const auto pending = CopyToPending(from, to, flushToDisk);
+    if (!pending)
+        return false;
+    const DWORD attributes = ::GetFileAttributesW(from.c_str());
+    const DWORD flags = MOVEFILE_WRITE_THROUGH |
+                        (mode == CopyMode::Overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!::MoveFileExW(pending->c_str(), to.c_str(), flags)) {
+        ::DeleteFileW(pending->c_str());
+        return false;
+    }
+    ::SetFileAttributesW(to.c_str(), attributes == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_NORMAL
+                                                                            : attributes);
+    return true;
+}
+
+bool MoveFileNoReplace(const std::string& source, const std::string& target) {
+    const std::wstring from = Wide(source);
+    const std::wstring to = Wide(target);
+    if (from.empty() || to.empty())
+        return false;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
+    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (::GetLastError() != ERROR_NOT_SAME_DEVICE)
+        return false;
+    // Another volume: a flushed copy beside the target, moved into place
+    // without replacing, and only then the source removed.
+    if (::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    const auto pending = CopyToPending(from, to, true);
+    if (!pending)
+        return false;
+    const DWORD attributes = ::GetFileAttributesW(from.c_str());
+    if (!::MoveFileExW(pending->c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileW(pending->c_str());
+        return false;
+    }
+    if (!::DeleteFileW(from.c_str())) {
+        ::DeleteFileW(to.c_str());
+        return false;
+    }
+    ::SetFileAttributesW(to.c_str(), attributes == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_NORMAL
+                                                                            : attributes);
+    return true;
+}
+
+bool DeleteFile(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    if (::DeleteFileW(wide.c_str()))
+        return true;
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::string> ReadFileContents(const std::string& path, std::string& error) {
+    UniqueHandle file(::CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = "cannot open " + path + " (error " + std::to_string(::GetLastError()) + ")";
+        return std::nullopt;
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.Get(), buffer, sizeof buffer, &got, nullptr)) {
+            error = "cannot read " + path + " (error " + std::to_string(::GetLastError()) + ")";
+            return std::nullopt;
+        }
+        if (got == 0)
+            return content;
+        content.append(buffer, got);
+    }
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view data, std::string& error) {
+    const std::wstring target = Wide(path);
+    if (target.empty()) {
+        error = "no file name given";
+        return false;
+    }
+    const std::wstring pending = TemporaryName(FolderOf(target));
+    {
+        UniqueHandle file(::CreateFileW(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            error = "cannot create a file beside " + path + " (error " +
+                    std::to_string(::GetLastError()) + ")";
+            return false;
+        }
+        if (!WriteAll(file.Get(), data.data(), data.size()) || !::FlushFileBuffers(file.Get())) {
+            error = "cannot write " + path + " (error " + std::to_string(::GetLastError()) + ")";
+            file.Reset();
+            ::DeleteFileW(pending.c_str());
+            return false;
+        }
+    }
+    if (!::MoveFileExW(pending.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = "cannot replace " + path + " (error " + std::to_string(::GetLastError()) + ")";
+        ::DeleteFileW(pending.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::int64_t> FreeSpace(const std::string& path) {
+    std::wstring folder = Wide(path);
+    // The call wants a folder; a file's own folder answers for it.
+    if (!FolderExists(path))
+        folder = FolderOf(folder);
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return static_cast<std::int64_t>(available.QuadPart);
+}
+
+std::optional<std::string> CanonicalPath(const std::string& path) {
+    // Opening the entry and asking for its final path resolves links, "."
+    // and "..", and expands 8.3 short names to the long ones.
+    UniqueHandle entry(::CreateFileW(Wide(path).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!entry)
+        return std::nullopt;
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFinalPathNameByHandleW(
+            entry.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
+        if (length == 0)
+            return std::nullopt;
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            break;
+        }
+        buffer.resize(length + 1);
+    }
+    // "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share.
+    if (buffer.starts_with(L"\\\\?\\UNC\\"))
+        buffer = L"\\\\" + buffer.substr(8);
+    else if (buffer.starts_with(L"\\\\?\\"))
+        buffer = buffer.substr(4);
+    return Narrow(buffer);
+}
+
+} // namespace platform

@@ -1,0 +1,48 @@
+// The performance counter, GUIDs, debugger output and the odd ends.
+
+#include "platform/platform.h"
+#include "platform/win32/WideText.h"
+
+#include <objbase.h>
+#include <winsock2.h>
+
+namespace platform {
+
+std::int64_t PerformanceCounter() {
+    LARGE_INTEGER now{};
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    if (frequency.QuadPart <= 0)
+        return 0;
+    // In nanoseconds, without overflowing the product.
+    const std::int64_t seconds = now.QuadPart / frequency.QuadPart;
+    const std::int64_t rest = now.QuadPart % frequency.QuadPart;
+    return seconds * 1'000'000'000 + rest * 1'000'000'000 / frequency.QuadPart;
+}
+
+std::optional<std::string> NewGuidText() {
+    GUID guid{};
+    if (FAILED(::CoCreateGuid(&guid)))
+        return std::nullopt;
+    wchar_t text[40] = {};
+    // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case already.
+    if (::StringFromGUID2(guid, text, 40) == 0)
+        return std::nullopt;
+    return win32::Narrow(text);
+}
+
+void DebugOutput(std::string_view text) {
+    ::OutputDebugStringW(win32::Wide(text).c_str());
+}
+
+// Nothing to ask of Windows here: its cache writes the data in time anyway.
+bool StartWriteback(int, std::int64_t, std::int64_t) {
+    return false;
+}
+
+bool ShutdownSocket(int socket) {
+    return ::shutdown(static_cast<SOCKET>(socket), SD_BOTH) == 0;
+}
+
+} // namespace platform
