@@ -20,3 +20,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Each program runs alone: the compiler's runtime and winpthreads are linked in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# pkg-config looks only at the dependency prefix (TESSARY_WIN_DEPS, set by
+# scripts/windows/build.sh), never at the host's .pc files.
+if(DEFINED TESSARY_WIN_DEPS)
+    set(ENV{PKG_CONFIG_LIBDIR} "${TESSARY_WIN_DEPS}/lib/pkgconfig")
+    set(ENV{PKG_CONFIG_PATH} "")
+    list(APPEND CMAKE_FIND_ROOT_PATH "${TESSARY_WIN_DEPS}")
+endif()

@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit, integration, window and browser.
+# Builds everything and runs every test: unit, integration, window and browser,
+# then the Windows build's tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 600
+
+# The Windows programs and their tests, cross-built with mingw-w64 and run
+# under Wine in a prefix of the build's own (build-win/wineprefix).
+started=$SECONDS
+bash scripts/windows/build.sh
+echo "Windows build took $((SECONDS - started)) s"
+status=0
+ctest --test-dir build-win --output-on-failure -j2 --timeout 600 || status=$?
+# Wine's server outlives the tests by a few seconds; end it now.
+WINEPREFIX="$PWD/build-win/wineprefix" wineserver -k 2>/dev/null || true
+exit "$status"

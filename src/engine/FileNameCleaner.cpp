@@ -1,5 +1,6 @@
 #include "engine/FileNameCleaner.h"
 
+#include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
 namespace engine {
@@ -109,6 +110,12 @@ std::optional<std::string> CleanUploadName(std::string_view raw) {
     }
     clean = clean.substr(first, clean.find_last_not_of(' ') - first + 1);
     if (clean == "." || clean == "..") {
+        return std::nullopt;
+    }
+    // What the file system would read otherwise (on Windows a stream, a
+    // device, a dropped trailing dot) becomes a plain name.
+    clean = platform::FileNameForThisSystem(clean);
+    if (clean.empty()) {
         return std::nullopt;
     }
     if (clean.size() > MaxNameBytes) {

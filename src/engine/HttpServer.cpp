@@ -13,7 +13,6 @@
 #include <cstring>
 #include <microhttpd.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <unordered_map>
 #include <utility>
 
@@ -384,7 +383,7 @@ struct HttpServer::Impl {
         if (!canonical) {
             return std::nullopt;
         }
-        const std::string asFolder = *canonical + "/";
+        const std::string asFolder = *canonical + platform::PathDelimiter;
         if (!asFolder.starts_with(config.webRoot) || asFolder.starts_with(config.stagingDir)) {
             return std::nullopt;
         }
@@ -394,7 +393,8 @@ struct HttpServer::Impl {
         }
         // An upload waits in the upload folder only until the PC takes it: it
         // is one phone's file and not for the other phones on the network.
-        const std::string uploadDir = config.webRoot + "u/ufiles/";
+        const std::string uploadDir =
+            config.webRoot + "u" + platform::PathDelimiter + "ufiles" + platform::PathDelimiter;
         if (asFolder.starts_with(uploadDir) && asFolder != uploadDir &&
             *canonical != uploadDir + "index.html") {
             return std::nullopt;
@@ -409,7 +409,10 @@ struct HttpServer::Impl {
         }
         std::string path = config.webRoot;
         for (std::size_t i = 0; i < components->size(); ++i) {
-            path += (i == 0 ? "" : "/") + (*components)[i];
+            if (i > 0) {
+                path += platform::PathDelimiter;
+            }
+            path += (*components)[i];
         }
         auto target = Contained(path);
         if (!target) {
@@ -421,7 +424,7 @@ struct HttpServer::Impl {
                 return Reply(connection, state, MHD_HTTP_MOVED_PERMANENTLY, "", nullptr,
                              {{MHD_HTTP_HEADER_LOCATION, std::string(url) + "/"}});
             }
-            target = Contained(*target + "/index.html");
+            target = Contained(*target + platform::PathDelimiter + "index.html");
             if (!target) {
                 return NotFound(connection, state);
             }
@@ -449,7 +452,7 @@ struct HttpServer::Impl {
             return MHD_NO;
         }
         file->Release();
-        const std::string name = target->substr(target->rfind('/') + 1);
+        const std::string name = target->substr(target->rfind(platform::PathDelimiter) + 1);
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
                                 ContentTypeFor(name).c_str());
         // Pages and the file list must be current every time the phone looks.
@@ -570,15 +573,15 @@ bool HttpServer::Start(std::string& error) {
     if (impl_->daemon) {
         return true;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(impl_->config.port);
-    address.sin_addr.s_addr = htonl(impl_->config.bindAddress);
+    const platform::IPv4SocketAddress address =
+        platform::MakeIPv4SocketAddress(impl_->config.bindAddress, impl_->config.port);
 
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG;
+    // The best event loop the system has: epoll on Linux, poll or select on
+    // Windows.
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
     impl_->daemon.reset(MHD_start_daemon(
         flags, impl_->config.port, nullptr, nullptr, &Impl::OnRequest, impl_.get(),
-        MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, impl_->config.threads,
+        MHD_OPTION_SOCK_ADDR, address.bytes, MHD_OPTION_THREAD_POOL_SIZE, impl_->config.threads,
         MHD_OPTION_CONNECTION_TIMEOUT, impl_->config.connectionTimeoutSeconds,
         MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         ConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,

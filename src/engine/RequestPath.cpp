@@ -1,5 +1,7 @@
 #include "engine/RequestPath.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -91,7 +93,9 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
         const bool unsafe = std::any_of(name->begin(), name->end(), [](unsigned char c) {
             return c == '/' || c == '\\' || c < 0x20 || c == 0x7F;
         });
-        if (unsafe || name->front() == '.') {
+        // Names the file system reads its own way (on Windows "a.txt:x",
+        // "a.txt.", "nul.txt") would open something other than they say.
+        if (unsafe || name->front() == '.' || !platform::IsPlainFileName(*name)) {
             return std::nullopt;
         }
         components.push_back(*name);
@@ -102,7 +106,7 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
 bool IsServableRelativePath(std::string_view relative) {
     std::size_t start = 0;
     while (start <= relative.size()) {
-        std::size_t end = relative.find('/', start);
+        std::size_t end = relative.find_first_of("/\\", start);
         if (end == std::string_view::npos) {
             end = relative.size();
         }

@@ -67,10 +67,14 @@ int main(int argc, char** argv) {
     if (!workDir || !webRoot || !platform::FolderExists(*webRoot)) {
         return Fail("web root not found: " + options.webRoot);
     }
-    const std::string rootDir = *webRoot == "/" ? "/" : *webRoot + "/";
-    const std::string stagingDir = (*workDir == "/" ? "" : *workDir) + "/staging/";
+    constexpr char delimiter = platform::PathDelimiter;
+    const auto asFolder = [](const std::string& path) {
+        return path.ends_with(delimiter) ? path : path + delimiter;
+    };
+    const std::string rootDir = asFolder(*webRoot);
+    const std::string stagingDir = asFolder(*workDir) + "staging" + delimiter;
 
-    engine::UploadStore store(stagingDir, rootDir + "u/ufiles/");
+    engine::UploadStore store(stagingDir, rootDir + "u" + delimiter + "ufiles" + delimiter);
     if (!store.PrepareStaging()) {
         return Fail("cannot use the staging folder " + stagingDir);
     }

@@ -21,12 +21,13 @@ std::string WithoutDeletedMark(std::string path) {
 
 std::string ResolveProgram(const std::string& name) {
     std::string path = name;
-    if (name.find('/') == std::string::npos) {
+    if (name.find_first_of("/\\") == std::string::npos) {
         path = platform::AppDataFolder();
-        if (!path.empty() && path.back() != '/') {
-            path += '/';
+        if (!path.empty() && path.back() != platform::PathDelimiter) {
+            path += platform::PathDelimiter;
         }
-        path += "Tessary/" + name + std::string(platform::ExecutableSuffix);
+        path += "Tessary" + std::string(1, platform::PathDelimiter) + name +
+                std::string(platform::ExecutableSuffix);
     }
     if (!platform::FileExists(path)) {
         return {};
@@ -42,8 +43,15 @@ std::vector<int> FindProcesses(const std::string& programFile, unsigned user) {
     }
     const int me = platform::CurrentProcessId();
     for (const auto& process : platform::ListProcesses()) {
-        if (process.pid != me && process.uid == user &&
-            WithoutDeletedMark(process.executable) == programPath) {
+        if (process.pid == me || process.uid != user) {
+            continue;
+        }
+        // The path the system reports may differ in form (case, delimiters)
+        // from the canonical one; a program file replaced while it runs
+        // only has the reported path left.
+        const std::string executable = WithoutDeletedMark(process.executable);
+        if (executable == programPath ||
+            platform::CanonicalPath(executable).value_or(std::string{}) == programPath) {
             found.push_back(process.pid);
         }
     }

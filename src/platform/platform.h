@@ -38,6 +38,18 @@ std::string ExecutablePath();
 // A monotonic counter in nanoseconds; only differences mean anything.
 std::int64_t PerformanceCounter();
 
+// A name as this system's file system would store it, for a file name a
+// client sends. Linux takes any name without "/" as it is. Windows turns
+// < > : " | ? * into "_" (so no name reaches a drive, a stream like
+// "a.txt:x" or "a.txt::$DATA", or a wildcard), drops trailing dots and
+// blanks (which Windows would drop silently) and puts "_" before a device
+// name ("CON", "nul.txt", "COM1"), which would open the device. Empty when
+// nothing is left.
+std::string FileNameForThisSystem(std::string_view name);
+// True when the name, as one path component, opens exactly the entry of
+// that name and nothing else (FileNameForThisSystem leaves it unchanged).
+bool IsPlainFileName(std::string_view name);
+
 // ----------------------------------------------------------- attributes ----
 
 // The Windows attribute bits, as the rest of the program reasons about them.
@@ -249,6 +261,13 @@ bool ProcessExists(int pid);
 // without waiting for it, so a later Sync has little left to do. False when
 // the request was refused; the data is still written in time.
 bool StartWriteback(int handle, std::int64_t offset, std::int64_t length);
+
+// An IPv4 socket address (a sockaddr_in) in this system's layout, for a
+// library that takes one; address and port in host byte order.
+struct IPv4SocketAddress {
+    alignas(8) unsigned char bytes[16] = {};
+};
+IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t port);
 
 // Shuts a connected socket down in both directions (it stays open for its
 // owner to close), which ends whatever waits on it. False on failure.

@@ -1,8 +1,22 @@
 #include "platform/platform.h"
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace platform {
+
+IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t port) {
+    static_assert(sizeof(sockaddr_in) == sizeof(IPv4SocketAddress::bytes));
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(address);
+    IPv4SocketAddress out;
+    std::memcpy(out.bytes, &in, sizeof in);
+    return out;
+}
 
 bool ShutdownSocket(int socket) {
     return shutdown(socket, SHUT_RDWR) == 0;

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <cstring>
 #include <objbase.h>
 #include <winsock2.h>
 
@@ -39,6 +40,17 @@ void DebugOutput(std::string_view text) {
 // Nothing to ask of Windows here: its cache writes the data in time anyway.
 bool StartWriteback(int, std::int64_t, std::int64_t) {
     return false;
+}
+
+IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t port) {
+    static_assert(sizeof(sockaddr_in) == sizeof(IPv4SocketAddress::bytes));
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = ::htons(port);
+    in.sin_addr.s_addr = ::htonl(address);
+    IPv4SocketAddress out;
+    std::memcpy(out.bytes, &in, sizeof in);
+    return out;
 }
 
 bool ShutdownSocket(int socket) {

@@ -1,0 +1,261 @@
+// The real engine as a Windows program (under Wine here): serving, both
+// upload interfaces byte for byte, the ways out of the web root that only
+// Windows has, and the kill tool.
+
+#include "EngineHarness.h"
+#include "platform/platform.h"
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+#include <windows.h>
+
+namespace fs = std::filesystem;
+using namespace enginetest;
+
+namespace {
+
+const std::string Boundary = "----TessaryWin32Boundary";
+
+template <typename Condition> bool Eventually(Condition condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+class EngineWin32 : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        engine_ = std::make_unique<Engine>();
+        const fs::path root = engine_->WebRoot();
+        WriteFile(root / "index.html", "<p>welcome</p>");
+        WriteFile(root / "u/ufiles/index.html", "<p>nothing here</p>");
+        WriteFile(root / "u/ufiles/IMG_0001.jpg", "SECRET upload of another phone");
+        WriteFile(root / "d/dfiles/clip.mp4", Pattern(100000, 7));
+        WriteFile(root / "d/dfiles/a.txt", "plain a");
+        WriteFile(root / "d/dfiles/a rather long name.text", "long name");
+        WriteFile(root / "d/hidden-entry.txt", "SECRET hidden");
+        SetFileAttributesW((root / "d/hidden-entry.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+        WriteFile(root / ".secret-dot.txt", "SECRET dot");
+        WriteFile(engine_->Work() / "secret.txt", "SECRET outside");
+        WriteFile(engine_->Staging() / "m-99.part", "SECRET staged");
+    }
+    static void TearDownTestSuite() { engine_.reset(); }
+
+    static Reply Get(const std::string& target) { return Request(engine_->Port(), "GET", target); }
+
+    // The 8.3 name Windows gives an entry, as the phone could send it.
+    static std::string ShortName(const fs::path& path) {
+        wchar_t buffer[MAX_PATH] = {};
+        if (GetShortPathNameW(path.c_str(), buffer, MAX_PATH) == 0) {
+            return {};
+        }
+        return fs::path(buffer).filename().string();
+    }
+
+    static std::unique_ptr<Engine> engine_;
+};
+
+std::unique_ptr<Engine> EngineWin32::engine_;
+
+} // namespace
+
+TEST_F(EngineWin32, ServesFilesIndexPagesAndRanges) {
+    EXPECT_EQ(Get("/").body, "<p>welcome</p>");
+    const Reply clip = Get("/d/dfiles/clip.mp4");
+    EXPECT_EQ(clip.status, 200);
+    EXPECT_EQ(clip.body, Pattern(100000, 7));
+    EXPECT_EQ(clip.headers.at("content-type"), "video/mp4");
+    EXPECT_EQ(Get("/d/dfiles/a%20rather%20long%20name.text").body, "long name");
+    const Reply range =
+        Request(engine_->Port(), "GET", "/d/dfiles/clip.mp4", {}, {"Range: bytes=1000-1999"});
+    EXPECT_EQ(range.status, 206);
+    EXPECT_EQ(range.body, Pattern(100000, 7).substr(1000, 1000));
+    EXPECT_EQ(Get("/u/ufiles/").body, "<p>nothing here</p>");
+    EXPECT_EQ(Get("/d").status, 301);
+}
+
+TEST_F(EngineWin32, WindowsWaysOutOfTheRootAreRefused) {
+    const std::string shortHidden = ShortName(engine_->WebRoot() / "d/hidden-entry.txt");
+    const std::string shortUpload = ShortName(engine_->UploadDir() / "IMG_0001.jpg");
+    const std::string shortLong =
+        ShortName(engine_->WebRoot() / "d/dfiles/a rather long name.text");
+    ASSERT_FALSE(shortLong.empty());
+    std::vector<std::string> targets = {
+        "/..\\secret.txt",
+        "/d\\..\\..\\secret.txt",
+        "/%5c..%5csecret.txt",
+        "/d/%5c..%5c..%5csecret.txt",
+        "/..%5c..%5csecret.txt",
+        "/C:/Windows/win.ini",
+        "/C:%5cWindows%5cwin.ini",
+        "/c:secret.txt",
+        "/%5c%5c127.0.0.1%5cc$%5cwindows%5cwin.ini",
+        "//127.0.0.1/c$/windows/win.ini",
+        "/%5c%5c?%5cC:%5cwindows%5cwin.ini",
+        "/d/dfiles/a.txt::$DATA",
+        "/d/dfiles/a.txt::%24DATA",
+        "/d/dfiles/a.txt:x",
+        "/d/dfiles/a.txt%3ax",
+        "/d/dfiles/a.txt.",
+        "/d/dfiles/a.txt%20",
+        "/d/dfiles/a.txt.%20.",
+        "/u/ufiles/IMG_0001.jpg.",
+        "/u/ufiles/IMG_0001.jpg::$DATA",
+        "/u/ufiles/img_0001.JPG",
+        "/U/UFILES/IMG_0001.JPG",
+        "/CON",
+        "/nul.txt",
+        "/COM1",
+        "/d/dfiles/lpt1.mp4",
+        "/d/AUX",
+        "/.secret-dot.txt",
+        "/%2esecret-dot.txt",
+        "/../staging/m-99.part",
+        "/..%5cstaging%5cm-99.part",
+        "/..%5cSTAGING%5cm-99.part",
+        "/..%5cStaging%5cM-99.PART",
+    };
+    if (!shortHidden.empty()) {
+        targets.push_back("/d/" + shortHidden);
+    }
+    if (!shortUpload.empty()) {
+        targets.push_back("/u/ufiles/" + shortUpload);
+    }
+    for (const std::string& target : targets) {
+        const Reply reply = Get(target);
+        EXPECT_TRUE(reply.status == 404 || reply.status == 400) << target << " " << reply.status;
+        EXPECT_EQ(reply.body.find("SECRET"), std::string::npos) << target;
+        EXPECT_EQ(reply.body.find("[fonts]"), std::string::npos) << target;
+    }
+    // The short name of a servable file leads to it: only the checks on the
+    // long name decide.
+    const Reply viaShort = Get("/d/dfiles/" + shortLong);
+    EXPECT_TRUE(viaShort.status == 200 || viaShort.status == 404) << viaShort.status;
+    if (viaShort.status == 200) {
+        EXPECT_EQ(viaShort.body, "long name");
+    }
+    EXPECT_TRUE(engine_->Running());
+}
+
+TEST(EngineWin32Upload, MultipartFilesArriveByteIdenticalUnderSafeNames) {
+    Engine engine;
+    const std::string photo = Pattern(2 * 1024 * 1024 + 5, 3);
+    const std::string body = MultipartBody({{"IMG_0002.jpg", photo},
+                                            {"notes.txt", "hello"},
+                                            {"CON.txt", "device?"},
+                                            {"a.txt:stream", "stream?"},
+                                            {"dots...", "dots"}},
+                                           Boundary);
+    const Reply reply = Request(
+        engine.Port(), "POST", "/api/form?key=abcdef", body,
+        {"Content-Type: multipart/form-data; boundary=" + Boundary, "Accept: application/json"});
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "IMG_0002.jpg"), photo);
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "notes.txt"), "hello");
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "_CON.txt"), "device?");
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "a.txt_stream"), "stream?");
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "dots"), "dots");
+    EXPECT_EQ(FileNames(engine.UploadDir()),
+              (std::vector<std::string>{"IMG_0002.jpg", "_CON.txt", "a.txt_stream", "dots",
+                                        "notes.txt"}));
+    EXPECT_TRUE(FileNames(engine.Staging()).empty());
+}
+
+TEST(EngineWin32Upload, ResumableUploadIsByteIdenticalAndLockedUntilComplete) {
+    Engine engine;
+    const std::string whole = Pattern(3 * 1024 * 1024 + 17, 9);
+    const std::string id = "win32-resume-1";
+    const auto target = [&](std::size_t offset) {
+        return "/api/upload?key=abcdef&id=" + id +
+               "&name=holiday%20clip.mp4&size=" + std::to_string(whole.size()) +
+               "&offset=" + std::to_string(offset);
+    };
+    std::size_t offset = 0;
+    Reply last;
+    while (offset < whole.size()) {
+        const std::size_t length = std::min<std::size_t>(1000000, whole.size() - offset);
+        last = Request(engine.Port(), "POST", target(offset), whole.substr(offset, length),
+                       {"Content-Type: application/octet-stream"});
+        offset += length;
+        if (offset < whole.size()) {
+            ASSERT_EQ(last.status, 200) << last.body;
+            // Nothing shows in the upload folder before the last byte.
+            EXPECT_TRUE(FileNames(engine.UploadDir()).empty());
+            const Reply progress = Request(engine.Port(), "GET", "/api/upload?key=abcdef&id=" + id);
+            EXPECT_NE(progress.body.find("\"offset\": " + std::to_string(offset)),
+                      std::string::npos)
+                << progress.body;
+        }
+    }
+    EXPECT_EQ(last.status, 201) << last.body;
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "holiday clip.mp4"), whole);
+    EXPECT_TRUE(Eventually([&] {
+        return platform::TryOpenExclusive((engine.UploadDir() / "holiday clip.mp4").string());
+    }));
+    EXPECT_TRUE(FileNames(engine.Staging()).empty());
+    // The engine never serves an upload.
+    EXPECT_EQ(Request(engine.Port(), "GET", "/u/ufiles/holiday%20clip.mp4").status, 404);
+}
+
+TEST(EngineWin32Stop, AStopRequestEndsTheEngineCleanly) {
+    Engine engine;
+    int elapsed = 0;
+    const auto status = engine.Terminate(10000, &elapsed);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    EXPECT_FALSE(engine.Running());
+}
+
+TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
+    // The kill tool looks in the roaming application data folder; under
+    // Wine that is the build's own prefix.
+    const fs::path workDir = fs::path(platform::AppDataFolder()) / "Tessary";
+    fs::create_directories(workDir);
+    const fs::path engineFile = workDir / "TessaryEngine.exe";
+    fs::copy_file(EngineProgram(), engineFile, fs::copy_options::overwrite_existing);
+
+    StartOptions options;
+    options.program = engineFile.string();
+    auto engine = std::make_unique<Engine>(options);
+
+    // Another engine of the same name, started from elsewhere.
+    TempFolder elsewhere;
+    const fs::path otherFile = elsewhere.Path() / "TessaryEngine.exe";
+    fs::copy_file(EngineProgram(), otherFile);
+    StartOptions otherOptions;
+    otherOptions.program = otherFile.string();
+    Engine namesake(otherOptions);
+
+    const auto runTool = [] {
+        std::wstring line = L"\"" + fs::path(KillToolProgram()).wstring() + L"\" TessaryEngine c";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &info)) {
+            return -1;
+        }
+        CloseHandle(info.hThread);
+        WaitForSingleObject(info.hProcess, 30000);
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        CloseHandle(info.hProcess);
+        return static_cast<int>(code);
+    };
+    EXPECT_EQ(runTool(), 0);
+    EXPECT_TRUE(Eventually([&] { return !engine->Running(); }));
+    EXPECT_TRUE(namesake.Running());
+    EXPECT_EQ(Request(namesake.Port(), "GET", "/").status, 404); // still answering
+    EXPECT_EQ(runTool(), 1); // nothing of this user's left to end
+    EXPECT_TRUE(namesake.Running());
+
+    engine.reset();
+    std::error_code ignored;
+    fs::remove(engineFile, ignored);
+}

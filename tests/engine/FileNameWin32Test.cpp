@@ -1,0 +1,60 @@
+// Names Windows would read its own way, in uploads and in request paths.
+
+#include "engine/FileNameCleaner.h"
+#include "engine/RequestPath.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+TEST(FileNameWin32, UploadNamesBecomePlainWindowsNames) {
+    const std::pair<const char*, const char*> table[] = {
+        {"CON", "_CON"},
+        {"con.txt", "_con.txt"},
+        {"nul.tar.gz", "_nul.tar.gz"},
+        {"COM1", "_COM1"},
+        {"lpt9.doc", "_lpt9.doc"},
+        {"COM\xC2\xB9.txt", "_COM\xC2\xB9.txt"}, // COM with a superscript one
+        {"CONSOLE.txt", "CONSOLE.txt"},
+        {"COM10", "COM10"},
+        {"a.txt:x", "a.txt_x"},
+        {"a.txt::$DATA", "a.txt__$DATA"},
+        {"C:evil.txt", "C_evil.txt"},
+        {"what?.jpg", "what_.jpg"},
+        {"<b>\"q\"|*.txt", "_b__q___.txt"},
+        {"a.txt.", "a.txt"},
+        {"a.txt . .", "a.txt"},
+        {"photo.JPG", "photo.JPG"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt"},
+    };
+    for (const auto& [raw, expected] : table) {
+        EXPECT_EQ(engine::CleanUploadName(raw).value_or("<none>"), expected) << raw;
+    }
+    EXPECT_FALSE(engine::CleanUploadName("..."));
+    EXPECT_FALSE(engine::CleanUploadName(". . ."));
+    // A path sent as the name still keeps only its last part.
+    EXPECT_EQ(engine::CleanUploadName("C:\\Users\\me\\CON").value_or(""), "_CON");
+}
+
+TEST(FileNameWin32, RequestPathsWithWindowsNamesAreRefused) {
+    for (const char* path : {"/a.txt::$DATA", "/a.txt:x", "/a.txt%3Ax", "/C:", "/c:/windows",
+                             "/a.txt.", "/a.txt%20", "/CON", "/d/nul.txt", "/COM1", "/LPT1.jpg",
+                             "/aux", "/d/%5c..%5cx", "/x*.txt", "/x%3F.txt", "/%22q%22"}) {
+        EXPECT_FALSE(engine::SplitRequestPath(path)) << path;
+    }
+    const auto plain = engine::SplitRequestPath("/d/dfiles/My%20Photo%20(1).jpg");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->back(), "My Photo (1).jpg");
+    EXPECT_TRUE(engine::SplitRequestPath("/d/CONSOLE.txt"));
+    EXPECT_TRUE(engine::IsServableRelativePath("d\\dfiles\\a.txt"));
+    EXPECT_FALSE(engine::IsServableRelativePath("d\\.cache\\a.txt"));
+}
+
+TEST(FileNameWin32, PlainNamesAreExactlyThoseLeftAlone) {
+    for (const char* name : {"a.txt", "CONSOLE", "COM0x", "x.y.z", "\xC3\xA9t\xC3\xA9"}) {
+        EXPECT_TRUE(platform::IsPlainFileName(name)) << name;
+        EXPECT_EQ(platform::FileNameForThisSystem(name), name);
+    }
+    for (const char* name : {"", "nul", "PRN.x", "a:b", "a.", "a ", "CONIN$", "x|y"}) {
+        EXPECT_FALSE(platform::IsPlainFileName(name)) << name;
+    }
+}
