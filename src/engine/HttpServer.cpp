@@ -541,8 +541,10 @@ struct HttpServer::Impl {
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             if (info != nullptr) {
-                impl.connections[connection] =
-                    ConnectionRecord{info->connect_fd, std::chrono::steady_clock::now()};
+                // A Windows socket is a handle, but a small number like a
+                // descriptor, so it fits the platform's int.
+                impl.connections[connection] = ConnectionRecord{static_cast<int>(info->connect_fd),
+                                                                std::chrono::steady_clock::now()};
             }
         } else {
             impl.connections.erase(connection);
