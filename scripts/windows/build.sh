@@ -21,8 +21,11 @@ third_party="${TESSARY_THIRD_PARTY_DIR:-$root/../shared/third-party}"
 jobs="${TESSARY_WIN_JOBS:-2}"
 run_low() { nice -n 10 "$@"; }
 
+# Raise when the way the dependencies are built changes (options, toolchain
+# flags), so every machine builds them again.
+recipe=1
 compiler_id=$("$triple-g++-posix" --version | head -n1)
-key_text="mhd $mhd_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; $(sha256sum "$toolchain" | cut -c1-16)"
+key_text="mhd $mhd_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; recipe $recipe"
 key="mhd$mhd_version-gtest$gtest_version-zxing$zxing_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
 prefix="$cache/prefix"

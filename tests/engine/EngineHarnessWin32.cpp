@@ -9,12 +9,16 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
-#include <psapi.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <windows.h>
+
+// Winsock first (windows.h would bring the old one), psapi.h last.
 #include <winsock2.h>
+// (kept apart so the order stays)
+#include <windows.h>
+// (kept apart so the order stays)
+#include <psapi.h>
 
 namespace fs = std::filesystem;
 

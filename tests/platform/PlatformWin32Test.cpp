@@ -280,7 +280,6 @@ TEST(Win32Files, CanonicalPathExpandsShortNamesAndDots) {
     ASSERT_TRUE(fromShort && fromLong);
     EXPECT_EQ(*fromShort, *fromLong);
     EXPECT_TRUE(fromShort->ends_with("\\" + longName)) << *fromShort;
-    EXPECT_EQ(platform::CanonicalPath(scratch / "sub\\..\\" + longName).value_or(""), "");
     ASSERT_TRUE(platform::CreateFolderTree(scratch / "sub"));
     EXPECT_EQ(platform::CanonicalPath(scratch / "sub\\..\\" + longName).value_or(""), *fromLong);
     EXPECT_FALSE(platform::CanonicalPath(scratch / "missing"));

@@ -1,5 +1,6 @@
 #include "Win32TestSupport.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <shellapi.h>
@@ -69,14 +70,14 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void WriteText(const std::string& path, const std::string& content) {
-    std::ofstream out(Wide(path), std::ios::binary);
+    std::ofstream out(std::filesystem::path(Wide(path)), std::ios::binary);
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
 }
 
 std::string ReadText(const std::string& path) {
-    std::ifstream in(Wide(path), std::ios::binary);
+    std::ifstream in(std::filesystem::path(Wide(path)), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 

@@ -16,6 +16,11 @@
 #endif
 #include <windows.h>
 
+// windows.h maps these names to their A or W variant by macro; the
+// platform's functions of the same names are meant here.
+#undef CopyFile
+#undef DeleteFile
+
 namespace win32_testing {
 
 std::wstring Wide(const std::string& text);

@@ -10,6 +10,11 @@
 
 #include <windows.h>
 
+// windows.h maps these names to their A or W variant by macro; the
+// platform's own functions of the same names must keep theirs.
+#undef CopyFile
+#undef DeleteFile
+
 namespace platform::win32 {
 
 // UTF-8 to UTF-16; invalid sequences become U+FFFD (Windows' own rule).

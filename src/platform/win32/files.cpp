@@ -173,8 +173,15 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
 }
 
 bool TryOpenExclusive(const std::string& path) {
+    const std::wstring wide = Wide(path);
+    // Windows refuses to open a read-only file for writing; the attribute is
+    // checked as well, so it holds where that refusal is skipped (an
+    // administrator under Wine).
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return false;
     // Share mode 0: the open fails while any other handle to the file exists.
-    UniqueHandle file(::CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    UniqueHandle file(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(file);
 }
@@ -187,8 +194,7 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
         return false;
     if (mode == CopyMode::Overwrite) {
         auto existing = GetAttributes(target);
-        if (existing &&
-            (*existing & (AttrHidden | AttrReadOnly | AttrDirectory | AttrSystem)) != 0)
+        if (existing && (*existing & (AttrHidden | AttrReadOnly | AttrDirectory | AttrSystem)) != 0)
             return false;
     } else if (::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return false;
@@ -198,14 +204,14 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
     if (!pending)
         return false;
     const DWORD attributes = ::GetFileAttributesW(from.c_str());
-    const DWORD flags = MOVEFILE_WRITE_THROUGH |
-                        (mode == CopyMode::Overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
+    const DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (mode == CopyMode::Overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!::MoveFileExW(pending->c_str(), to.c_str(), flags)) {
         ::DeleteFileW(pending->c_str());
         return false;
     }
     ::SetFileAttributesW(to.c_str(), attributes == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_NORMAL
-                                                                            : attributes);
+                                                                           : attributes);
     return true;
 }
 
@@ -236,7 +242,7 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target) {
         return false;
     }
     ::SetFileAttributesW(to.c_str(), attributes == INVALID_FILE_ATTRIBUTES ? FILE_ATTRIBUTE_NORMAL
-                                                                            : attributes);
+                                                                           : attributes);
     return true;
 }
 
