@@ -12,6 +12,7 @@ packages=(
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+    locales
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev
 )
 
@@ -49,6 +50,18 @@ if ! grep -Rqs -E '^[[:space:]]*(Types:.*deb-src|deb-src[[:space:]])' \
     done | $sudo tee /etc/apt/sources.list.d/tessary-deb-src.list >/dev/null
     $sudo apt-get update -qq
 fi
+
+# The date and number tests run in a German and a British locale.
+wanted_locales=(de_DE.UTF-8 en_GB.UTF-8)
+for loc in "${wanted_locales[@]}"; do
+    if ! locale -a 2>/dev/null | grep -qix "${loc/UTF-8/utf8}"; then
+        sudo=""
+        [[ $(id -u) -eq 0 ]] || sudo="sudo"
+        $sudo sed -i "s/^# *\(${loc} UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^${loc} UTF-8" /etc/locale.gen || echo "${loc} UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+        $sudo locale-gen >/dev/null
+    fi
+done
 
 # Node.js drives the browser tests; Debian's nodejs is used when none is present.
 if ! command -v node >/dev/null 2>&1; then
