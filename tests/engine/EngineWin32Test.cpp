@@ -39,9 +39,9 @@ class EngineWin32 : public ::testing::Test {
         WriteFile(root / "d/dfiles/clip.mp4", Pattern(100000, 7));
         WriteFile(root / "d/dfiles/a.txt", "plain a");
         WriteFile(root / "d/dfiles/a rather long name.text", "long name");
-        WriteFile(root / "d/hidden-entry.txt", "SECRET hidden");
-        SetFileAttributesW((root / "d/hidden-entry.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+        // Hidden entries: dot names, which the engine never serves.
         WriteFile(root / ".secret-dot.txt", "SECRET dot");
+        WriteFile(root / "d/.cache-folder/inside.txt", "SECRET in a dot folder");
         WriteFile(engine_->Work() / "secret.txt", "SECRET outside");
         WriteFile(engine_->Staging() / "m-99.part", "SECRET staged");
     }
@@ -81,7 +81,9 @@ TEST_F(EngineWin32, ServesFilesIndexPagesAndRanges) {
 }
 
 TEST_F(EngineWin32, WindowsWaysOutOfTheRootAreRefused) {
-    const std::string shortHidden = ShortName(engine_->WebRoot() / "d/hidden-entry.txt");
+    // Short names carry no leading dot: only the long name shows what they are.
+    const std::string shortDot = ShortName(engine_->WebRoot() / ".secret-dot.txt");
+    const std::string shortDotFolder = ShortName(engine_->WebRoot() / "d/.cache-folder");
     const std::string shortUpload = ShortName(engine_->UploadDir() / "IMG_0001.jpg");
     const std::string shortLong =
         ShortName(engine_->WebRoot() / "d/dfiles/a rather long name.text");
@@ -121,9 +123,12 @@ TEST_F(EngineWin32, WindowsWaysOutOfTheRootAreRefused) {
         "/..%5cSTAGING%5cm-99.part",
         "/..%5cStaging%5cM-99.PART",
     };
-    if (!shortHidden.empty()) {
-        targets.push_back("/d/" + shortHidden);
-    }
+    ASSERT_FALSE(shortDot.empty());
+    ASSERT_FALSE(shortDotFolder.empty());
+    EXPECT_NE(shortDot.front(), '.') << shortDot;
+    EXPECT_NE(shortDotFolder.front(), '.') << shortDotFolder;
+    targets.push_back("/" + shortDot);
+    targets.push_back("/d/" + shortDotFolder + "/inside.txt");
     if (!shortUpload.empty()) {
         targets.push_back("/u/ufiles/" + shortUpload);
     }
