@@ -7,7 +7,6 @@
 
 #include <string>
 #include <string_view>
-
 #include <windows.h>
 
 // windows.h maps these names to their A or W variant by macro; the

@@ -149,8 +149,7 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::string& path) {
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
-        !::GetFileSizeEx(file.Get(), &size))
+    if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size))
         return std::nullopt;
     const int fd = ToDescriptor(std::move(file), _O_RDONLY);
     if (fd < 0)

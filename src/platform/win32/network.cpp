@@ -3,14 +3,14 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
-// winsock2.h before windows.h; iphlpapi.h after both.
-#include <winsock2.h>
-
-#include <iphlpapi.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
+
+// Winsock first; the IP Helper header needs its types.
+#include <winsock2.h>
+// (kept apart so the order stays)
+#include <iphlpapi.h>
 
 namespace platform {
 namespace {
@@ -40,8 +40,7 @@ std::string Dotted(std::uint32_t networkOrder) {
 
 // Calls an IP Helper table reader the way it asks: first for the size, then
 // with a buffer of that size (again if the table grew in between).
-template <typename Reader>
-std::unique_ptr<unsigned char[]> ReadTable(Reader reader) {
+template <typename Reader> std::unique_ptr<unsigned char[]> ReadTable(Reader reader) {
     ULONG size = 0;
     std::unique_ptr<unsigned char[]> buffer;
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -99,8 +98,9 @@ std::optional<std::vector<InterfaceRow>> ReadInterfaceTable() {
         out.name.assign(description, std::find(description, description + length, '\0'));
         rows.push_back(std::move(out));
     }
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const InterfaceRow& a, const InterfaceRow& b) { return a.index < b.index; });
+    std::stable_sort(rows.begin(), rows.end(), [](const InterfaceRow& a, const InterfaceRow& b) {
+        return a.index < b.index;
+    });
     return rows;
 }
 
@@ -120,8 +120,9 @@ std::optional<std::vector<AddressRow>> ReadAddressTable() {
         out.interfaceIndex = row.dwIndex;
         rows.push_back(std::move(out));
     }
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const AddressRow& a, const AddressRow& b) { return a.address < b.address; });
+    std::stable_sort(rows.begin(), rows.end(), [](const AddressRow& a, const AddressRow& b) {
+        return a.address < b.address;
+    });
     return rows;
 }
 

@@ -3,10 +3,9 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <memory>
 #include <shellapi.h>
 #include <tlhelp32.h>
-
-#include <memory>
 
 namespace platform {
 namespace {
@@ -43,8 +42,8 @@ std::string ImagePath(HANDLE process) {
     return Narrow(std::wstring_view(buffer.data(), length));
 }
 
-bool ShellOpen(const std::wstring& file, const std::wstring& parameters,
-               const std::wstring& folder, int show) {
+bool ShellOpen(const std::wstring& file, const std::wstring& parameters, const std::wstring& folder,
+               int show) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
