@@ -117,17 +117,15 @@ bool CreateFolderTree(const std::string& path) {
         wide.pop_back();
     if (wide.empty())
         return false;
-    // Each prefix ending before a delimiter, from the shortest; a drive
-    // ("C:") or a share root already exists or cannot be made.
+    // Each prefix ending before a delimiter, from the shortest. A drive
+    // ("C:"), a share root or a folder already there cannot be made and
+    // need not be; whether the whole path is a folder at the end decides.
     for (std::size_t i = 1; i <= wide.size(); ++i) {
         if (i < wide.size() && !IsDelimiter(wide[i]))
             continue;
         const std::wstring prefix = wide.substr(0, i);
-        if (prefix.size() == 2 && prefix[1] == L':')
-            continue;
-        if (!::CreateDirectoryW(prefix.c_str(), nullptr) &&
-            ::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_ACCESS_DENIED)
-            continue; // a share root and the like; the final check decides
+        if (!(prefix.size() == 2 && prefix[1] == L':'))
+            ::CreateDirectoryW(prefix.c_str(), nullptr);
     }
     return FolderExists(path);
 }
