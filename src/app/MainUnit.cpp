@@ -1,5 +1,6 @@
 #include "app/MainUnit.h"
 
+#include "app/ArrivalNotifier.h"
 #include "app/BevelPanel.h"
 #include "app/ClickLabel.h"
 #include "app/FileDropFilter.h"
@@ -215,6 +216,9 @@ void TMainForm::CreateComponents() {
     FileDrops = new TFileDropFilter([this](const appcore::TDroppedFiles& dropped,
                                            QWidget* target) { FilesDropped(dropped, target); },
                                     this);
+    ArrivalNotices = new TArrivalNotifier(this);
+    ArrivalNotices->setObjectName(QStringLiteral("ArrivalNotices"));
+    ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
 }
 
 void TMainForm::CreateTopBand() {
@@ -420,6 +424,7 @@ void TMainForm::ConnectHandlers() {
     auto* paste = new QShortcut(QKeySequence::Paste, this);
     paste->setObjectName(QStringLiteral("PasteFiles"));
     connect(paste, &QShortcut::activated, this, [this] { PasteFiles(); });
+    connect(ArrivalNotices, &TArrivalNotifier::activated, this, [this] { ShowArrivals(); });
 }
 
 void TMainForm::CentreOnScreen() {
@@ -449,6 +454,7 @@ void TMainForm::PrepareRun() {
     QRRenderer = std::make_unique<qrcode::TQRCodeBitmap>();
     // What already lies complete in the upload folder is recorded, not moved.
     Uploads = std::make_unique<appcore::TUploadWatcher>();
+    Uploads->OnArrival = [this](const std::string& path) { UploadArrived(path); };
     Uploads->ScanUploadFolder(UploadDir, false, [this] { return ReceiveDir; });
     Publication = std::make_unique<appcore::TPublisher>(
         DownloadDir, appcore::FileListFragmentPath(DownloadPageDir, PageKey));
@@ -573,6 +579,21 @@ void TMainForm::PasteFiles() {
         return;
     }
     PublishQuietly(pasted.files, pasted.foldersPassedOver);
+}
+
+void TMainForm::UploadArrived(const std::string& path) {
+    // Whoever looks at the window sees the file appear in WB.
+    if (isMinimized() || !isActiveWindow())
+        ArrivalNotices->FileArrived(QString::fromStdString(misc::ExtractFileName(path)));
+}
+
+void TMainForm::ShowArrivals() {
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    BPhonetoPCClick(BPhoneToPC);
 }
 
 void TMainForm::CleanUpAtExit() {

@@ -17,6 +17,7 @@
 
 class QLabel;
 class QPainter;
+class TArrivalNotifier;
 class TFileDL;
 class TFileDropFilter;
 namespace appcore {
@@ -128,6 +129,10 @@ class TMainForm : public QWidget {
     void FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target);
     // Ctrl+V: the files a file manager copied, while the PC-to-phone page shows.
     void PasteFiles();
+    // A file landed in the receiving folder.
+    void UploadArrived(const std::string& path);
+    // A click on the arrival notice: the window comes up on the phone-to-PC page.
+    void ShowArrivals();
     void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
@@ -143,6 +148,7 @@ class TMainForm : public QWidget {
     friend class TestRun;
     friend class TestEndToEnd;
     friend class TestDesk;
+    friend class TestArrivalNotice;
 
     void CreateComponents();
     void CreateTopBand();
@@ -236,4 +242,5 @@ class TMainForm : public QWidget {
     QTimer* DownCheckTimer = nullptr;
     TPictureFileDialog* DOpen = nullptr; // the files to publish
     TFileDropFilter* FileDrops = nullptr;
+    TArrivalNotifier* ArrivalNotices = nullptr;
 };
