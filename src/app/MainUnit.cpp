@@ -218,7 +218,6 @@ void TMainForm::CreateComponents() {
                                     this);
     ArrivalNotices = new TArrivalNotifier(this);
     ArrivalNotices->setObjectName(QStringLiteral("ArrivalNotices"));
-    ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
 }
 
 void TMainForm::CreateTopBand() {
@@ -424,6 +423,8 @@ void TMainForm::ConnectHandlers() {
     auto* paste = new QShortcut(QKeySequence::Paste, this);
     paste->setObjectName(QStringLiteral("PasteFiles"));
     connect(paste, &QShortcut::activated, this, [this] { PasteFiles(); });
+    // A notice only for whom the window is out of sight.
+    ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
     connect(ArrivalNotices, &TArrivalNotifier::activated, this, [this] { ShowArrivals(); });
 }
 
