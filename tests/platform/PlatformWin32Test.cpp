@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <io.h>
 #include <set>
+#include <sstream>
 
 using namespace std::chrono_literals;
 using win32_testing::Child;
@@ -402,6 +403,35 @@ TEST(Win32Network, LoopbackIsInBothTables) {
     });
     ASSERT_NE(row, interfaces->end());
     EXPECT_EQ(row->type, 24); // software loopback
+}
+
+TEST(Win32Network, DefaultRoutesLeaveByKnownInterfaces) {
+    const auto routes = platform::ReadDefaultRoutes();
+    const auto interfaces = platform::ReadInterfaceTable();
+    ASSERT_TRUE(routes);
+    ASSERT_TRUE(interfaces);
+    for (const auto& route : *routes) {
+        EXPECT_TRUE(std::any_of(interfaces->begin(), interfaces->end(), [&](const auto& row) {
+            return row.index == route.interfaceIndex;
+        })) << route.interfaceIndex;
+    }
+    // Under Wine the host's own table shows through as drive Z:; a default
+    // route there ("00000000" destination and mask) must show here too.
+    if (::GetDriveTypeW(L"Z:\\") == DRIVE_NO_ROOT_DIR)
+        GTEST_SKIP() << "no host file system as Z: here";
+    const std::string hostTable = ReadText("Z:\\proc\\net\\route");
+    ASSERT_NE(hostTable.find("Destination"), std::string::npos);
+    bool hostHasDefault = false;
+    std::istringstream lines(hostTable);
+    std::string line;
+    std::getline(lines, line); // the header
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string name, destination, gateway, flags, refCount, use, metric, mask;
+        fields >> name >> destination >> gateway >> flags >> refCount >> use >> metric >> mask;
+        hostHasDefault = hostHasDefault || (destination == "00000000" && mask == "00000000");
+    }
+    EXPECT_EQ(!routes->empty(), hostHasDefault) << hostTable;
 }
 
 TEST(Win32Signature, AnUnsignedProgramIsNotValid) {

@@ -126,4 +126,20 @@ std::optional<std::vector<AddressRow>> ReadAddressTable() {
     return rows;
 }
 
+std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes() {
+    auto buffer = ReadTable([](unsigned char* data, ULONG* size) {
+        return ::GetIpForwardTable(reinterpret_cast<MIB_IPFORWARDTABLE*>(data), size, FALSE);
+    });
+    if (!buffer)
+        return std::nullopt;
+    const auto* table = reinterpret_cast<const MIB_IPFORWARDTABLE*>(buffer.get());
+    std::vector<DefaultRoute> routes;
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPFORWARDROW& row = table->table[i];
+        if (row.dwForwardDest == 0 && row.dwForwardMask == 0)
+            routes.push_back({row.dwForwardIfIndex, row.dwForwardMetric1});
+    }
+    return routes;
+}
+
 } // namespace platform
