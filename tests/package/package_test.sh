@@ -45,15 +45,11 @@ check() { # description, then a command that must succeed
         echo "FAIL: $what" >&2
     fi
 }
-# Every process running a program of the package or of the test's home.
+# Every process running a program of the package or of the test's home
+# (one find over /proc: the machine may run hundreds of processes).
 package_processes() {
-    local exe pid
-    for pid in /proc/[0-9]*; do
-        exe=$(readlink "$pid/exe" 2>/dev/null) || continue
-        case "$exe" in
-        /usr/lib/tessary/* | "$home"/*) echo "${pid#/proc/}" ;;
-        esac
-    done
+    find /proc/[0-9]*/exe -maxdepth 0 \( -lname '/usr/lib/tessary/*' -o -lname "$home/*" \) \
+        2>/dev/null | cut -d/ -f3
 }
 # dpkg waits for nobody: another package tool holding the lock is retried.
 dpkg_retry() {
@@ -77,6 +73,7 @@ cleanup() {
     rm -rf -- "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # --- build ------------------------------------------------------------------
 started=$(date +%s)
@@ -143,7 +140,7 @@ for size in 48 128 256; do
     check "icon ${size}x${size} is a PNG of that size" \
         test "$(png_size "$work/x/usr/share/icons/hicolor/${size}x${size}/apps/tessary.png")" = "${size}x${size}"
 done
-lintian --no-tag-display-limit "$deb" >"$work/lintian" 2>&1
+lintian --tag-display-limit 0 "$deb" >"$work/lintian" 2>&1
 errors=$(grep '^E:' "$work/lintian")
 check "lintian reports no errors${errors:+: $errors}" test -z "$errors"
 grep -E '^(W|I):' "$work/lintian" | sed 's/^/lintian: /'
@@ -161,12 +158,12 @@ env -i PATH=/usr/bin:/bin HOME="$home" TMPDIR="$work/tmp" LANG=C.UTF-8 \
 program_pid=$!
 work_dir="$home/.local/share/Tessary"
 engine_pid=""
-for _ in $(seq 300); do
-    for pid in $(package_processes); do
-        [[ "$(readlink "/proc/$pid/exe")" == "$work_dir/TessaryEngine" ]] && engine_pid=$pid
-    done
+deadline=$((SECONDS + 60))
+while ((SECONDS < deadline)); do
+    engine_pid=$(find /proc/[0-9]*/exe -maxdepth 0 -lname "$work_dir/TessaryEngine" 2>/dev/null |
+        cut -d/ -f3 | head -n 1)
     [[ -n "$engine_pid" ]] && break
-    sleep 0.1
+    sleep 0.2
 done
 check "the launcher started the program itself (same process)" \
     test "$(readlink "/proc/$program_pid/exe")" = /usr/lib/tessary/Tessary
@@ -178,8 +175,9 @@ check "the engine's working folder is the work folder" \
 page=$(find "$work_dir/wdoc/u" -maxdepth 1 -name '??????.html' | head -n 1)
 check "the program wrote this run's upload page" test -n "$page"
 served=""
-for _ in $(seq 100); do
-    if [[ -n "$page" ]] && curl -sf --noproxy '*' -o "$work/served" \
+deadline=$((SECONDS + 30))
+while [[ -n "$engine_pid" && -n "$page" ]] && ((SECONDS < deadline)); do
+    if curl -sf --max-time 5 --noproxy '*' -o "$work/served" \
         "http://$address:8016/u/$(basename "$page")"; then
         served=yes
         break
@@ -192,6 +190,12 @@ check "the launcher said nothing" test -z "$(grep '^tessary:' "$work/program.log
 
 # --- close it ---------------------------------------------------------------
 kill -TERM "$program_pid"
+# Ended means gone or a zombie: the program is this shell's child until waited for.
+ended() { [[ ! -e "/proc/$1" || "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" == Z ]]; }
+deadline=$((SECONDS + 20))
+while ! ended "$program_pid" && ((SECONDS < deadline)); do sleep 0.2; done
+check "the program ended on SIGTERM" ended "$program_pid"
+kill -KILL "$program_pid" 2>/dev/null
 wait "$program_pid" 2>/dev/null
 program_pid=""
 # The program does not handle SIGTERM; its own kill tool ends the engine, as
