@@ -68,6 +68,9 @@ stage="$work/root"
 umask 022
 
 DESTDIR="$stage" cmake --install "$build" --prefix /usr --strip >/dev/null
+mapfile -t binaries < <(find "$stage/usr/lib/tessary" -type f -perm -u+x | sort)
+# What Debian's own packaging strips besides: the compiler's notes.
+strip --remove-section=.comment --remove-section=.note "${binaries[@]}"
 
 # Debian's documentation: copyright, changelog, compressed manual page.
 doc="$stage/usr/share/doc/tessary"
@@ -88,7 +91,6 @@ gzip -9n "$stage/usr/share/man/man1/tessary.1"
 # platform plugins, and the fonts it asks for (Open Sans, else Noto Sans).
 mkdir -p "$work/debian"
 printf 'Source: tessary\n\nPackage: tessary\nArchitecture: any\n' >"$work/debian/control"
-mapfile -t binaries < <(find "$stage/usr/lib/tessary" -type f -perm -u+x | sort)
 shlibs=$(cd "$work" && dpkg-shlibdeps -O "${binaries[@]}" 2>"$work/shlibdeps.err") || {
     cat "$work/shlibdeps.err" >&2
     exit 1
