@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The launcher's rules for placing the engine into the user's work folder,
 # run against a program folder of the test's own: missing, same, differing,
-# running, read-only home, full disk, no home. The installed "program" only
+# running, read-only home, full disk, no HOME. The installed "program" only
 # records the arguments it was started with, so every case also checks that
 # the program is started, with its arguments, whatever became of the engine.
 #
@@ -61,8 +61,9 @@ launch() { # home, xdg_data_home ("" for unset), then the program's arguments
     local home=$1 xdg=$2
     shift 2
     rm -f "$args_file"
-    env -i PATH="$PATH" TESSARY_TEST_ARGS="$args_file" ${home:+HOME="$home"} \
-        ${xdg:+XDG_DATA_HOME="$xdg"} "$prefix/bin/tessary" "$@" 2>"$stderr_file"
+    env -i PATH="${launch_path:-$PATH}" FAKE_HOME="${FAKE_HOME:-}" \
+        TESSARY_TEST_ARGS="$args_file" ${home:+HOME="$home"} ${xdg:+XDG_DATA_HOME="$xdg"} \
+        "$prefix/bin/tessary" "$@" 2>"$stderr_file"
 }
 started_with() { # the arguments the program must have been started with
     [[ -f "$args_file" ]] && diff <(printf '%s\n' "$@") "$args_file" >/dev/null
@@ -142,10 +143,19 @@ check "folder in the way: nothing moved into it" test -z "$(ls -A "$work/Tessary
 check "folder in the way: program started" started_with
 check "folder in the way: no temporary file left" no_temporary_left "$work"
 
-# --- no home: message, program started --------------------------------------
-launch "" ""
-check "no home: message" message_says "no home folder"
-check "no home: program started" started_with
+# --- no HOME: the user database's home, as the program takes it -------------
+# A getent of the test's own stands in for the user database.
+mkdir -p "$root/fakebin"
+printf '#!/bin/sh\n[ -n "$FAKE_HOME" ] && echo "user:x:1000:1000::$FAKE_HOME:/bin/sh"\n' \
+    >"$root/fakebin/getent"
+chmod 755 "$root/fakebin/getent"
+launch_path="$root/fakebin:$PATH" FAKE_HOME="$root/pwhome" launch "" ""
+check "no HOME: engine placed under the user database's home" \
+    cmp -s "$installed" "$root/pwhome/.local/share/Tessary/TessaryEngine"
+check "no HOME: program started" started_with
+launch_path="$root/fakebin:$PATH" FAKE_HOME="" launch "" ""
+check "no home at all: message" message_says "no home folder"
+check "no home at all: program started" started_with
 
 # --- the installed engine missing: message, program started ------------------
 mv "$installed" "$root/installed.away"
