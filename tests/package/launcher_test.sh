@@ -138,6 +138,7 @@ rm -rf "$work"
 mkdir -p "$work/TessaryEngine"
 launch "$home" ""
 check "folder in the way: message on standard error" message_says "cannot place the engine"
+check "folder in the way: says it starts without an engine" message_says "starting without an engine"
 check "folder in the way: folder untouched" test -d "$work/TessaryEngine"
 check "folder in the way: nothing moved into it" test -z "$(ls -A "$work/TessaryEngine")"
 check "folder in the way: program started" started_with
