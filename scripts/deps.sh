@@ -12,6 +12,7 @@ packages=(
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+    clang libclang-rt-14-dev
 )
 
 missing=()
