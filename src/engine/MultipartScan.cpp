@@ -57,13 +57,23 @@ void MultipartScanner::Feed(std::span<char> bytes) {
         if (state_ == State::Epilogue) {
             return;
         }
-        // Most of a body is file content: skip ahead to the next CR.
+        // Most of a body is file content: skip ahead to the next CR, and
+        // compare a whole delimiter at once where the block holds one.
         if (state_ == State::Body && matched_ == 0) {
             const void* cr = std::memchr(bytes.data() + i, '\r', bytes.size() - i);
             if (cr == nullptr) {
                 return;
             }
             i = static_cast<std::size_t>(static_cast<const char*>(cr) - bytes.data());
+            if (bytes.size() - i >= delimiter_.size()) {
+                if (std::memcmp(bytes.data() + i, delimiter_.data(), delimiter_.size()) == 0) {
+                    state_ = State::AfterBoundary;
+                    i += delimiter_.size();
+                } else {
+                    ++i;
+                }
+                continue;
+            }
         }
         Step(bytes[i]);
         ++i;
