@@ -13,6 +13,7 @@ packages=(
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
+    clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream
 )
 
