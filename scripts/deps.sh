@@ -13,7 +13,9 @@ packages=(
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
-    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine dpkg-dev
+    clang libclang-rt-14-dev
+    dpkg-dev lintian desktop-file-utils appstream
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
 )
 
 missing=()

@@ -3,9 +3,11 @@
 
 #include "app/MainUnit.h"
 #include "app/WindowEnvironment.h"
+#include "app/art/ArtResources.h"
 #include "util/HTMTemplateUnit.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char* argv[]) {
     // The file-entry HTML is built once, before anything else of the run.
@@ -13,6 +15,12 @@ int main(int argc, char* argv[]) {
     PrepareFixedPixelLayout();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessary"));
+    // The desktop entry's name lets a Wayland shell match the window to it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("tessary"));
+    QIcon icon;
+    for (const auto& picture : tessary::art::programIcons())
+        icon.addFile(QString::fromLatin1(picture.path), picture.size);
+    QApplication::setWindowIcon(icon);
     InstallFontSubstitutions();
 
     // The one top-level window, so it alone stands for the program in the
