@@ -9,7 +9,6 @@
 #include "engine/UploadRequest.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -75,14 +74,7 @@ std::optional<std::int64_t> ParseCount(const char* text) {
 std::string ClientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (info == nullptr || info->client_addr == nullptr ||
-        info->client_addr->sa_family != AF_INET) {
-        return {};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-    inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-    return text;
+    return info != nullptr ? platform::IPv4AddressText(info->client_addr) : std::string();
 }
 
 // Leaves escapes in place: paths and query values are decoded by our own

@@ -268,6 +268,9 @@ struct IPv4SocketAddress {
     alignas(8) unsigned char bytes[16] = {};
 };
 IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t port);
+// The dotted address of a socket address a library hands out (a sockaddr);
+// empty when it is null or not IPv4.
+std::string IPv4AddressText(const void* socketAddress);
 
 // Shuts a connected socket down in both directions (it stays open for its
 // owner to close), which ends whatever waits on it. False on failure.

@@ -18,6 +18,19 @@ IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t por
     return out;
 }
 
+std::string IPv4AddressText(const void* socketAddress) {
+    const auto* address = static_cast<const sockaddr*>(socketAddress);
+    if (address == nullptr || address->sa_family != AF_INET) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = static_cast<const sockaddr_in*>(socketAddress);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) {
+        return {};
+    }
+    return text;
+}
+
 bool ShutdownSocket(int socket) {
     return shutdown(socket, SHUT_RDWR) == 0;
 }

@@ -53,6 +53,16 @@ IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t por
     return out;
 }
 
+std::string IPv4AddressText(const void* socketAddress) {
+    const auto* address = static_cast<const sockaddr*>(socketAddress);
+    if (address == nullptr || address->sa_family != AF_INET)
+        return {};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(
+        &static_cast<const sockaddr_in*>(socketAddress)->sin_addr);
+    return std::to_string(bytes[0]) + '.' + std::to_string(bytes[1]) + '.' +
+           std::to_string(bytes[2]) + '.' + std::to_string(bytes[3]);
+}
+
 bool ShutdownSocket(int socket) {
     return ::shutdown(static_cast<SOCKET>(socket), SD_BOTH) == 0;
 }
