@@ -514,9 +514,10 @@ describe('the program started again while an upload page stays open', () => {
     await cdp.send('Network.emulateNetworkConditions',
       { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 4 * MiB });
     const log = recordUploads(page);
-    const big = makeFile(work, 'across the restart.mov', 14 * MiB + 7);
+    const big = makeFile(work, 'across the restart.mov', 20 * MiB + 7);
     await page.setInputFiles('#files', [big]);
-    await waitUntil(() => staged().some((size) => size > MiB), 'part of the file is staged', 20000);
+    // Its first chunk is through: the page counts 8 MiB as sent.
+    await waitUntil(() => staged().some((size) => size > 9 * MiB), 'part of the file is staged', 30000);
 
     // The engine ends and starts again with the same key: what it had
     // staged is gone, so it knows nothing of the upload.

@@ -274,7 +274,7 @@ describe('download page in WebKit', () => {
     await noScriptErrors('the download page');
   });
 
-  wkTest('opens files from a second tab and after a reload', async () => {
+  wkTest('opens files from a second window and after a reload', async () => {
     const first = await wd.windowHandle();
     const second = await wd.newWindow();
     await wd.switchToWindow(second);
@@ -286,7 +286,7 @@ describe('download page in WebKit', () => {
       await wd.waitFor('return document.readyState === "complete" && Array.isArray(window.__errors)', 'reloaded');
       await countIs('4 files ready');
       await openAndCheck(3, path.join(work, 'other', 'src', 'notes.txt'));
-      await noScriptErrors('the download page in a second tab');
+      await noScriptErrors('the download page in a second window');
     } finally {
       await wd.closeWindow();
       await wd.switchToWindow(first);
