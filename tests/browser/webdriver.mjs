@@ -37,6 +37,8 @@ export class Session {
       method,
       headers: body === undefined ? {} : { 'Content-Type': 'application/json' },
       body: body === undefined ? undefined : JSON.stringify(body),
+      // A browser that stopped answering fails the command, not the suite's clock.
+      signal: AbortSignal.timeout(120000),
     });
     const text = await response.text();
     let json = {};
@@ -166,6 +168,9 @@ export class WebKit {
           browserName: 'MiniBrowser',
           'webkitgtk:browserOptions': { binary: MINIBROWSER, args: ['--automation'] },
         } } }),
+        signal: AbortSignal.timeout(60000),
+      }).catch((e) => {
+        throw new Error(`MiniBrowser did not start within 60 s (${e.message}) ${webkit.driverLog}`);
       });
       const json = await response.json().catch(() => ({}));
       if (!response.ok || !json.value?.sessionId) {
