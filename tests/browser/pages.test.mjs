@@ -424,7 +424,7 @@ describe('download page', () => {
     await publisher.publish(...files, more);
     await page.click('#refresh');
     await page.waitForFunction(() => document.getElementById('count').textContent === '5 files ready',
-      null, { timeout: 1500 });
+      null, { timeout: 2000 });
     assert.equal(looks.length, looksBefore + 1, 'one look, the button\'s');
 
     // Out of reach: the list stays and the page says why it is not updating.
