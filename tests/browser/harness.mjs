@@ -5,11 +5,12 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 
 import { chromium } from 'playwright-core';
+
+import { freePort } from './freeport.mjs';
 
 export function tempFolder(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
@@ -41,16 +42,6 @@ export function sameBytes(actual, expected) {
   assert.ok(a.equals(b), `bytes of ${path.basename(actual)}`);
 }
 
-export async function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 // The engine program, started the way the program starts it (page key, then
 // "./wdoc" relative to the working folder), on a loopback port: a free one,

@@ -6,7 +6,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { freePort } from './harness.mjs';
+import { freePort } from './freeport.mjs';
 
 export const MINIBROWSER = process.env.MINIBROWSER ||
   '/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser';
@@ -90,7 +90,7 @@ export class Session {
     fs.writeFileSync(file, png);
   }
 
-  // Polls fn (a function body returning a value) until it is truthy.
+  // Runs script (a function body) until it returns something truthy.
   async waitFor(script, what, timeout = 20000, ...args) {
     const deadline = Date.now() + timeout;
     let last;
