@@ -325,6 +325,23 @@ describe('narrow phones in WebKit', () => {
       return { scroll: d.scrollWidth, client: d.clientWidth, inner: w.innerWidth, errors: w.__errors };`);
   }
 
+  wkTest('both pages fit the window at its narrowest', async () => {
+    await wd.setWindowRect({ width: 320, height: 800 });
+    try {
+      for (const url of [`/u/${KEY}.html`, `/d/${KEY}.html`]) {
+        await open(`${engine.base}${url}`);
+        const m = await wd.execute(`var d = document.documentElement;
+          return { scroll: d.scrollWidth, client: d.clientWidth, inner: innerWidth };`);
+        assert.ok(m.inner < 500, `a narrow window: ${JSON.stringify(m)}`);
+        assert.ok(m.scroll <= m.client, `no sideways scrolling in ${url}: ${JSON.stringify(m)}`);
+        await noScriptErrors(url);
+      }
+      await shot('download-7-narrowest-window');
+    } finally {
+      await wd.setWindowRect({ width: 1024, height: 800 });
+    }
+  });
+
   for (const width of [320, 390]) {
     wkTest(`the upload page with files and the text box fits ${width} px`, async () => {
       const frame = await phoneFrame(`/u/${KEY}.html`, width);
