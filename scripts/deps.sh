@@ -13,6 +13,7 @@ packages=(
     xvfb xauth xdg-utils
     chromium chromium-driver webkit2gtk-driver libwebkit2gtk-4.1-0 zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
+    clang libclang-rt-14-dev
 )
 
 missing=()

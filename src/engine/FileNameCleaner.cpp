@@ -108,14 +108,16 @@ std::optional<std::string> CleanUploadName(std::string_view raw) {
         return std::nullopt;
     }
     clean = clean.substr(first, clean.find_last_not_of(' ') - first + 1);
-    if (clean == "." || clean == "..") {
-        return std::nullopt;
-    }
     if (clean.size() > MaxNameBytes) {
         const std::size_t dot = ExtensionStart(clean);
         const std::string_view view(clean);
         clean = dot == std::string::npos ? Fit(view, "", "")
                                          : Fit(view.substr(0, dot), "", view.substr(dot));
+        // The cut may fall among blanks, which must not end the name either.
+        clean.erase(clean.find_last_not_of(' ') + 1);
+    }
+    if (clean == "." || clean == "..") {
+        return std::nullopt;
     }
     return clean;
 }

@@ -3,11 +3,13 @@
 #include "engine/HttpServer.h"
 
 #include "engine/ByteRange.h"
+#include "engine/MultipartScan.h"
 #include "engine/ReplyText.h"
 #include "engine/RequestPath.h"
+#include "engine/UploadRequest.h"
 
 #include <algorithm>
-#include <charconv>
+#include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -54,6 +56,8 @@ struct RequestState {
     std::unique_ptr<UploadStore::Batch> batch;
     // Released by hand at the end of a complete body: the result matters.
     std::unique_ptr<MHD_PostProcessor, PostProcessorDeleter> post;
+    std::optional<MultipartScanner> scanner;
+    std::vector<char> block; // the body's bytes as the scanner passes them on
     bool postBroken = false;
     bool inFilePart = false;
     bool emptyPartStart = false;
@@ -65,23 +69,21 @@ struct RequestState {
 };
 
 std::optional<std::int64_t> ParseCount(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return std::nullopt;
-    }
-    const std::string_view view(text);
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
-    if (error != std::errc{} || end != view.data() + view.size() || value < 0) {
-        return std::nullopt;
-    }
-    return value;
+    return text != nullptr ? engine::ParseCount(text) : std::nullopt;
 }
 
-bool IsValidUploadId(std::string_view id) {
-    return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
-    });
+// The client's IPv4 address as text, empty when unknown.
+std::string ClientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr ||
+        info->client_addr->sa_family != AF_INET) {
+        return {};
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(info->client_addr);
+    inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+    return text;
 }
 
 // Leaves escapes in place: paths and query values are decoded by our own
@@ -181,6 +183,13 @@ struct HttpServer::Impl {
         return PercentDecode(raw, true);
     }
 
+    // A query value still percent-encoded, as the upload parameters take it.
+    static std::optional<std::string_view> RawArgument(MHD_Connection* connection,
+                                                       const char* name) {
+        const char* raw = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, name);
+        return raw != nullptr ? std::optional<std::string_view>(raw) : std::nullopt;
+    }
+
     static const char* HeaderValue(MHD_Connection* connection, const char* name) {
         return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     }
@@ -240,8 +249,8 @@ struct HttpServer::Impl {
         if (!KeyMatches(Argument(connection, "key"))) {
             return ReplyError(connection, state, ExpiredKeyError());
         }
-        const auto id = Argument(connection, "id");
-        if (!id || !IsValidUploadId(*id)) {
+        const auto id = ParseUploadId(RawArgument(connection, "id"));
+        if (!id) {
             return ReplyError(connection, state, BadRequestError("The upload has no valid id."));
         }
         if (method == MHD_HTTP_METHOD_GET || method == MHD_HTTP_METHOD_HEAD) {
@@ -262,15 +271,16 @@ struct HttpServer::Impl {
         if (method != MHD_HTTP_METHOD_POST) {
             return NotAllowed(connection, state, "GET, HEAD, POST, DELETE");
         }
-        const auto name = Argument(connection, "name");
-        const auto size = ParseCount(Argument(connection, "size").value_or("").c_str());
-        const auto offset = ParseCount(Argument(connection, "offset").value_or("").c_str());
-        if (!name || !size || !offset) {
+        const auto chunk =
+            ParseChunkParameters(RawArgument(connection, "name"), RawArgument(connection, "size"),
+                                 RawArgument(connection, "offset"));
+        if (!chunk) {
             return ReplyError(connection, state,
                               BadRequestError("The upload needs a name, a size and an offset."));
         }
         const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
-        auto start = store.BeginChunk(*id, *name, *size, *offset, length);
+        auto start = store.BeginChunk(*id, chunk->name, chunk->size, chunk->offset, length,
+                                      ClientAddress(connection));
         if (start.error != UploadError::None) {
             std::string extra;
             if (start.error == UploadError::OffsetMismatch) {
@@ -305,18 +315,24 @@ struct HttpServer::Impl {
         if (!keyMatches) {
             return ReplyError(connection, state, ExpiredKeyError());
         }
-        const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
-        if (length && !store.HasRoomFor(*length)) {
-            return ReplyError(connection, state, ErrorFor(UploadError::DiskFull));
+        const char* type = HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
+        const auto boundary = MultipartBoundary(type != nullptr ? type : "");
+        if (boundary) {
+            state.post.reset(
+                MHD_create_post_processor(connection, PostBufferSize, &OnPostData, &state));
         }
-        state.post.reset(
-            MHD_create_post_processor(connection, PostBufferSize, &OnPostData, &state));
         if (!state.post) {
             return ReplyError(connection, state,
                               BadRequestError("Files must be sent as multipart/form-data."));
         }
+        const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
+        auto batch = store.NewBatch(length);
+        if (batch.error != UploadError::None) {
+            return ReplyError(connection, state, ErrorFor(batch.error));
+        }
         state.kind = RequestState::Kind::Form;
-        state.batch = store.NewBatch();
+        state.batch = std::move(batch.batch);
+        state.scanner.emplace(*boundary);
         return MHD_YES;
     }
 
@@ -349,8 +365,10 @@ struct HttpServer::Impl {
     }
 
     MHD_Result FinishForm(MHD_Connection* connection, RequestState& state) {
-        // Only this result tells a complete multipart body from a cut one.
-        const bool complete = MHD_destroy_post_processor(state.post.release()) == MHD_YES;
+        // The library's result tells a body cut inside a part from a whole
+        // one, but takes a body cut before its first part for an empty form.
+        const bool complete =
+            MHD_destroy_post_processor(state.post.release()) == MHD_YES && state.scanner->Closed();
         auto batch = std::move(state.batch);
         if (const UploadError error = batch->EndPart(); error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(error));
@@ -396,7 +414,7 @@ struct HttpServer::Impl {
         // is one phone's file and not for the other phones on the network.
         const std::string uploadDir = config.webRoot + "u/ufiles/";
         if (asFolder.starts_with(uploadDir) && asFolder != uploadDir &&
-            *canonical != uploadDir + "index.html") {
+            *canonical != uploadDir + std::string(UploadFolderPage)) {
             return std::nullopt;
         }
         return canonical;
@@ -497,8 +515,10 @@ struct HttpServer::Impl {
             if (state->kind == RequestState::Kind::Chunk) {
                 state->chunk->Write({uploadData, *uploadDataSize});
             } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
-                state->postBroken =
-                    MHD_post_process(state->post.get(), uploadData, *uploadDataSize) != MHD_YES;
+                state->block.assign(uploadData, uploadData + *uploadDataSize);
+                state->scanner->Feed(state->block);
+                state->postBroken = MHD_post_process(state->post.get(), state->block.data(),
+                                                     state->block.size()) != MHD_YES;
             }
             *uploadDataSize = 0;
             return MHD_YES;

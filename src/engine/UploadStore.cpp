@@ -2,6 +2,7 @@
 
 #include "engine/FileNameCleaner.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace engine {
@@ -43,6 +44,7 @@ struct UploadStore::Upload {
     std::string id;
     std::string name;
     std::string stagedPath;
+    std::string client; // the address that started it
     std::int64_t size = 0;
     std::int64_t staged = 0;
     std::int64_t writebackFrom = 0;
@@ -83,9 +85,37 @@ bool UploadStore::PrepareStaging() {
     return true;
 }
 
-bool UploadStore::HasRoomFor(std::int64_t bytes) const {
+bool UploadStore::HasRoomFor(std::int64_t bytes) {
+    const std::lock_guard lock(mutex_);
+    return HasRoomForLocked(bytes, nullptr);
+}
+
+bool UploadStore::HasRoomForLocked(std::int64_t bytes, const Upload* except) {
     const auto free = platform::FreeSpace(stagingDir_);
-    return !free || *free >= bytes;
+    if (!free) {
+        return true;
+    }
+    // Staged bytes already take their room on the disk; what is still to
+    // come of every accepted upload is promised to it.
+    std::int64_t promised = batchReserved_;
+    for (const auto& [id, upload] : uploads_) {
+        if (upload.get() == except) {
+            continue;
+        }
+        const std::lock_guard uploadLock(upload->mutex);
+        promised += upload->size - upload->staged;
+    }
+    return *free - promised >= bytes;
+}
+
+void UploadStore::ReleaseBatchReservation(std::int64_t& reserved, std::int64_t bytes) {
+    const std::int64_t released = std::min(reserved, bytes);
+    if (released <= 0) {
+        return;
+    }
+    const std::lock_guard lock(mutex_);
+    reserved -= released;
+    batchReserved_ -= released;
 }
 
 std::optional<UploadStore::Progress> UploadStore::Query(const std::string& id) {
@@ -100,7 +130,8 @@ std::optional<UploadStore::Progress> UploadStore::Query(const std::string& id) {
 
 UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std::string& rawName,
                                                 std::int64_t size, std::int64_t offset,
-                                                std::optional<std::int64_t> bodyLength) {
+                                                std::optional<std::int64_t> bodyLength,
+                                                std::string_view client) {
     ChunkStart start;
     const auto name = CleanUploadName(rawName);
     if (!name || size < 0 || offset < 0) {
@@ -119,16 +150,21 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
             start.error = UploadError::UnknownUpload;
             return start;
         }
-        if (uploads_.size() >= MaxOpenUploads) {
+        const auto fromClient =
+            std::count_if(uploads_.begin(), uploads_.end(),
+                          [&](const auto& entry) { return entry.second->client == client; });
+        if (uploads_.size() >= MaxOpenUploads ||
+            static_cast<std::size_t>(fromClient) >= MaxOpenUploadsPerAddress) {
             start.error = UploadError::TooMany;
             return start;
         }
-        if (!HasRoomFor(size)) {
+        if (!HasRoomForLocked(size, nullptr)) {
             start.error = UploadError::DiskFull;
             return start;
         }
         auto upload = std::make_shared<Upload>();
         upload->id = id;
+        upload->client = client;
         upload->name = *name;
         upload->size = size;
         upload->stagedPath = stagingDir_ + "r-" + id + ".part";
@@ -152,7 +188,7 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
             return start;
         }
         // Nothing staged yet: the page may start over with another file.
-        if (!HasRoomFor(size)) {
+        if (!HasRoomForLocked(size, upload.get())) {
             start.error = UploadError::DiskFull;
             return start;
         }
@@ -195,7 +231,10 @@ void UploadStore::SweepExpired(Clock::time_point now) {
         const std::lock_guard lock(mutex_);
         for (auto it = uploads_.begin(); it != uploads_.end();) {
             const std::lock_guard uploadLock(it->second->mutex);
-            if (it->second->owner == 0 && now - it->second->lastActivity >= ResumeWindow) {
+            const Upload& upload = *it->second;
+            const auto idle = now - upload.lastActivity;
+            if (upload.owner == 0 &&
+                (idle >= ResumeWindow || (upload.staged == 0 && idle >= EmptyUploadWindow))) {
                 expired.push_back(it->second);
                 it = uploads_.erase(it);
             } else {
@@ -227,6 +266,11 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
     }
     for (unsigned n = 0; n < MaxNameAttempts; ++n) {
         const std::string candidate = NumberedName(name, n);
+        // The folder's default page is served to every phone: an upload of
+        // that name, while the page is missing, would be served in its place.
+        if (candidate == UploadFolderPage) {
+            continue;
+        }
         if (platform::MoveFileNoReplace(stagedPath, uploadDir_ + candidate)) {
             return candidate;
         }
@@ -244,8 +288,18 @@ std::string UploadStore::NewBatchPath() {
     return stagingDir_ + "m-" + std::to_string(nextBatchFile_++) + ".part";
 }
 
-std::unique_ptr<UploadStore::Batch> UploadStore::NewBatch() {
-    return std::unique_ptr<Batch>(new Batch(*this));
+UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announcedBytes) {
+    BatchStart start;
+    const std::int64_t reserve = std::max<std::int64_t>(announcedBytes.value_or(0), 0);
+    const std::lock_guard lock(mutex_);
+    if (reserve > 0 && !HasRoomForLocked(reserve, nullptr)) {
+        start.error = UploadError::DiskFull;
+        return start;
+    }
+    start.batch.reset(new Batch(*this));
+    start.batch->reserved_ = reserve;
+    batchReserved_ += reserve;
+    return start;
 }
 
 // ------------------------------------------------------------------ Chunk --
@@ -352,6 +406,7 @@ UploadStore::Chunk::Result UploadStore::Chunk::Finish() {
 
 UploadStore::Batch::~Batch() {
     RemoveStaged();
+    store_.ReleaseBatchReservation(reserved_, reserved_);
 }
 
 void UploadStore::Batch::RemoveStaged() {
@@ -402,6 +457,7 @@ UploadError UploadStore::Batch::Write(std::span<const char> data) {
         return error_;
     }
     currentSize_ += static_cast<std::int64_t>(data.size());
+    store_.ReleaseBatchReservation(reserved_, static_cast<std::int64_t>(data.size()));
     WriteBackInSteps(current_, currentSize_, writebackFrom_);
     return error_;
 }

@@ -21,6 +21,10 @@
 
 namespace engine {
 
+// The one name in the upload folder that the engine serves (the folder's
+// default page); an upload never takes it.
+inline constexpr std::string_view UploadFolderPage = "index.html";
+
 enum class UploadError {
     None,
     BadRequest,     // a name that cleans to nothing, a size that does not match
@@ -28,7 +32,7 @@ enum class UploadError {
     OffsetMismatch, // a chunk that does not start where the staged bytes end
     TooLarge,       // more bytes than announced
     DiskFull,       // no room for the announced size, or a write failed
-    TooMany,        // too many unfinished uploads at once
+    TooMany,        // too many unfinished uploads at once, or from one address
     Failed          // the file system refused (for example no upload folder)
 };
 
@@ -38,7 +42,13 @@ class UploadStore {
     // How long staged bytes of an unfinished resumable upload wait for the
     // next chunk.
     static constexpr std::chrono::hours ResumeWindow{1};
+    // How long an upload that has received no byte yet keeps its place.
+    static constexpr std::chrono::minutes EmptyUploadWindow{2};
     static constexpr std::size_t MaxOpenUploads = 256;
+    // A phone's page sends a few files at a time; this leaves room for
+    // several phones behind one address, and for everyone else when one
+    // client tries to take every place.
+    static constexpr std::size_t MaxOpenUploadsPerAddress = 32;
 
     // Both folders end in "/". The staging folder is created and emptied by
     // PrepareStaging.
@@ -53,8 +63,9 @@ class UploadStore {
     bool PrepareStaging();
 
     // True when the disk holding the staging folder has room for bytes more
-    // (or its free space is unknown).
-    bool HasRoomFor(std::int64_t bytes) const;
+    // besides what accepted uploads announced and have not sent yet (or its
+    // free space is unknown).
+    bool HasRoomFor(std::int64_t bytes);
 
     // ----- resumable uploads
 
@@ -72,21 +83,32 @@ class UploadStore {
         std::int64_t offset = 0; // the staged size, for OffsetMismatch
     };
     // Claims the upload of that id for one request's body, starting it when
-    // offset is 0 and none exists. A later claim supersedes an earlier one
-    // (a phone resuming while its dropped connection has not yet timed out).
-    // bodyLength, when known, is checked against the announced size.
+    // offset is 0 and none exists: then the announced size is reserved on
+    // the disk until the upload ends, and client (the sender's address) may
+    // have at most MaxOpenUploadsPerAddress unfinished uploads. A later
+    // claim supersedes an earlier one (a phone resuming while its dropped
+    // connection has not yet timed out). bodyLength, when known, is checked
+    // against the announced size.
     ChunkStart BeginChunk(const std::string& id, const std::string& rawName, std::int64_t size,
-                          std::int64_t offset, std::optional<std::int64_t> bodyLength);
+                          std::int64_t offset, std::optional<std::int64_t> bodyLength,
+                          std::string_view client = {});
     // Cancels the upload and removes its staged bytes; false when unknown.
     bool Cancel(const std::string& id);
-    // Removes unfinished uploads that received nothing for ResumeWindow.
+    // Removes unfinished uploads that received nothing for ResumeWindow, and
+    // those that never received a byte for EmptyUploadWindow.
     void SweepExpired(Clock::time_point now);
 
     // ----- multipart uploads
 
     class Batch;
+    struct BatchStart {
+        std::unique_ptr<Batch> batch; // set when error is None
+        UploadError error = UploadError::None;
+    };
     // The files of one multipart request; they appear only if all arrive.
-    std::unique_ptr<Batch> NewBatch();
+    // announcedBytes (the body's length, when known) is reserved on the disk
+    // while the batch lives: DiskFull when it does not fit.
+    BatchStart NewBatch(std::optional<std::int64_t> announcedBytes = std::nullopt);
 
   private:
     struct Upload;
@@ -100,6 +122,11 @@ class UploadStore {
                                                const std::string& name);
     std::string NewBatchPath();
     void Forget(const std::shared_ptr<Upload>& upload);
+    // With mutex_ held: room for bytes besides every reservation but that of
+    // except (whose own mutex the caller holds).
+    bool HasRoomForLocked(std::int64_t bytes, const Upload* except);
+    // Gives back up to bytes of a batch's reservation.
+    void ReleaseBatchReservation(std::int64_t& reserved, std::int64_t bytes);
 
     const std::string stagingDir_;
     const std::string uploadDir_;
@@ -107,6 +134,7 @@ class UploadStore {
     std::map<std::string, std::shared_ptr<Upload>> uploads_;
     std::uint64_t nextOwner_ = 1;
     std::uint64_t nextBatchFile_ = 1;
+    std::int64_t batchReserved_ = 0; // what open batches announced and not yet wrote
 };
 
 // One request's body appended to a resumable upload.
@@ -177,6 +205,7 @@ class UploadStore::Batch {
     platform::LockedFile current_;
     std::int64_t currentSize_ = 0;
     std::int64_t writebackFrom_ = 0;
+    std::int64_t reserved_ = 0; // of the announced bytes, those not written yet
     UploadError error_ = UploadError::None;
 };
 

@@ -17,7 +17,7 @@ namespace {
 // How often stalled connections are looked for, and how many of those
 // rounds pass between checks of unfinished uploads for expiry.
 constexpr std::chrono::seconds TickInterval{1};
-constexpr int TicksPerExpirySweep = 60;
+constexpr int TicksPerExpirySweep = 15;
 // How long a new engine tries to take over the port of an earlier one.
 constexpr std::chrono::seconds TakeoverTime{4};
 

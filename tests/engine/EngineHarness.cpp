@@ -3,14 +3,18 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
+#include <sched.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -81,6 +85,33 @@ std::uint16_t FreePort() {
     return ntohs(address.sin_port);
 }
 
+std::string EnterPrivateMountNamespace() {
+    static std::string reason = [] {
+        if (unshare(CLONE_NEWNS) != 0) {
+            return std::string("cannot make a mount namespace (needs root): ") +
+                   std::strerror(errno);
+        }
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return std::string("cannot make mounts private: ") + std::strerror(errno);
+        }
+        return std::string();
+    }();
+    return reason;
+}
+
+namespace {
+
+void MountSmallDisk(const fs::path& folder, std::uint64_t bytes) {
+    fs::create_directories(folder);
+    const std::string size = "size=" + std::to_string(bytes);
+    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+        throw std::runtime_error("cannot mount a small disk on " + folder.string() + ": " +
+                                 std::strerror(errno));
+    }
+}
+
+} // namespace
+
 std::string EngineProgram() {
     return TESSARY_ENGINE_PROGRAM;
 }
@@ -89,6 +120,14 @@ std::string KillToolProgram() {
 }
 
 Engine::Engine(StartOptions options) : options_(std::move(options)) {
+    if (options_.diskBytes > 0) {
+        MountSmallDisk(Work(), options_.diskBytes);
+        mounts_.push_back(Work());
+    }
+    if (options_.uploadDiskBytes > 0) {
+        MountSmallDisk(UploadDir(), options_.uploadDiskBytes);
+        mounts_.insert(mounts_.begin(), UploadDir());
+    }
     fs::create_directories(WebRoot() / "u/ufiles");
     fs::create_directories(WebRoot() / "d/dfiles");
     if (!Start()) {
@@ -99,6 +138,9 @@ Engine::Engine(StartOptions options) : options_(std::move(options)) {
 Engine::~Engine() {
     if (pid_ > 0) {
         Terminate(5000);
+    }
+    for (const auto& folder : mounts_) {
+        umount2(folder.c_str(), MNT_DETACH);
     }
 }
 
@@ -195,8 +237,19 @@ long Engine::PeakRssKiB() const {
     return -1;
 }
 
-Connection::Connection(std::uint16_t port) {
+Connection::Connection(std::uint16_t port) : Connection(port, std::string()) {}
+
+Connection::Connection(std::uint16_t port, const std::string& sourceAddress) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!sourceAddress.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            Close();
+            return;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -38,9 +38,19 @@ std::vector<std::string> FileNames(const std::filesystem::path& folder);
 // A loopback port nothing listens on right now.
 std::uint16_t FreePort();
 
+// Gives this test process a mount namespace of its own, so that the small
+// disks of StartOptions vanish with it. Empty on success, else why not
+// (the caller skips). Call before the engine starts.
+std::string EnterPrivateMountNamespace();
+
 struct StartOptions {
     std::uint64_t fileSizeLimit = 0; // RLIMIT_FSIZE for the engine, 0 for none
-    std::string program;             // another engine file (default: the built one)
+    // A tmpfs of this many bytes as the whole work folder (staging and web
+    // root), 0 for none; needs EnterPrivateMountNamespace first.
+    std::uint64_t diskBytes = 0;
+    // A tmpfs of this many bytes as the upload folder alone, 0 for none.
+    std::uint64_t uploadDiskBytes = 0;
+    std::string program; // another engine file (default: the built one)
     std::optional<std::uint16_t> port;
     std::optional<unsigned> timeoutSeconds; // --timeout
 };
@@ -83,6 +93,7 @@ class Engine {
     std::thread reaper_;
     std::atomic<bool> exited_ = false;
     std::atomic<int> status_ = 0;
+    std::vector<std::filesystem::path> mounts_;
 };
 
 // The path of the built engine, from the build.
@@ -100,6 +111,9 @@ struct Reply {
 class Connection {
   public:
     explicit Connection(std::uint16_t port);
+    // From another loopback source address ("127.0.0.2"), as another client
+    // on the network would come.
+    Connection(std::uint16_t port, const std::string& sourceAddress);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

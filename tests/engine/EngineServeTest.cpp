@@ -201,27 +201,34 @@ TEST_F(EngineServe, IdleAndTricklingConnectionsDoNotStallOthers) {
 }
 
 TEST(EngineTimeouts, IdleAndTricklingConnectionsAreClosedButSlowBodiesGoOn) {
+    // Slices come 20 times as often as the timeout: only a stall of nearly
+    // four seconds on a loaded machine could cut the slow body.
+    constexpr unsigned TimeoutSeconds = 4;
+    constexpr auto SliceGap = std::chrono::milliseconds(200);
+    constexpr std::size_t Slices = 34; // 6.8 s, well past the timeout and a tick
+    constexpr std::size_t SliceBytes = 100;
     StartOptions options;
-    options.timeoutSeconds = 1;
+    options.timeoutSeconds = TimeoutSeconds;
     Engine engine(options);
     WriteFile(engine.WebRoot() / "index.html", "hello");
 
     Connection idle(engine.Port());
     Connection trickling(engine.Port());
     Connection slowBody(engine.Port());
-    const std::string content = Pattern(3000, 21);
-    ASSERT_TRUE(slowBody.Send("POST /api/upload?key=abcdef&id=slow&name=s.bin&size=3000&offset=0 "
-                              "HTTP/1.1\r\nHost: x\r\nContent-Length: 3000\r\n\r\n"));
+    const std::string content = Pattern(Slices * SliceBytes, 21);
+    ASSERT_TRUE(slowBody.Send(
+        "POST /api/upload?key=abcdef&id=slow&name=s.bin&size=" + std::to_string(content.size()) +
+        "&offset=0 HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(content.size()) +
+        "\r\n\r\n"));
     ASSERT_TRUE(trickling.Send("GET / HTTP/1.1\r\nHost: x\r\n"));
-    // Well past the timeout: the trickler never finishes its headers, the
-    // slow body keeps sending.
-    for (int i = 0; i < 10; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The trickler never finishes its headers, the slow body keeps sending.
+    for (std::size_t i = 0; i < Slices; ++i) {
+        std::this_thread::sleep_for(SliceGap);
         trickling.Send("X-More: a\r\n");
-        slowBody.Send(content.substr(static_cast<std::size_t>(i) * 300, 300));
+        slowBody.Send(content.substr(i * SliceBytes, SliceBytes));
     }
-    EXPECT_TRUE(idle.ClosedByPeer(2000));
-    EXPECT_TRUE(trickling.ClosedByPeer(2000));
+    EXPECT_TRUE(idle.ClosedByPeer(3000));
+    EXPECT_TRUE(trickling.ClosedByPeer(3000));
     const Reply done = slowBody.Receive();
     EXPECT_EQ(done.status, 201) << done.body;
     EXPECT_EQ(ReadFile(engine.UploadDir() / "s.bin"), content);

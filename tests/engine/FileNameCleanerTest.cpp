@@ -90,6 +90,19 @@ TEST(FileNameCleaner, CutsLongNamesKeepingExtensionAndWholeCharacters) {
     EXPECT_TRUE(noExt->starts_with("a.x"));
 }
 
+// Found by fuzzing: a cut among blanks left a name ending in a blank, and
+// one made only of dots and blanks became "..".
+TEST(FileNameCleaner, ACutNeverLeavesTrailingBlanksOrADotName) {
+    const auto cut = CleanUploadName("name" + std::string(300, ' ') + "x");
+    EXPECT_EQ(cut, "name");
+    EXPECT_EQ(CleanUploadName(*cut), cut);
+    EXPECT_EQ(CleanUploadName(".." + std::string(300, ' ') + "x"), std::nullopt);
+    const auto withExtension = CleanUploadName(std::string(250, 'a') + "    b.jpg");
+    ASSERT_TRUE(withExtension);
+    EXPECT_EQ(withExtension->size(), MaxNameBytes);
+    EXPECT_TRUE(withExtension->ends_with(".jpg"));
+}
+
 TEST(FileNameCleaner, NumberedNamesGoBeforeTheExtensionAndStillFit) {
     EXPECT_EQ(NumberedName("IMG_0001.jpg", 0), "IMG_0001.jpg");
     EXPECT_EQ(NumberedName("IMG_0001.jpg", 1), "IMG_0001(1).jpg");

@@ -150,7 +150,7 @@ TEST_F(UploadStoreTest, UnfinishedUploadsExpireAfterTheResumeWindow) {
 TEST_F(UploadStoreTest, SameNamesNeverReplaceEachOther) {
     WriteFile(uploads + "IMG_0001.jpg", "already here");
     for (int i = 0; i < 3; ++i) {
-        auto batch = store.NewBatch();
+        auto batch = store.NewBatch().batch;
         ASSERT_EQ(batch->BeginPart("IMG_0001.jpg"), UploadError::None);
         batch->Write(Bytes("new " + std::to_string(i)));
         const auto result = batch->Commit();
@@ -164,7 +164,7 @@ TEST_F(UploadStoreTest, SameNamesNeverReplaceEachOther) {
 
 TEST_F(UploadStoreTest, ABatchNotCommittedLeavesNothing) {
     {
-        auto batch = store.NewBatch();
+        auto batch = store.NewBatch().batch;
         ASSERT_EQ(batch->BeginPart("one.txt"), UploadError::None);
         batch->Write(Bytes("1"));
         ASSERT_EQ(batch->BeginPart("two.txt"), UploadError::None);
@@ -174,7 +174,7 @@ TEST_F(UploadStoreTest, ABatchNotCommittedLeavesNothing) {
     EXPECT_TRUE(FileNames(staging).empty());
     EXPECT_TRUE(FileNames(uploads).empty());
 
-    auto bad = store.NewBatch();
+    auto bad = store.NewBatch().batch;
     ASSERT_EQ(bad->BeginPart("fine.txt"), UploadError::None);
     EXPECT_EQ(bad->BeginPart("../.."), UploadError::BadRequest);
     EXPECT_EQ(bad->Commit().error, UploadError::BadRequest);
@@ -226,8 +226,87 @@ TEST_F(UploadStoreTest, FoldersRemovedWhileRunningAreMadeAgain) {
     EXPECT_EQ(ReadFile(uploads + "back.txt"), "back");
 
     std::filesystem::remove_all(staging);
-    auto batch = store.NewBatch();
+    auto batch = store.NewBatch().batch;
     ASSERT_EQ(batch->BeginPart("form.txt"), UploadError::None);
     batch->Write(Bytes("form"));
     EXPECT_EQ(batch->Commit().names, std::vector<std::string>{"form.txt"});
+}
+
+TEST_F(UploadStoreTest, UploadsWithoutBytesGiveTheirPlaceBackWithinMinutes) {
+    store.BeginChunk("empty", "a.bin", 10, 0, 0).chunk.reset();
+    auto withBytes = store.BeginChunk("bytes", "b.bin", 10, 0, std::nullopt);
+    withBytes.chunk->Write(Bytes("12"));
+    withBytes.chunk.reset();
+    // A request still sending its first chunk holds its place.
+    auto claimed = store.BeginChunk("claimed", "c.bin", 10, 0, std::nullopt);
+
+    const auto now = UploadStore::Clock::now();
+    store.SweepExpired(now + UploadStore::EmptyUploadWindow - std::chrono::seconds(5));
+    EXPECT_TRUE(store.Query("empty"));
+    store.SweepExpired(now + UploadStore::EmptyUploadWindow + std::chrono::seconds(1));
+    EXPECT_FALSE(store.Query("empty"));
+    EXPECT_TRUE(store.Query("bytes"));
+    EXPECT_TRUE(store.Query("claimed"));
+    EXPECT_LE(UploadStore::EmptyUploadWindow, std::chrono::minutes(5));
+}
+
+TEST_F(UploadStoreTest, PlacesAreCountedPerAddress) {
+    const auto start = [&](const std::string& id, const std::string& client) {
+        return store.BeginChunk(id, "a.bin", 10, 0, 0, client).error;
+    };
+    for (std::size_t i = 0; i < UploadStore::MaxOpenUploadsPerAddress; ++i) {
+        ASSERT_EQ(start("a" + std::to_string(i), "10.0.0.2"), UploadError::None);
+    }
+    EXPECT_EQ(start("one-more", "10.0.0.2"), UploadError::TooMany);
+    // A chunk of an upload it already holds is no new place.
+    EXPECT_EQ(start("a0", "10.0.0.2"), UploadError::None);
+    EXPECT_EQ(start("other", "10.0.0.3"), UploadError::None);
+
+    // Many addresses together still meet the overall limit.
+    std::size_t open = UploadStore::MaxOpenUploadsPerAddress + 1;
+    for (int client = 4; open < UploadStore::MaxOpenUploads; ++client) {
+        for (std::size_t i = 0;
+             i < UploadStore::MaxOpenUploadsPerAddress && open < UploadStore::MaxOpenUploads;
+             ++i, ++open) {
+            ASSERT_EQ(start("c" + std::to_string(open), "10.0.1." + std::to_string(client)),
+                      UploadError::None);
+        }
+    }
+    EXPECT_EQ(start("last", "10.0.2.1"), UploadError::TooMany);
+    EXPECT_TRUE(store.Cancel("other"));
+    EXPECT_EQ(start("last", "10.0.2.1"), UploadError::None);
+}
+
+TEST_F(UploadStoreTest, AnnouncedSizesAreReservedUntilTheUploadEnds) {
+    const auto free = platform::FreeSpace(staging);
+    ASSERT_TRUE(free);
+    // Each fits on the disk alone, no two together.
+    const std::int64_t size = *free / 10 * 6;
+    ASSERT_EQ(store.BeginChunk("first", "a.bin", size, 0, 0).error, UploadError::None);
+    EXPECT_EQ(store.BeginChunk("second", "b.bin", size, 0, 0).error, UploadError::DiskFull);
+    EXPECT_EQ(store.NewBatch(size).error, UploadError::DiskFull);
+    EXPECT_FALSE(store.HasRoomFor(size));
+    // Starting over with another size gives back the first one's room.
+    EXPECT_EQ(store.BeginChunk("first", "a.bin", 1, 0, 0).error, UploadError::None);
+    auto batch = store.NewBatch(size);
+    ASSERT_EQ(batch.error, UploadError::None);
+    EXPECT_EQ(store.BeginChunk("second", "b.bin", size, 0, 0).error, UploadError::DiskFull);
+    batch.batch.reset();
+    EXPECT_EQ(store.BeginChunk("second", "b.bin", size, 0, 0).error, UploadError::None);
+    EXPECT_TRUE(store.Cancel("second"));
+    EXPECT_TRUE(store.HasRoomFor(size));
+}
+
+TEST_F(UploadStoreTest, NoUploadTakesTheUploadFolderPage) {
+    auto chunk = store.BeginChunk("page", "index.html", 4, 0, 4);
+    chunk.chunk->Write(Bytes("evil"));
+    EXPECT_EQ(chunk.chunk->Finish().finalName, "index(1).html");
+    auto batch = store.NewBatch().batch;
+    ASSERT_EQ(batch->BeginPart("dir/index.html"), UploadError::None);
+    EXPECT_EQ(batch->Commit().names, std::vector<std::string>{"index(2).html"});
+    EXPECT_FALSE(std::filesystem::exists(uploads + "index.html"));
+    // Other names that merely look alike are not the page.
+    auto other = store.NewBatch().batch;
+    ASSERT_EQ(other->BeginPart("Index.html"), UploadError::None);
+    EXPECT_EQ(other->Commit().names, std::vector<std::string>{"Index.html"});
 }
