@@ -126,6 +126,7 @@ class TMainForm : public QWidget {
     friend class TestMainForm;
     friend class TestRun;
     friend class TestEndToEnd;
+    friend class TestStopRequests;
 
     void CreateComponents();
     void CreateTopBand();
