@@ -14,6 +14,7 @@ packages=(
     chromium chromium-driver webkit2gtk-driver libwebkit2gtk-4.1-0 zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
     clang libclang-rt-14-dev
+    dpkg-dev lintian desktop-file-utils appstream
 )
 
 missing=()

@@ -131,6 +131,9 @@ TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
             QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tessary"),
                             QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                             QMessageBox::Ok, this);
+            // Texts come from file names, errors and the update server: shown
+            // as they are, never read as markup or links.
+            box.setTextFormat(Qt::PlainText);
             box.exec();
         };
     }

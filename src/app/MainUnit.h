@@ -147,6 +147,7 @@ class TMainForm : public QWidget {
     friend class TestMainForm;
     friend class TestRun;
     friend class TestEndToEnd;
+    friend class TestStopRequests;
     friend class TestDesk;
     friend class TestArrivalNotice;
 

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -244,6 +246,29 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
+// Processes of the given user whose program file is exactly programPath (also
+// when the file was replaced since they started). Never the calling process.
+std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user);
+// Asks each process to end, forces those still there after grace, and
+// returns the ids that are gone afterwards.
+std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::milliseconds grace);
+// The processes holding a listening TCP socket on the local port (IPv4 or
+// IPv6): empty when nothing listens there; nullopt when something listens
+// but its owner cannot be told (another user's process, unreadable tables).
+std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port);
+
+// Tells whether the process that started this one has ended since the watch
+// was made (make it first thing in main). An orphan at start watches nothing.
+class ParentProcessWatch {
+  public:
+    ParentProcessWatch();
+    // True once the starting process has gone.
+    bool ParentHasEnded() const;
+
+  private:
+    int parent_ = 0;
+};
+
 // ---------------------------------------------------- writeback, sockets ----
 
 // Asks the system to start writing the given range of an open file to disk
@@ -266,6 +291,26 @@ void HoldStopSignals();
 // Waits up to timeout for a stop signal; true when one arrived.
 bool WaitForStopSignal(std::chrono::milliseconds timeout);
 
+// While it lives, a request to stop the process (SIGTERM, SIGINT, SIGHUP
+// here) no longer ends it at once: onStop is called instead, once per
+// request, on a thread of the watch's own (never inside a signal handler),
+// so the program can close as its user would. Requests that come close
+// together may be reported once. Only one may live at a time.
+class StopRequestWatch {
+  public:
+    explicit StopRequestWatch(std::function<void()> onStop);
+    // Gives the requests their default action back.
+    ~StopRequestWatch();
+    StopRequestWatch(const StopRequestWatch&) = delete;
+    StopRequestWatch& operator=(const StopRequestWatch&) = delete;
+    // False when the requests could not be caught (they then end the process).
+    bool IsWatching() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // ----------------------------------------------------------------- misc ----
 
 // A new GUID in the standard upper-case braced form
@@ -274,6 +319,10 @@ std::optional<std::string> NewGuidText();
 
 // One line of diagnostic output on standard error.
 void DebugOutput(std::string_view text);
+
+// Fills bytes from the operating system's random source (getrandom here),
+// fit for secrets. False when the source failed.
+bool RandomBytes(std::span<unsigned char> bytes);
 
 // ----------------------------------------------------- network tables ----
 

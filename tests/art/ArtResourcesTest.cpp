@@ -152,4 +152,33 @@ TEST(ArtResources, BothPagesShowTheSameHandAndPhone) {
     EXPECT_EQ(differing, 0);
 }
 
+// The icon at each theme size: transparent around its rounded tile (so it sits
+// on any panel or dock), the tile itself opaque blue, the phone white.
+TEST(ArtResources, ProgramIconAtEveryThemeSizeIsATileOnTransparency) {
+    const auto icons = tessary::art::programIcons();
+    ASSERT_EQ(icons.size(), 3u);
+    int previous = 0;
+    for (const auto& icon : icons) {
+        SCOPED_TRACE(icon.path);
+        QImage image;
+        ASSERT_TRUE(image.load(QString::fromLatin1(icon.path), "PNG"));
+        EXPECT_EQ(image.size(), icon.size);
+        EXPECT_EQ(icon.size.width(), icon.size.height());
+        EXPECT_GT(icon.size.width(), previous) << "smallest first";
+        previous = icon.size.width();
+        ASSERT_TRUE(image.hasAlphaChannel());
+        const int n = image.width();
+        for (const QPoint corner :
+             {QPoint(0, 0), QPoint(n - 1, 0), QPoint(0, n - 1), QPoint(n - 1, n - 1)})
+            EXPECT_EQ(qAlpha(image.pixel(corner)), 0) << corner.x() << "," << corner.y();
+        // Inside the tile, left of the phone: the band's blue, opaque.
+        const QRgb tile = image.pixel(n * 24 / 256, n * 128 / 256);
+        EXPECT_EQ(qAlpha(tile), 255);
+        EXPECT_GT(qBlue(tile), 200);
+        EXPECT_LT(qRed(tile), 40);
+        // The phone's frame, white.
+        EXPECT_EQ(image.pixel(n * 134 / 256, n * 128 / 256), qRgb(255, 255, 255));
+    }
+}
+
 } // namespace

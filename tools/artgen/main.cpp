@@ -1,8 +1,10 @@
 // Renders one SVG to a 24-bit BMP of an exact size, so the window's pictures
-// are fixed bitmaps and never depend on an SVG renderer at run time.
+// are fixed bitmaps and never depend on an SVG renderer at run time; or to a
+// PNG with transparency, for the program's icon at its theme sizes.
 //
 //   artgen <in.svg> <out.bmp> <width> <height> [--background <#rrggbb>]
 //          [--preview <out.png> <scale>]
+//   artgen <in.svg> <out.png> <width> <height>
 
 #include <QGuiApplication>
 #include <QImage>
@@ -28,15 +30,22 @@ std::optional<int> positiveNumber(const QString& text) {
 
 // Renders the whole SVG scaled to fill the size, on the background colour
 // where it leaves anything transparent (a bitmap without alpha has to show
-// some colour there: the colour of the panel the picture sits on).
-std::optional<QImage> render(const QString& svgPath, QSize size, const QColor& background) {
+// some colour there: the colour of the panel the picture sits on). An icon
+// keeps its transparency and may be rendered at any size of its proportions,
+// since a theme wants it at several.
+std::optional<QImage> render(const QString& svgPath, QSize size, const QColor& background,
+                             bool icon) {
     QSvgRenderer renderer(svgPath);
     if (!renderer.isValid()) {
         fail(QStringLiteral("cannot read SVG %1").arg(svgPath));
         return std::nullopt;
     }
-    if (renderer.defaultSize() != size) {
-        fail(QStringLiteral("%1 is drawn for %2 x %3, not %4 x %5")
+    const QSize drawn = renderer.defaultSize();
+    const bool fits =
+        icon ? qint64(drawn.width()) * size.height() == qint64(drawn.height()) * size.width()
+             : drawn == size;
+    if (!fits) {
+        fail(QStringLiteral("%1 is drawn for %2 x %3, which does not fit %4 x %5")
                  .arg(svgPath)
                  .arg(renderer.defaultSize().width())
                  .arg(renderer.defaultSize().height())
@@ -45,13 +54,13 @@ std::optional<QImage> render(const QString& svgPath, QSize size, const QColor& b
         return std::nullopt;
     }
     QImage canvas(size, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(background);
+    canvas.fill(icon ? QColor(Qt::transparent) : background);
     {
         QPainter painter(&canvas);
         painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
         renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
     }
-    return canvas.convertToFormat(QImage::Format_RGB888);
+    return canvas.convertToFormat(icon ? QImage::Format_ARGB32 : QImage::Format_RGB888);
 }
 
 } // namespace
@@ -88,11 +97,16 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
-    const auto image = render(args[0], QSize(*width, *height), background);
+    const bool icon = args[1].endsWith(QLatin1String(".png"), Qt::CaseInsensitive);
+    if (icon && all.size() > 4) {
+        fail(QStringLiteral("an icon keeps its transparency: no background or preview"));
+        return 2;
+    }
+    const auto image = render(args[0], QSize(*width, *height), background, icon);
     if (!image)
         return 1;
     // Qt writes an RGB888 image as an uncompressed 24-bit BMP.
-    if (!image->save(args[1], "BMP")) {
+    if (!image->save(args[1], icon ? "PNG" : "BMP")) {
         fail(QStringLiteral("cannot write %1").arg(args[1]));
         return 1;
     }

@@ -29,3 +29,11 @@ hand-with-phone Image3 80 109 4 #FFFFFF
 hand-with-phone Image4 80 109 4 #F0F0F0
 phone-badge Image5 50 48 6 #FFFFFF
 PICTURES
+
+# The program's icon for the desktop's icon theme and the window, at the
+# theme's sizes, transparent around its rounded tile.
+for size in 48 128 256; do
+    QT_QPA_PLATFORM=offscreen "$build/artgen" "$art/icon/tessary.svg" "$art/icon/tessary-$size.png" \
+        "$size" "$size"
+    echo "$art/icon/tessary-$size.png: $size x $size from icon/tessary.svg"
+done

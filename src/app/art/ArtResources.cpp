@@ -15,4 +15,13 @@ std::span<const ArtPicture> artPictures() {
     return pictures;
 }
 
+std::span<const ArtPicture> programIcons() {
+    static const std::array<ArtPicture, 3> icons{{
+        {":/art/icon/tessary-48.png", QSize(48, 48)},
+        {":/art/icon/tessary-128.png", QSize(128, 128)},
+        {":/art/icon/tessary-256.png", QSize(256, 256)},
+    }};
+    return icons;
+}
+
 } // namespace tessary::art

@@ -26,4 +26,8 @@ struct ArtPicture {
 // Every picture with the size its bitmap has, in resource order.
 std::span<const ArtPicture> artPictures();
 
+// The program's icon at the sizes the desktop's icon theme has it, smallest
+// first: PNGs with transparency, the same the installation puts in the theme.
+std::span<const ArtPicture> programIcons();
+
 } // namespace tessary::art
