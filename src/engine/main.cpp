@@ -2,6 +2,7 @@
 // stores their uploads. Silent except for errors on standard error.
 
 #include "engine/EngineOptions.h"
+#include "engine/HttpRules.h"
 #include "engine/HttpServer.h"
 #include "engine/UploadStore.h"
 #include "killtool/ProcessKiller.h"
@@ -24,6 +25,22 @@ constexpr std::chrono::seconds TakeoverTime{4};
 int Fail(const std::string& message) {
     std::cerr << "TessaryEngine: " << message << "\n";
     return 1;
+}
+
+// A fresh secret for this run, as lower-case hex.
+std::optional<std::string> NewToken() {
+    const auto bytes = platform::RandomBytes(16);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : *bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+    }
+    return text;
 }
 
 // Starts the server; when the port is held and an earlier engine of this
@@ -81,6 +98,12 @@ int main(int argc, char** argv) {
     config.stagingDir = stagingDir;
     config.port = options.port;
     config.bindAddress = options.bindAddress;
+    config.ownHostNames = engine::OwnHostNames(platform::LocalHostName());
+    const auto token = NewToken();
+    if (!token) {
+        return Fail("the system gives no random bytes");
+    }
+    config.proofToken = *token;
     if (options.timeoutSeconds) {
         config.connectionTimeoutSeconds = *options.timeoutSeconds;
         config.requestStartSeconds = *options.timeoutSeconds;

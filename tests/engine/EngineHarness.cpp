@@ -195,8 +195,17 @@ long Engine::PeakRssKiB() const {
     return -1;
 }
 
-Connection::Connection(std::uint16_t port) {
+Connection::Connection(std::uint16_t port, const char* source) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            Close();
+            return;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -334,8 +343,9 @@ Reply Request(std::uint16_t port, const std::string& method, const std::string& 
     return RawRequest(port, request, method == "HEAD");
 }
 
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest) {
-    Connection connection(port);
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
+                 const char* source) {
+    Connection connection(port, source);
     if (!connection.IsOpen()) {
         return {};
     }
@@ -354,6 +364,14 @@ std::string MultipartBody(const std::vector<FilePart>& parts, const std::string&
     }
     body += "--" + boundary + "--\r\n";
     return body;
+}
+
+std::string SetCookieOf(const Reply& reply) {
+    const auto found = reply.headers.find("set-cookie");
+    if (found == reply.headers.end()) {
+        return {};
+    }
+    return found->second.substr(0, found->second.find(';'));
 }
 
 } // namespace enginetest

@@ -96,10 +96,11 @@ struct Reply {
     bool received = false; // a status line arrived at all
 };
 
-// A connection to a port on 127.0.0.1.
+// A connection to a port on 127.0.0.1, from source (another loopback
+// address such as "127.0.0.2", so a test can act as several hosts).
 class Connection {
   public:
-    explicit Connection(std::uint16_t port);
+    explicit Connection(std::uint16_t port, const char* source = nullptr);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -120,7 +121,10 @@ class Connection {
 Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
               const std::string& body = {}, const std::vector<std::string>& headers = {});
 // Raw bytes as the request.
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest = false);
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest = false,
+                 const char* source = nullptr);
+// The "name=value" of the proof cookie a reply set, or "".
+std::string SetCookieOf(const Reply& reply);
 
 struct FilePart {
     std::string name;

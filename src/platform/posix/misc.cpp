@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -21,6 +22,22 @@ std::optional<std::string> NewGuidText() {
     char text[37] = {};
     ::uuid_unparse_upper(id, text);
     return "{" + std::string(text) + "}";
+}
+
+std::optional<std::string> RandomBytes(std::size_t count) {
+    std::string bytes(count, '\0');
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::getrandom(bytes.data() + done, count - done, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return bytes;
 }
 
 void DebugOutput(std::string_view text) {
