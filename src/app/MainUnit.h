@@ -17,10 +17,13 @@
 
 class QLabel;
 class QPainter;
+class TArrivalNotifier;
 class TFileDL;
+class TFileDropFilter;
 namespace appcore {
 class TPublisher;
 class TUploadWatcher;
+struct TDroppedFiles;
 } // namespace appcore
 namespace qrcode {
 class TQRCodeBitmap;
@@ -104,6 +107,11 @@ class TMainForm : public QWidget {
     // Addresses and the two connection URLs with their QR codes.
     void FillAddressList();
     void ApplyConnectionMode(const std::string& address, int mode);
+    // The address picked in a QR code's menu: both direct URLs and codes
+    // change; the pages, the poll and the publication stay as they are.
+    void ChooseDirectAddress(const std::string& address);
+    // The menu of a right-click on QRPaintBox1 (box 1) or QRPaintBox2 (box 2).
+    void QRPaintBoxMenu(int box, QPoint globalPos);
     void DrawQRCode(const std::string& url, int box);
     // Writes this run's pages from the templates; throws misc::FileError when
     // the upload or download page cannot be written.
@@ -112,6 +120,19 @@ class TMainForm : public QWidget {
 
     // Files from the phone and to the phone.
     void PublishSelectedFiles();
+    // The one way files are published, whether picked in DOpen, dropped or
+    // pasted: withdraws the earlier publication, copies, lists, notes.
+    // foldersPassedOver goes into the note's tooltip. Throws misc::FileError
+    // when the file list cannot be written.
+    void PublishFiles(const QStringList& paths, int foldersPassedOver = 0);
+    // Files dropped onto the PC-to-phone page or its tile.
+    void FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target);
+    // Ctrl+V: the files a file manager copied, while the PC-to-phone page shows.
+    void PasteFiles();
+    // A file landed in the receiving folder.
+    void UploadArrived(const std::string& path);
+    // A click on the arrival notice: the window comes up on the phone-to-PC page.
+    void ShowArrivals();
     void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
@@ -126,6 +147,8 @@ class TMainForm : public QWidget {
     friend class TestMainForm;
     friend class TestRun;
     friend class TestEndToEnd;
+    friend class TestDesk;
+    friend class TestArrivalNotice;
 
     void CreateComponents();
     void CreateTopBand();
@@ -136,6 +159,8 @@ class TMainForm : public QWidget {
     void CreateTimers();
     void ConnectHandlers();
     void CentreOnScreen();
+    void SetDirectUrls(const std::string& address);
+    void PublishQuietly(const QStringList& paths, int foldersPassedOver);
 
     TMainFormHooks hooks_;
     bool destroyed_ = false;
@@ -145,6 +170,7 @@ class TMainForm : public QWidget {
     std::string UploadUrl;
     std::string DownloadUrl;
     std::vector<std::string> AdapterAddresses;
+    std::vector<std::string> AdapterNames;   // the interface of each adapter address
     std::array<std::string, 10> AddressList; // short texts, slot 0 the primary address
     std::int32_t AddressCount = 0;
     std::unique_ptr<appcore::TUploadWatcher> Uploads; // SeenUploads and the scan-in-progress flag
@@ -159,6 +185,8 @@ class TMainForm : public QWidget {
     std::string TemplateDir;
     std::string ReceiveDir;
     std::string PrimaryAddress;
+    int ConnectionMode = 0;    // of the last URL step: 1 direct, 2 relay
+    std::string DirectAddress; // the address the direct URLs carry
     std::string PageKey;
     TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned
     std::string RelayUrlTemplate;      // short text: at most 255 bytes
@@ -213,4 +241,6 @@ class TMainForm : public QWidget {
     QTimer* CheckUpdateTM = nullptr;
     QTimer* DownCheckTimer = nullptr;
     TPictureFileDialog* DOpen = nullptr; // the files to publish
+    TFileDropFilter* FileDrops = nullptr;
+    TArrivalNotifier* ArrivalNotices = nullptr;
 };

@@ -236,8 +236,12 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
         }
         // Recorded only once it has arrived: a move that failed (receiving
         // folder gone or not writable) is tried again on the next pass.
-        if (MoveUpload(path, misc::IncludeTrailingDelimiter(target) + entry.name)) {
+        if (const auto landed =
+                MoveUpload(path, misc::IncludeTrailingDelimiter(target) + entry.name)) {
             Record(key);
+            if (OnArrival) {
+                OnArrival(*landed);
+            }
         }
     }
 }

@@ -67,6 +67,10 @@ class TUploadWatcher {
     // The direct-mode URL step clears the flag as it enables the timer.
     void ClearScanInProgress() { scanInProgress_ = false; }
 
+    // Told the path of each upload a moving pass has placed in the
+    // receiving folder.
+    std::function<void(const std::string& landedPath)> OnArrival;
+
     // The keys in the order they were added.
     const std::vector<std::string>& SeenUploads() const { return seenUploads_; }
     // True when the key was recorded, letter case aside.
