@@ -66,6 +66,11 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace
     return out;
 }
 
+bool IsPublishedFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
 std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPath) {
     if (rawPath.empty() || rawPath.front() != '/') {
         return std::nullopt;
@@ -91,7 +96,10 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
         const bool unsafe = std::any_of(name->begin(), name->end(), [](unsigned char c) {
             return c == '/' || c == '\\' || c < 0x20 || c == 0x7F;
         });
-        if (unsafe || name->front() == '.') {
+        // Published copies keep the names the user picked, whatever they are.
+        const bool published = start > rawPath.size() && components.size() == 2 &&
+                               components[0] == "d" && components[1] == "dfiles";
+        if (published ? !IsPublishedFileName(*name) : (unsafe || name->front() == '.')) {
             return std::nullopt;
         }
         components.push_back(*name);
@@ -100,6 +108,11 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
 }
 
 bool IsServableRelativePath(std::string_view relative) {
+    constexpr std::string_view publishedDir = "d/dfiles/";
+    if (relative.starts_with(publishedDir) &&
+        IsPublishedFileName(relative.substr(publishedDir.size()))) {
+        return true;
+    }
     std::size_t start = 0;
     while (start <= relative.size()) {
         std::size_t end = relative.find('/', start);

@@ -2,11 +2,13 @@
 // stores their uploads. Silent except for errors on standard error.
 
 #include "engine/EngineOptions.h"
+#include "engine/HttpRules.h"
 #include "engine/HttpServer.h"
 #include "engine/UploadStore.h"
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <array>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -26,6 +28,21 @@ constexpr std::chrono::seconds TakeoverTime{4};
 int Fail(const std::string& message) {
     std::cerr << "TessaryEngine: " << message << "\n";
     return 1;
+}
+
+// A fresh secret for this run, as lower-case hex.
+std::optional<std::string> NewToken() {
+    std::array<unsigned char, 16> bytes{};
+    if (!platform::RandomBytes(bytes)) {
+        return std::nullopt;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+    }
+    return text;
 }
 
 // Starts the server. When the port is held by an earlier engine of this very
@@ -94,6 +111,12 @@ int main(int argc, char** argv) {
     config.stagingDir = stagingDir;
     config.port = options.port;
     config.bindAddress = options.bindAddress;
+    config.ownHostNames = engine::OwnHostNames(platform::LocalHostName());
+    const auto token = NewToken();
+    if (!token) {
+        return Fail("the system gives no random bytes");
+    }
+    config.proofToken = *token;
     if (options.timeoutSeconds) {
         config.connectionTimeoutSeconds = *options.timeoutSeconds;
         config.requestStartSeconds = *options.timeoutSeconds;

@@ -183,14 +183,18 @@ class ReadOnlyFile {
     // Opens a regular file for reading; nullopt for anything else.
     static std::optional<ReadOnlyFile> Open(const std::string& path);
     std::int64_t Size() const { return size_; }
+    // When the content last changed, in nanoseconds since 1970 (UTC).
+    std::int64_t ModifiedNs() const { return modifiedNs_; }
     int NativeHandle() const { return fd_; }
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 
   private:
-    ReadOnlyFile(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+    ReadOnlyFile(int fd, std::int64_t size, std::int64_t modifiedNs)
+        : fd_(fd), size_(size), modifiedNs_(modifiedNs) {}
     int fd_ = -1;
     std::int64_t size_ = 0;
+    std::int64_t modifiedNs_ = 0;
 };
 
 // The absolute path with every symbolic link and "." / ".." resolved;
@@ -279,6 +283,10 @@ bool StartWriteback(int handle, std::int64_t offset, std::int64_t length);
 // Shuts a connected socket down in both directions (it stays open for its
 // owner to close), which ends whatever waits on it. False on failure.
 bool ShutdownSocket(int socket);
+// Sends a few hundred bytes on a connected socket that nothing else writes
+// to at the moment, then shuts it down as ShutdownSocket does. False when
+// not every byte could be sent at once.
+bool SendLastWords(int socket, std::string_view bytes);
 
 // -------------------------------------------------------------- signals ----
 
@@ -325,6 +333,10 @@ void DebugOutput(std::string_view text);
 bool RandomBytes(std::span<unsigned char> bytes);
 
 // ----------------------------------------------------- network tables ----
+
+// The local host name as the system gives it (gethostname); empty when it
+// has none.
+std::string LocalHostName();
 
 // IPv4 addresses of the local host name (gethostname + getaddrinfo) in the
 // resolver's order, dotted; nullopt when the lookup finds nothing.

@@ -164,7 +164,7 @@ TEST(EngineLifetime, EndsOnceTheProcessThatStartedItHasGone) {
     Connection upload(port);
     ASSERT_TRUE(upload.Send(
         "POST /api/upload?key=abcdef&id=t1&name=a.bin&size=" + std::to_string(content.size()) +
-        "&offset=0 HTTP/1.1\r\nHost: x\r\nContent-Type: "
+        "&offset=0 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
         "application/octet-stream\r\nContent-Length: " +
         std::to_string(content.size()) + "\r\n\r\n" + content.substr(0, 300000)));
     ASSERT_TRUE(Eventually([&] { return FileNames(work.Path() / "staging").size() == 1; }));
