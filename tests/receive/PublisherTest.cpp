@@ -267,9 +267,9 @@ TEST_F(PublisherTest, NewStartWhileCopyingWithdrawsTheFirstCompletely) {
     const std::string second = Chosen("second.jpg", "2");
     int secondListed = -1;
     publisher.StartPublishing({second}, {{}, [&](int n) { secondListed = n; }, {}});
-    // The first pick's finished copy went at once; its copy under way leaves
-    // no trace, and it never reports an end.
-    EXPECT_FALSE(fs::exists(downloadDir + "early.txt"));
+    // The first pick is forgotten at once, its finished copy goes, its copy
+    // under way leaves no trace, and it never reports an end.
+    EXPECT_TRUE(publisher.PublishedCopies().empty());
     ASSERT_TRUE(ProcessEventsUntil([&] { return secondListed >= 0; }));
     ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(firstListed, -1);

@@ -126,7 +126,9 @@ TPublisher::TPublisher(std::string downloadDir, std::string fragmentPath)
     : downloadDir_(std::move(downloadDir)), fragmentPath_(std::move(fragmentPath)) {}
 
 TPublisher::~TPublisher() {
-    StopCopying();
+    for (const auto& copy : StopCopying()) {
+        misc::DeleteFileQuietly(copy);
+    }
 }
 
 int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths) {
@@ -143,10 +145,23 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
         }
         return;
     }
-    WithdrawPublication();
-    inFlight_ = {};
-    worker_.Run([this, chosenPaths, observer = std::move(observer)](
-                    std::stop_token stop, const TBackgroundJob::Hand& hand) {
+    // The earlier publication goes before anything new is copied, but on the
+    // worker: deleting the last name of a big file frees all its blocks, which
+    // can take seconds on a busy disk. The list goes first, so the phone never
+    // sees an entry whose file has gone.
+    std::vector<std::string> withdrawn{fragmentPath_};
+    for (auto& copy : StopCopying()) {
+        withdrawn.push_back(std::move(copy));
+    }
+    for (auto& copy : std::exchange(publishedCopies_, {})) {
+        withdrawn.push_back(std::move(copy));
+    }
+    worker_.Run([this, chosenPaths, withdrawn = std::move(withdrawn),
+                 observer = std::move(observer)](std::stop_token stop,
+                                                 const TBackgroundJob::Hand& hand) {
+        for (const auto& path : withdrawn) {
+            misc::DeleteFileQuietly(path);
+        }
         TPublishProgress last{-1, 0, 0};
         inFlight_ =
             PlaceSelection(chosenPaths, downloadDir_, stop, [&](const TPublishProgress& progress) {
@@ -179,16 +194,17 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
     });
 }
 
-void TPublisher::StopCopying() {
+std::vector<std::string> TPublisher::StopCopying() {
     if (!worker_.Running()) {
-        return;
+        return {};
     }
     worker_.Stop();
     // Made before the stop but never listed: nobody else knows of them.
-    for (const auto& copy : inFlight_.copies) {
-        misc::DeleteFileQuietly(copy.second);
+    std::vector<std::string> made;
+    for (auto& copy : std::exchange(inFlight_, {}).copies) {
+        made.push_back(std::move(copy.second));
     }
-    inFlight_ = {};
+    return made;
 }
 
 int TPublisher::Commit(const TPlacedSelection& placed) {
@@ -206,7 +222,9 @@ int TPublisher::Commit(const TPlacedSelection& placed) {
 }
 
 void TPublisher::WithdrawPublication() {
-    StopCopying();
+    for (const auto& copy : StopCopying()) {
+        misc::DeleteFileQuietly(copy);
+    }
     for (const auto& copy : publishedCopies_) {
         misc::DeleteFileQuietly(copy);
     }

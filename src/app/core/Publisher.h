@@ -101,7 +101,9 @@ class TPublisher {
 
     // The same publication with the copies made on a worker; the calling
     // thread must run an event loop, and observer hears of the outcome there.
-    // An empty choice tells published(0) at once and changes nothing else.
+    // The earlier publication is forgotten at once and deleted on the worker
+    // before the new copies are made. An empty choice tells published(0) at
+    // once and changes nothing else.
     void StartPublishing(const std::vector<std::string>& chosenPaths, TObserver observer);
 
     // True while the copies of a started publication are being made.
@@ -121,7 +123,8 @@ class TPublisher {
   private:
     // Records the copies and lists them; throws misc::FileError as above.
     int Commit(const TPlacedSelection& placed);
-    void StopCopying();
+    // Stops copies under way; returns the copies they had made, unlisted.
+    std::vector<std::string> StopCopying();
 
     std::string downloadDir_;
     std::string fragmentPath_;
