@@ -112,6 +112,10 @@ class TMainForm : public QWidget {
 
     // Files from the phone and to the phone.
     void PublishSelectedFiles();
+    // Publishes these paths as a confirmed pick of DOpen, replacing the
+    // earlier publication; copies are made on a worker while the window
+    // stays live, and LDownloadNote shows their progress, then the result.
+    void PublishFiles(const QStringList& chosen);
     void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
@@ -126,6 +130,7 @@ class TMainForm : public QWidget {
     friend class TestMainForm;
     friend class TestRun;
     friend class TestEndToEnd;
+    friend class TestPublish;
 
     void CreateComponents();
     void CreateTopBand();
@@ -136,6 +141,7 @@ class TMainForm : public QWidget {
     void CreateTimers();
     void ConnectHandlers();
     void CentreOnScreen();
+    void SetDownloadNote(const std::string& note);
 
     TMainFormHooks hooks_;
     bool destroyed_ = false;
@@ -166,6 +172,8 @@ class TMainForm : public QWidget {
     std::string VersionDigits;
     // The per-user id the update request carries.
     std::string RandomSessionID;
+    // LDownloadNote as it was before the copies under way.
+    QString NoteBeforePublishing;
 
     // ---- components (owned by their Qt parents) ----
     TBevelPanel* PTop = nullptr;
