@@ -12,6 +12,7 @@ packages=(
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+    locales
 )
 
 missing=()
@@ -26,6 +27,18 @@ if ((${#missing[@]})); then
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The date and number tests run in a German and a British locale.
+wanted_locales=(de_DE.UTF-8 en_GB.UTF-8)
+for loc in "${wanted_locales[@]}"; do
+    if ! locale -a 2>/dev/null | grep -qix "${loc/UTF-8/utf8}"; then
+        sudo=""
+        [[ $(id -u) -eq 0 ]] || sudo="sudo"
+        $sudo sed -i "s/^# *\(${loc} UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^${loc} UTF-8" /etc/locale.gen || echo "${loc} UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+        $sudo locale-gen >/dev/null
+    fi
+done
 
 # Node.js drives the browser tests; Debian's nodejs is used when none is present.
 if ! command -v node >/dev/null 2>&1; then

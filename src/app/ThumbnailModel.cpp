@@ -159,8 +159,8 @@ void TThumbnailModel::Request(const QString& path, qint64 size, const QDateTime&
     pending_.insert(path);
     auto* self = const_cast<TThumbnailModel*>(this);
     const QSize box = iconSize_;
-    pool_.start([self, path, size, modified, box] {
-        QImage image = DecodeThumbnail(path, box);
+    pool_.start([self, decode = decoder_, path, size, modified, box] {
+        QImage image = decode(path, box);
         QMetaObject::invokeMethod(
             self,
             [self, path, size, modified, image = std::move(image)] {

@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QSize>
 #include <QThreadPool>
+#include <functional>
 
 class QFileSystemModel;
 
@@ -36,6 +37,12 @@ class TThumbnailModel : public QIdentityProxyModel {
     // Reads the picture at path scaled to fit box, at the reader's reduced
     // resolution where the format offers one. Null when it cannot be read.
     static QImage DecodeThumbnail(const QString& path, QSize box);
+
+    // What the pool threads call to read a picture: DecodeThumbnail unless
+    // replaced (tests watch where and when decoding happens). Thumbnails
+    // asked for afterwards use it.
+    using Decoder = std::function<QImage(const QString& path, QSize box)>;
+    void SetDecoder(Decoder decoder) { decoder_ = std::move(decoder); }
 
   signals:
     // A thumbnail was decoded (or found undecodable) and handed to the view.
@@ -60,5 +67,6 @@ class TThumbnailModel : public QIdentityProxyModel {
     mutable QCache<QString, Entry> cache_;
     mutable QHash<QString, QPixmap> genericIcons_;
     mutable QSet<QString> pending_;
+    Decoder decoder_ = &TThumbnailModel::DecodeThumbnail;
     mutable QThreadPool pool_;
 };

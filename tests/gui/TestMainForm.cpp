@@ -2,6 +2,7 @@
 // the close and shutdown steps, the receiving folder, engine control, the
 // layout and the file views.
 
+#include "UpdateServer.h"
 #include "app/BevelPanel.h"
 #include "app/MainUnit.h"
 #include "app/PageControl.h"
@@ -21,9 +22,13 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMutex>
+#include <QSet>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <sys/xattr.h>
@@ -47,10 +52,11 @@ struct TDesk {
     QStringList folderAnswers;
     QStringList opened;
 
-    TMainFormHooks Hooks() {
+    // Nothing leaves the machine: by default the update check asks a closed
+    // loopback port.
+    TMainFormHooks Hooks(const std::string& updateBase = "http://127.0.0.1:9") {
         TMainFormHooks hooks;
-        // Nothing leaves the machine: the update check asks a closed loopback port.
-        hooks.UpdateBaseUrl = "http://127.0.0.1:9";
+        hooks.UpdateBaseUrl = updateBase;
         hooks.ShowMessage = [this](const QString& text) { messages << text; };
         hooks.PickFolder = [this](const QString& caption) -> std::optional<QString> {
             folderCaptions << caption;
@@ -120,9 +126,9 @@ class TestMainForm : public QObject {
     std::unique_ptr<TDesk> desk;
     std::unique_ptr<TMainForm> form;
 
-    void Start() {
+    void Start(const std::string& updateBase = "http://127.0.0.1:9") {
         desk = std::make_unique<TDesk>();
-        form = std::make_unique<TMainForm>(desk->Hooks());
+        form = std::make_unique<TMainForm>(desk->Hooks(updateBase));
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -155,7 +161,8 @@ class TestMainForm : public QObject {
     }
 
     void startupState() {
-        Start();
+        TUpdateServer updateService("[Main]\r\nstatus=0\r\n");
+        Start(updateService.Base());
         QCOMPARE(form->windowTitle(), QString("Tessary v3.10 build 191006"));
         QCOMPARE(ShownPage(), TMainForm::WelcomePage);
         QVERIFY(Find<TTileButton>("BWelcome")->isChecked());
@@ -182,10 +189,14 @@ class TestMainForm : public QObject {
         for (char c : form->PageKey)
             QVERIFY(c >= 'a' && c <= 'z');
 
-        // The update check is armed and stops its own timer once the loop runs.
-        auto* checkUpdate = Find<QTimer>("CheckUpdateTM");
-        QCOMPARE(checkUpdate->interval(), 3);
-        QTRY_VERIFY(!checkUpdate->isActive());
+        // The update check is armed: it asks the service once, soon after the
+        // loop runs, and not again.
+        QCOMPARE(Find<QTimer>("CheckUpdateTM")->interval(), 3);
+        QTRY_COMPARE_WITH_TIMEOUT(updateService.targets.size(), 1, 5000);
+        QVERIFY(updateService.targets.first().startsWith("/checkupdate/?i="));
+        QTRY_VERIFY_WITH_TIMEOUT(form->UpdateDownload == nullptr, 5000);
+        QTest::qWait(200);
+        QCOMPARE(updateService.connections, 1);
         // The direct-mode URL step has started the upload poll.
         QVERIFY(Find<QTimer>("FileCheckTimer")->isActive());
         QCOMPARE(Find<QTimer>("FileCheckTimer")->interval(), 1000);
@@ -639,6 +650,53 @@ class TestMainForm : public QObject {
                    now.pixelColor(10, 48).alpha() == 0 && NearPhotoColour(now.pixelColor(60, 48));
         };
         QTRY_VERIFY_WITH_TIMEOUT(showsTallPicture(), 10000);
+
+        // 200 large pictures asked for at once, as a quick scroll does: every
+        // one is read on a pool thread, and the event loop keeps running while
+        // they are read.
+        const QString many = HomeDir + "/many/";
+        QDir().mkpath(many);
+        WriteJpeg(many + "p000.jpg", {2400, 1600});
+        for (int i = 1; i < 200; ++i)
+            QVERIFY(QFile::copy(many + "p000.jpg",
+                                many + QString("p%1.jpg").arg(i, 3, 10, QChar('0'))));
+        QMutex seenLock;
+        QSet<QThread*> decodingThreads;
+        std::atomic<int> decoded = 0;
+        wb->Thumbnails()->SetDecoder([&](const QString& path, QSize box) {
+            {
+                QMutexLocker locker(&seenLock);
+                decodingThreads.insert(QThread::currentThread());
+            }
+            QImage image = TThumbnailModel::DecodeThumbnail(path, box);
+            // Long enough per picture that a decode on the GUI thread would
+            // hold the loop for a second at least.
+            QThread::msleep(5);
+            ++decoded;
+            return image;
+        });
+        wb->SetFolder(many);
+        QTRY_COMPARE_WITH_TIMEOUT(wb->ShownNames().size(), 200, 10000);
+        QAbstractItemModel* model = wb->model();
+        // Ticks of the loop that came while some, but not all, were decoded.
+        int ticksMeanwhile = 0;
+        QTimer tick;
+        tick.setInterval(10);
+        connect(&tick, &QTimer::timeout, this, [&] {
+            const int done = decoded.load();
+            ticksMeanwhile += done > 0 && done < 200;
+        });
+        tick.start();
+        for (int row = 0; row < model->rowCount(wb->rootIndex()); ++row)
+            model->index(row, 0, wb->rootIndex()).data(Qt::DecorationRole);
+        QVERIFY(decoded.load() < 200);
+        QTRY_COMPARE_WITH_TIMEOUT(decoded.load(), 200, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(wb->Thumbnails()->PendingCount(), 0, 10000);
+        tick.stop();
+        QVERIFY2(ticksMeanwhile >= 10, qPrintable(QString::number(ticksMeanwhile)));
+        QVERIFY(!decodingThreads.isEmpty());
+        QVERIFY(!decodingThreads.contains(QThread::currentThread()));
+        QVERIFY(wb->Thumbnails()->HasThumbnail(many + "p199.jpg"));
     }
 
     void openDialogForPublishing() {

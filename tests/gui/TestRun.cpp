@@ -3,6 +3,7 @@
 // pages written at start, uploads arriving and files published to the phone.
 
 #include "../qrcode/QRDecode.h"
+#include "UpdateServer.h"
 #include "app/MainUnit.h"
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
@@ -22,6 +23,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -31,42 +33,6 @@ QString HomeDir;
 QString TempDir() {
     return HomeDir + "/tmp/";
 }
-
-// An update service on a loopback port: it answers with reply, or holds every
-// request without answering when reply is empty.
-class TUpdateServer : public QObject {
-  public:
-    explicit TUpdateServer(QByteArray reply) : reply_(std::move(reply)) {
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
-            }
-        });
-    }
-    std::string Base() const { return "http://127.0.0.1:" + std::to_string(server_.serverPort()); }
-    QStringList targets;
-
-  private:
-    void Read(QTcpSocket* socket) {
-        QByteArray& request = pending_[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n"))
-            return;
-        targets << QString::fromLatin1(request.split(' ').value(1));
-        if (reply_.isEmpty())
-            return; // held: the check waits until it is cancelled
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-                      "Content-Length: " +
-                      QByteArray::number(reply_.size()) + "\r\n\r\n" + reply_);
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer server_;
-    QByteArray reply_;
-    std::map<QTcpSocket*, QByteArray> pending_;
-};
 
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
@@ -96,6 +62,8 @@ class TestRun : public QObject {
     // Answers of DOpen in turn; nothing means the dialog itself is shown.
     std::vector<std::optional<QStringList>> picks;
     bool useRealDialog = false;
+    // Runs as a message is shown, while the modal box would be up.
+    std::function<void()> onMessage;
     std::unique_ptr<TMainForm> form;
 
     // Makes the window; it starts its run as events are processed.
@@ -103,7 +71,11 @@ class TestRun : public QObject {
         messages.clear();
         TMainFormHooks hooks;
         hooks.UpdateBaseUrl = updateBase;
-        hooks.ShowMessage = [this](const QString& text) { messages << text; };
+        hooks.ShowMessage = [this](const QString& text) {
+            messages << text;
+            if (onMessage)
+                onMessage();
+        };
         hooks.PickFolder = [](const QString&) { return std::nullopt; };
         hooks.OpenWithShell = [](const std::string&) {};
         if (!useRealDialog)
@@ -137,7 +109,10 @@ class TestRun : public QObject {
 
   private slots:
     void init() { QDir(HomeDir + "/data").removeRecursively(); }
-    void cleanup() { form.reset(); }
+    void cleanup() {
+        form.reset();
+        onMessage = nullptr;
+    }
 
     void bothPagesShowTheirDirectUrls() {
         Start();
@@ -174,14 +149,18 @@ class TestRun : public QObject {
         QFile blocker(HomeDir + "/data/Tessary/wdoc/u");
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
-        Start();
+        // An update service that would answer at once: a check that ran would
+        // reach it within the wait below (a normal start asks in milliseconds).
+        TUpdateServer server("[Main]\r\nstatus=0\r\n");
+        Start(server.Base());
         QCOMPARE(messages.size(), 1);
         QVERIFY(messages.first().contains(QString::fromStdString(form->PageKey)));
         // Both codes are drawn, but the poll and the update check stay off.
         QVERIFY(!form->UploadUrl.empty());
         QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
-        QTest::qWait(50);
-        QVERIFY(!Find<QTimer>("CheckUpdateTM")->isActive());
+        QTest::qWait(1500);
+        QCOMPARE(server.connections, 0);
+        QVERIFY(form->UpdateDownload == nullptr);
         QVERIFY(form->isVisible());
     }
 
@@ -329,6 +308,45 @@ class TestRun : public QObject {
                      QString::fromStdString(form->PageKey));
         QCOMPARE(server.targets.first(), expected);
         // The reply file is gone.
+        QVERIFY(QDir(TempDir()).entryList({"*.dat"}, QDir::Files).isEmpty());
+    }
+
+    void aClosingReplyShowsItsMessageClosesAndStillSwitchesToRelay() {
+        TUpdateServer server("[Main]\r\nsecureserver=https://192.0.2.9/relay\r\nu=m=#updown#\r\n"
+                             "status=1\r\n[Version]\r\nsoftware=Tessary\r\nnewversion=yes\r\n"
+                             "versionmsg=Tessary 4.0 is out\r\nfeature=yes\r\n");
+        Create(server.Base());
+        // The message box is modal: the window is still up, in direct mode,
+        // while it shows.
+        bool visibleWhileShown = false;
+        std::string uploadUrlWhileShown;
+        onMessage = [&] {
+            visibleWhileShown = form->isVisible();
+            uploadUrlWhileShown = form->UploadUrl;
+        };
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        const std::string directUpload = form->UploadUrl;
+        QVERIFY(directUpload.find(":8016/u/") != std::string::npos);
+        QTRY_VERIFY_WITH_TIMEOUT(!form->isVisible(), 10000);
+        QCOMPARE(messages, QStringList{"Tessary 4.0 is out"});
+        QVERIFY(visibleWhileShown);
+        QCOMPARE(uploadUrlWhileShown, directUpload);
+        // Relay mode was switched on after the close request, in the same check.
+        QTRY_COMPARE_WITH_TIMEOUT(form->UploadUrl, std::string("http://192.0.2.9/relay?m=u"), 5000);
+        QCOMPARE(form->DownloadUrl, std::string("http://192.0.2.9/relay?m=d"));
+        QTRY_VERIFY_WITH_TIMEOUT(form->UpdateDownload == nullptr, 5000);
+        QCOMPARE(server.targets.size(), 1);
+        QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
+        // No window is left up, which is what ends the program's event loop.
+        QVERIFY(QGuiApplication::quitOnLastWindowClosed());
+        for (const QWidget* window : QApplication::topLevelWidgets())
+            QVERIFY2(!window->isVisible(), qPrintable(window->objectName()));
+        const QString uploadPage =
+            QString::fromStdString(form->UploadPageDir + form->PageKey) + ".html";
+        QVERIFY(QFileInfo::exists(uploadPage));
+        form.reset();
+        QVERIFY(!QFileInfo::exists(uploadPage));
         QVERIFY(QDir(TempDir()).entryList({"*.dat"}, QDir::Files).isEmpty());
     }
 

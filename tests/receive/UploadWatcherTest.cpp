@@ -360,11 +360,34 @@ TEST_F(UploadWatcherTest, FailedMoveToAnotherFileSystemIsNotRecorded) {
 }
 
 TEST_F(UploadWatcherTest, MissingUploadFolderEndsThePass) {
-    fs::remove_all(uploadDir);
+    // One upload handled while the folder was there: its key stays.
+    Upload("first.jpg", "first");
     Pass();
-    watcher.ScanUploadFolder("   ", true, [this] { return receiveDir; });
-    EXPECT_TRUE(watcher.SeenUploads().empty());
+    ASSERT_EQ(watcher.SeenUploads().size(), 1u);
+    // Files a pass over the wrong folder would take: the working folder's, as
+    // a blank folder path would list them.
+    const std::string elsewhere = root.Dir("elsewhere");
+    WriteFile(elsewhere + "stray.jpg", "not an upload");
+    const fs::path before = fs::current_path();
+    fs::current_path(elsewhere);
+
+    fs::remove_all(uploadDir);
+    int askedForReceiveDir = 0;
+    const auto receive = [&] {
+        ++askedForReceiveDir;
+        return receiveDir;
+    };
+    watcher.ScanUploadFolder(uploadDir, true, receive);
     EXPECT_FALSE(watcher.ScanInProgress());
+    watcher.ScanUploadFolder("   ", true, receive);
+    EXPECT_FALSE(watcher.ScanInProgress());
+    fs::current_path(before);
+
+    EXPECT_EQ(askedForReceiveDir, 0);
+    ASSERT_EQ(watcher.SeenUploads().size(), 1u);
+    EXPECT_EQ(watcher.SeenUploads().front().rfind("first.jpg|", 0), 0u);
+    EXPECT_EQ(ReadFile(elsewhere + "stray.jpg"), "not an upload");
+    EXPECT_FALSE(fs::exists(receiveDir + "stray.jpg"));
 }
 
 TEST_F(UploadWatcherTest, ReleaseForgetsEveryKey) {

@@ -42,13 +42,13 @@ TEST(SizeToText, UnitBordersAndRounding) {
 
 TEST(SizeToText, DecimalPointWhateverTheLocale) {
     // The page shows "." as decimal separator; the C++ locale must not matter.
-    std::locale previous = std::locale::global(std::locale::classic());
-    try {
-        std::locale::global(std::locale("de_DE.UTF-8"));
-    } catch (const std::runtime_error&) {
-        // not installed: the check below still holds for the classic locale
-    }
+    // scripts/deps.sh generates the German locale, whose decimal mark is ",".
+    std::locale german;
+    ASSERT_NO_THROW(german = std::locale("de_DE.UTF-8")) << "run scripts/deps.sh";
+    ASSERT_EQ(std::use_facet<std::numpunct<char>>(german).decimal_point(), ',');
+    const std::locale previous = std::locale::global(german);
     EXPECT_EQ(misc::SizeToText(1536), "1.5 KB");
+    EXPECT_EQ(misc::SizeToText(5000000), "4.77 MB");
     std::locale::global(previous);
 }
 
