@@ -279,6 +279,12 @@ bool StartWriteback(int handle, std::int64_t offset, std::int64_t length);
 // owner to close), which ends whatever waits on it. False on failure.
 bool ShutdownSocket(int socket);
 
+// -------------------------------------------------------------- threads ----
+
+// Gives the calling thread a background priority, below the threads that
+// serve the user (the GUI thread), for long copies. False when refused.
+bool LowerThreadPriority();
+
 // -------------------------------------------------------------- signals ----
 
 // Makes the stop signals (SIGTERM, SIGINT, SIGHUP) wait for

@@ -1,5 +1,7 @@
 #include "app/core/BackgroundJob.h"
 
+#include "platform/platform.h"
+
 #include <utility>
 
 namespace appcore {
@@ -20,6 +22,8 @@ void TBackgroundJob::Run(Work work) {
             Qt::QueuedConnection);
     };
     thread_ = std::jthread([work = std::move(work), hand = std::move(hand)](std::stop_token stop) {
+        // Copies of big files are the background: the window comes first.
+        platform::LowerThreadPriority();
         work(stop, hand);
     });
 }
