@@ -12,7 +12,7 @@ packages=(
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
     chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
-    locales
+    locales dbus-daemon
 )
 
 missing=()

@@ -1,14 +1,18 @@
 #include "app/MainUnit.h"
 
+#include "app/ArrivalNotifier.h"
 #include "app/BevelPanel.h"
 #include "app/ClickLabel.h"
+#include "app/FileDropFilter.h"
 #include "app/PageControl.h"
 #include "app/PictureFileDialog.h"
+#include "app/QRCodeMenu.h"
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
 #include "app/art/ArtResources.h"
 #include "app/core/ConnectionUrls.h"
+#include "app/core/DroppedFiles.h"
 #include "app/core/PageGenerator.h"
 #include "app/core/Publisher.h"
 #include "app/core/UpdateCheck.h"
@@ -20,6 +24,7 @@
 #include "qrcode/QRCodeBitmap.h"
 #include "util/MiscFuncUnit.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDate>
 #include <QDir>
@@ -27,8 +32,11 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <exception>
@@ -205,6 +213,11 @@ void TMainForm::CreateComponents() {
 
     CreateBottomBand();
     DOpen = new TPictureFileDialog(this);
+    FileDrops = new TFileDropFilter([this](const appcore::TDroppedFiles& dropped,
+                                           QWidget* target) { FilesDropped(dropped, target); },
+                                    this);
+    ArrivalNotices = new TArrivalNotifier(this);
+    ArrivalNotices->setObjectName(QStringLiteral("ArrivalNotices"));
 }
 
 void TMainForm::CreateTopBand() {
@@ -400,6 +413,19 @@ void TMainForm::ConnectHandlers() {
     auto openItem = [this](const QString& path) { OpenWithShell(path.toStdString()); };
     WB->OpenHandler = openItem;
     WB2->OpenHandler = openItem;
+    QRPaintBox1->SetMenuHandler([this](QPoint at) { QRPaintBoxMenu(1, at); });
+    QRPaintBox2->SetMenuHandler([this](QPoint at) { QRPaintBoxMenu(2, at); });
+    // Files dragged from a file manager onto the PC-to-phone page or its
+    // tile; the file view's own drop handling is bypassed.
+    for (QWidget* target :
+         {static_cast<QWidget*>(TabSheet2), WB2->viewport(), static_cast<QWidget*>(BPCtoPhone)})
+        FileDrops->Watch(target);
+    auto* paste = new QShortcut(QKeySequence::Paste, this);
+    paste->setObjectName(QStringLiteral("PasteFiles"));
+    connect(paste, &QShortcut::activated, this, [this] { PasteFiles(); });
+    // A notice only for whom the window is out of sight.
+    ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
+    connect(ArrivalNotices, &TArrivalNotifier::activated, this, [this] { ShowArrivals(); });
 }
 
 void TMainForm::CentreOnScreen() {
@@ -429,6 +455,7 @@ void TMainForm::PrepareRun() {
     QRRenderer = std::make_unique<qrcode::TQRCodeBitmap>();
     // What already lies complete in the upload folder is recorded, not moved.
     Uploads = std::make_unique<appcore::TUploadWatcher>();
+    Uploads->OnArrival = [this](const std::string& path) { UploadArrived(path); };
     Uploads->ScanUploadFolder(UploadDir, false, [this] { return ReceiveDir; });
     Publication = std::make_unique<appcore::TPublisher>(
         DownloadDir, appcore::FileListFragmentPath(DownloadPageDir, PageKey));
@@ -503,11 +530,12 @@ void TMainForm::PublishSelectedFiles() {
     PublishFiles(*chosen);
 }
 
-void TMainForm::PublishFiles(const QStringList& chosen) {
+void TMainForm::PublishFiles(const QStringList& chosen, int foldersPassedOver) {
     WB2->SetFolder(QString::fromStdString(DownloadDir));
     std::vector<std::string> paths;
     for (const QString& path : chosen)
         paths.push_back(path.toStdString());
+    LDownloadNote->setToolTip(appcore::FoldersPassedOverText(foldersPassedOver));
     // What the note said before this pick, shown again when the file list
     // cannot be written; a pick that replaces copies still under way keeps
     // the note from before those.
@@ -529,6 +557,55 @@ void TMainForm::SetDownloadNote(const std::string& note) {
     // The note's CR LF becomes the label's line break.
     LDownloadNote->setText(
         QString::fromStdString(note).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+}
+
+void TMainForm::PublishQuietly(const QStringList& paths, int foldersPassedOver) {
+    // As the select tile does: a list that cannot be written shows its message.
+    try {
+        PublishFiles(paths, foldersPassedOver);
+    } catch (const std::exception& error) {
+        hooks_.ShowMessage(QString::fromUtf8(error.what()));
+    }
+}
+
+void TMainForm::FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target) {
+    if (target == BPCtoPhone)
+        BPCtoPhoneClick(BPCtoPhone);
+    // Only the page shown takes the files; the phone-to-PC page never does.
+    if (MainPC->ActivePageIndex() != PCToPhonePage || !Publication)
+        return;
+    // After the drop has returned, so the file manager's drag ends at once.
+    QTimer::singleShot(
+        0, this, [this, dropped] { PublishQuietly(dropped.files, dropped.foldersPassedOver); });
+}
+
+void TMainForm::PasteFiles() {
+    if (MainPC->ActivePageIndex() != PCToPhonePage || !Publication)
+        return;
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (data == nullptr)
+        return;
+    const appcore::TDroppedFiles pasted = appcore::FilesFromMimeData(*data);
+    if (pasted.files.isEmpty()) {
+        LDownloadNote->setToolTip(appcore::FoldersPassedOverText(pasted.foldersPassedOver));
+        return;
+    }
+    PublishQuietly(pasted.files, pasted.foldersPassedOver);
+}
+
+void TMainForm::UploadArrived(const std::string& path) {
+    // Whoever looks at the window sees the file appear in WB.
+    if (isMinimized() || !isActiveWindow())
+        ArrivalNotices->FileArrived(QString::fromStdString(misc::ExtractFileName(path)));
+}
+
+void TMainForm::ShowArrivals() {
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    BPhonetoPCClick(BPhoneToPC);
 }
 
 void TMainForm::CleanUpAtExit() {
@@ -627,11 +704,13 @@ void TMainForm::FillAddressList() {
     const net::TAddresses found = net::FillAddressList();
     PrimaryAddress = found.primaryAddress;
     AdapterAddresses = found.adapterAddresses;
+    AdapterNames = found.adapterNames;
     AddressList = found.addressList.entries;
     AddressCount = found.addressList.count;
 }
 
 void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
+    ConnectionMode = mode;
     if (mode == 2) {
         UploadUrl = appcore::RelayUrl(RelayUrlTemplate, "u", VersionDigits);
         DrawQRCode(UploadUrl, 1);
@@ -639,14 +718,48 @@ void TMainForm::ApplyConnectionMode(const std::string& address, int mode) {
         DrawQRCode(DownloadUrl, 2);
         return;
     }
+    SetDirectUrls(address);
+    GeneratePages(); // an error leaves the upload poll off
+    FileCheckTimer->start();
+    Uploads->ClearScanInProgress();
+}
+
+void TMainForm::SetDirectUrls(const std::string& address) {
+    DirectAddress = address;
     const appcore::ConnectionUrls urls = appcore::DirectUrls(address, PageKey);
     UploadUrl = urls.upload;
     DrawQRCode(UploadUrl, 1);
     DownloadUrl = urls.download;
     DrawQRCode(DownloadUrl, 2);
-    GeneratePages(); // an error leaves the upload poll off
-    FileCheckTimer->start();
-    Uploads->ClearScanInProgress();
+}
+
+void TMainForm::ChooseDirectAddress(const std::string& address) {
+    // The pages carry no address, so they are not written again: that would
+    // also empty the file list of the current publication.
+    if (ConnectionMode == 1)
+        SetDirectUrls(address);
+}
+
+void TMainForm::QRPaintBoxMenu(int box, QPoint globalPos) {
+    TQRCodeMenuContent content;
+    content.direct = ConnectionMode == 1;
+    content.currentAddress = QString::fromStdString(DirectAddress);
+    net::TAddresses known;
+    known.adapterAddresses = AdapterAddresses;
+    known.adapterNames = AdapterNames;
+    for (int slot = 0; slot < AddressCount; ++slot) {
+        const std::string& address = AddressList[static_cast<std::size_t>(slot)];
+        content.choices.push_back({QString::fromStdString(address),
+                                   QString::fromStdString(net::InterfaceNameOf(known, address))});
+    }
+    content.copyLink = [this, box] {
+        QGuiApplication::clipboard()->setText(
+            QString::fromStdString(box == 2 ? DownloadUrl : UploadUrl));
+    };
+    content.chooseAddress = [this](const QString& address) {
+        ChooseDirectAddress(address.toStdString());
+    };
+    MakeQRCodeMenu(this, content)->popup(globalPos);
 }
 
 void TMainForm::GeneratePages() {
@@ -659,7 +772,9 @@ void TMainForm::DrawQRCode(const std::string& url, int box) {
     // shared renderer holds the code drawn last.
     QRRenderer->SetText(url);
     QRRenderer->Rebuild();
-    (box == 2 ? QRPaintBox2 : QRPaintBox1)->update();
+    TQRPaintBox* paintBox = box == 2 ? QRPaintBox2 : QRPaintBox1;
+    paintBox->setToolTip(QString::fromStdString(url));
+    paintBox->update();
 }
 
 void TMainForm::QRPaintBox1Paint(QPainter& painter, QSize box) {

@@ -17,10 +17,13 @@
 
 class QLabel;
 class QPainter;
+class TArrivalNotifier;
 class TFileDL;
+class TFileDropFilter;
 namespace appcore {
 class TPublisher;
 class TUploadWatcher;
+struct TDroppedFiles;
 } // namespace appcore
 namespace qrcode {
 class TQRCodeBitmap;
@@ -104,6 +107,11 @@ class TMainForm : public QWidget {
     // Addresses and the two connection URLs with their QR codes.
     void FillAddressList();
     void ApplyConnectionMode(const std::string& address, int mode);
+    // The address picked in a QR code's menu: both direct URLs and codes
+    // change; the pages, the poll and the publication stay as they are.
+    void ChooseDirectAddress(const std::string& address);
+    // The menu of a right-click on QRPaintBox1 (box 1) or QRPaintBox2 (box 2).
+    void QRPaintBoxMenu(int box, QPoint globalPos);
     void DrawQRCode(const std::string& url, int box);
     // Writes this run's pages from the templates; throws misc::FileError when
     // the upload or download page cannot be written.
@@ -112,10 +120,21 @@ class TMainForm : public QWidget {
 
     // Files from the phone and to the phone.
     void PublishSelectedFiles();
-    // Publishes these paths as a confirmed pick of DOpen, replacing the
-    // earlier publication; copies are made on a worker while the window
-    // stays live, and LDownloadNote shows their progress, then the result.
-    void PublishFiles(const QStringList& chosen);
+    // The one way files are published, whether picked in DOpen, dropped or
+    // pasted: replaces the earlier publication; copies are made on a worker
+    // while the window stays live, and LDownloadNote shows their progress,
+    // then the count (or, when the file list cannot be written, its message
+    // is shown and the note stays as it was). foldersPassedOver goes into the
+    // note's tooltip.
+    void PublishFiles(const QStringList& paths, int foldersPassedOver = 0);
+    // Files dropped onto the PC-to-phone page or its tile.
+    void FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target);
+    // Ctrl+V: the files a file manager copied, while the PC-to-phone page shows.
+    void PasteFiles();
+    // A file landed in the receiving folder.
+    void UploadArrived(const std::string& path);
+    // A click on the arrival notice: the window comes up on the phone-to-PC page.
+    void ShowArrivals();
     void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
@@ -131,6 +150,8 @@ class TMainForm : public QWidget {
     friend class TestRun;
     friend class TestEndToEnd;
     friend class TestPublish;
+    friend class TestDesk;
+    friend class TestArrivalNotice;
 
     void CreateComponents();
     void CreateTopBand();
@@ -142,6 +163,8 @@ class TMainForm : public QWidget {
     void ConnectHandlers();
     void CentreOnScreen();
     void SetDownloadNote(const std::string& note);
+    void SetDirectUrls(const std::string& address);
+    void PublishQuietly(const QStringList& paths, int foldersPassedOver);
 
     TMainFormHooks hooks_;
     bool destroyed_ = false;
@@ -151,6 +174,7 @@ class TMainForm : public QWidget {
     std::string UploadUrl;
     std::string DownloadUrl;
     std::vector<std::string> AdapterAddresses;
+    std::vector<std::string> AdapterNames;   // the interface of each adapter address
     std::array<std::string, 10> AddressList; // short texts, slot 0 the primary address
     std::int32_t AddressCount = 0;
     std::unique_ptr<appcore::TUploadWatcher> Uploads; // SeenUploads and the scan-in-progress flag
@@ -165,6 +189,8 @@ class TMainForm : public QWidget {
     std::string TemplateDir;
     std::string ReceiveDir;
     std::string PrimaryAddress;
+    int ConnectionMode = 0;    // of the last URL step: 1 direct, 2 relay
+    std::string DirectAddress; // the address the direct URLs carry
     std::string PageKey;
     TFileDL* UpdateDownload = nullptr; // set only while the update check runs; not owned
     std::string RelayUrlTemplate;      // short text: at most 255 bytes
@@ -221,4 +247,6 @@ class TMainForm : public QWidget {
     QTimer* CheckUpdateTM = nullptr;
     QTimer* DownCheckTimer = nullptr;
     TPictureFileDialog* DOpen = nullptr; // the files to publish
+    TFileDropFilter* FileDrops = nullptr;
+    TArrivalNotifier* ArrivalNotices = nullptr;
 };

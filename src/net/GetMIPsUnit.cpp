@@ -35,10 +35,36 @@ std::string FindPrimaryAddress() {
     return PrimaryFromLookup(platform::HostNameAddresses());
 }
 
+std::string DefaultRouteAddress(const std::vector<TAdapterAddress>& adapters,
+                                const RouteTable& routes) {
+    if (!routes) {
+        return {};
+    }
+    std::vector<platform::DefaultRoute> byMetric = *routes;
+    std::stable_sort(byMetric.begin(), byMetric.end(),
+                     [](const auto& a, const auto& b) { return a.metric < b.metric; });
+    // A route whose interface is down, loopback or without an address is
+    // not one a phone could come in by.
+    for (const platform::DefaultRoute& route : byMetric) {
+        const auto adapter =
+            std::find_if(adapters.begin(), adapters.end(), [&route](const TAdapterAddress& a) {
+                return a.interfaceIndex == route.interfaceIndex;
+            });
+        if (adapter != adapters.end()) {
+            return adapter->address;
+        }
+    }
+    return {};
+}
+
 TAddresses FillAddressList(const std::string& lookupPrimary,
-                           const std::vector<std::string>& adapterAddresses) {
+                           const std::vector<std::string>& adapterAddresses,
+                           const std::string& routeAddress) {
     TAddresses result;
     result.primaryAddress = lookupPrimary;
+    if (result.primaryAddress.empty()) {
+        result.primaryAddress = routeAddress;
+    }
     if (result.primaryAddress.empty() && !adapterAddresses.empty()) {
         result.primaryAddress = adapterAddresses.front();
     }
@@ -60,11 +86,35 @@ TAddresses FillAddressList(const std::string& lookupPrimary,
     return result;
 }
 
+TAddresses FillAddressList(const std::optional<std::vector<std::string>>& lookup,
+                           const InterfaceTable& interfaces, const AddressTable& addresses,
+                           const RouteTable& routes) {
+    const std::vector<TAdapterAddress> adapters = ListNamedAdapterAddresses(interfaces, addresses);
+    std::vector<std::string> adapterAddresses;
+    std::vector<std::string> adapterNames;
+    for (const TAdapterAddress& adapter : adapters) {
+        adapterAddresses.push_back(adapter.address);
+        adapterNames.push_back(adapter.interfaceName);
+    }
+    TAddresses result = FillAddressList(PrimaryFromLookup(lookup), adapterAddresses,
+                                        DefaultRouteAddress(adapters, routes));
+    result.adapterNames = std::move(adapterNames);
+    return result;
+}
+
 TAddresses FillAddressList() {
-    const std::string primary = FindPrimaryAddress();
-    std::vector<std::string> adapters;
-    ListAdapterAddresses(adapters);
-    return FillAddressList(primary, adapters);
+    return FillAddressList(platform::HostNameAddresses(), platform::ReadInterfaceTable(),
+                           platform::ReadAddressTable(), platform::ReadDefaultRoutes());
+}
+
+std::string InterfaceNameOf(const TAddresses& found, const std::string& address) {
+    for (std::size_t i = 0; i < found.adapterAddresses.size() && i < found.adapterNames.size();
+         ++i) {
+        if (found.adapterAddresses[i] == address) {
+            return found.adapterNames[i];
+        }
+    }
+    return {};
 }
 
 } // namespace net

@@ -61,6 +61,7 @@ bool ReadAdapters(TAdapterInfo& adapters, const InterfaceTable& interfaces,
         record.interfaceIndex = row.index;
         record.interfaceType = row.type;
         record.operStatus = row.operStatus;
+        record.name = row.name;
         if (const auto found = firstAddress.find(row.index); found != firstAddress.end()) {
             record.address = found->second;
         }
@@ -139,7 +140,7 @@ bool IsDottedAddress(const std::string& text) {
 namespace {
 
 // Appends as it goes, so that an error leaves what was found before it.
-void AppendAdapterAddresses(std::vector<std::string>& list, const InterfaceTable& interfaces,
+void AppendAdapterAddresses(std::vector<TAdapterAddress>& list, const InterfaceTable& interfaces,
                             const AddressTable& addresses) {
     TAdapterInfo adapters;
     if (!ReadAdapters(adapters, interfaces, addresses)) {
@@ -155,28 +156,51 @@ void AppendAdapterAddresses(std::vector<std::string>& list, const InterfaceTable
             continue;
         }
         if (IsDottedAddress(misc::ShortText(address))) {
-            list.push_back(address);
+            list.push_back({address, adapter.interfaceIndex, adapter.name});
         }
     }
+}
+
+// The same, with an error written to standard error: start-up goes on with
+// what was found, and nobody but a developer can act on it.
+void AppendReportingErrors(std::vector<TAdapterAddress>& list, const InterfaceTable& interfaces,
+                           const AddressTable& addresses) {
+    try {
+        AppendAdapterAddresses(list, interfaces, addresses);
+    } catch (const std::exception& error) {
+        std::cerr << ClassName(error) << ": " << error.what() << '\n';
+    }
+}
+
+std::vector<std::string> AddressesOf(const std::vector<TAdapterAddress>& named) {
+    std::vector<std::string> list;
+    list.reserve(named.size());
+    for (const TAdapterAddress& adapter : named) {
+        list.push_back(adapter.address);
+    }
+    return list;
 }
 
 } // namespace
 
 std::vector<std::string> ListAdapterAddresses(const InterfaceTable& interfaces,
                                               const AddressTable& addresses) {
-    std::vector<std::string> list;
-    AppendAdapterAddresses(list, interfaces, addresses);
-    return list;
+    std::vector<TAdapterAddress> named;
+    AppendAdapterAddresses(named, interfaces, addresses);
+    return AddressesOf(named);
+}
+
+std::vector<TAdapterAddress> ListNamedAdapterAddresses(const InterfaceTable& interfaces,
+                                                       const AddressTable& addresses) {
+    std::vector<TAdapterAddress> named;
+    AppendReportingErrors(named, interfaces, addresses);
+    return named;
 }
 
 void ListAdapterAddresses(std::vector<std::string>& list) {
-    list.clear();
-    try {
-        AppendAdapterAddresses(list, platform::ReadInterfaceTable(), platform::ReadAddressTable());
-    } catch (const std::exception& error) {
-        // Start-up goes on with what was found; nobody but a developer can act on it.
-        std::cerr << ClassName(error) << ": " << error.what() << '\n';
-    }
+    std::vector<TAdapterAddress> named;
+    AppendReportingErrors(named, platform::ReadInterfaceTable(), platform::ReadAddressTable());
+    list = AddressesOf(named);
 }
 
 } // namespace net

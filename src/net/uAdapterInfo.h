@@ -20,6 +20,7 @@ struct TAdapterRecord {
     std::int32_t interfaceType = 0;
     std::uint32_t operStatus = 0;
     std::string address; // dotted; empty when the interface has no IPv4 address
+    std::string name;    // the interface's name ("eth0", "wlan0")
 };
 
 // The adapters in interface-table order.
@@ -50,6 +51,18 @@ bool IsDottedAddress(const std::string& text);
 // when the tables cannot be read.
 std::vector<std::string> ListAdapterAddresses(const InterfaceTable& interfaces,
                                               const AddressTable& addresses);
+// An address that passes the filter, with the interface it belongs to.
+struct TAdapterAddress {
+    std::string address;
+    std::uint32_t interfaceIndex = 0;
+    std::string interfaceName;
+};
+// The same filter as ListAdapterAddresses, keeping each address's interface.
+// An error while it filters is written to standard error and ends the list
+// where it was.
+std::vector<TAdapterAddress> ListNamedAdapterAddresses(const InterfaceTable& interfaces,
+                                                       const AddressTable& addresses);
+
 // Empties list and fills it from the platform's tables. An error while it
 // filters is written to standard error and ends the list where it was.
 void ListAdapterAddresses(std::vector<std::string>& list);

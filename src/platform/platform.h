@@ -331,6 +331,17 @@ std::optional<std::vector<InterfaceRow>> ReadInterfaceTable();
 // The IPv4 address table sorted by address; nullopt when it cannot be read.
 std::optional<std::vector<AddressRow>> ReadAddressTable();
 
+// One IPv4 default route (destination 0.0.0.0/0) that is in use: the index
+// of the interface it leaves by, as in InterfaceRow, and its metric (the
+// lower, the more preferred).
+struct DefaultRoute {
+    std::uint32_t interfaceIndex = 0;
+    std::uint32_t metric = 0;
+};
+// The default routes of the main IPv4 routing table, in the table's order
+// (empty when there is none); nullopt when the table cannot be read.
+std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes();
+
 // ----------------------------------------------------- settings store ----
 
 // Per-user values kept between runs, in $XDG_CONFIG_HOME/Tessary/settings.ini

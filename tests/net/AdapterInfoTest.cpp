@@ -84,10 +84,11 @@ TEST(AdapterInfo, ReadAdaptersTakesTheFirstAddressOfEachInterface) {
     EXPECT_EQ(adapters[2].interfaceType, 71);
     EXPECT_EQ(adapters[2].operStatus, 2u);
     EXPECT_EQ(adapters[2].address, "");
+    EXPECT_EQ(adapters[2].name, "if3");
 }
 
 TEST(AdapterInfo, ReadAdaptersFailsWithoutRows) {
-    net::TAdapterInfo adapters = {{7, 6, 5, "1.2.3.4"}};
+    net::TAdapterInfo adapters = {{7, 6, 5, "1.2.3.4", "eth7"}};
     const std::vector<InterfaceRow> interfaces = {Interface(1, 6, 5)};
     const std::vector<AddressRow> addresses = {Address("10.0.0.9", 1)};
     EXPECT_FALSE(net::ReadAdapters(adapters, std::vector<InterfaceRow>{}, addresses));

@@ -1,22 +1,19 @@
 // The platform's tables, read for real: on this machine, and in a network
 // namespace of the test's own where the links and addresses are known.
 
+#include "OwnNamespace.h"
 #include "net/GetMIPsUnit.h"
 #include "net/uAdapterInfo.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
 #include <net/if.h>
-#include <sched.h>
 #include <sstream>
 #include <string>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -43,35 +40,12 @@ std::uint32_t HostOrder(const std::string& dotted) {
     return ntohl(address.s_addr);
 }
 
-bool Run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// A link that carries addresses: a dummy where the kernel has the driver,
-// else one end of a veth pair whose other end is up (so this end is too).
-bool AddLink(const std::string& name) {
-    if (Run("ip link add " + name + " type dummy")) {
-        return true;
-    }
-    return Run("ip link add " + name + " type veth peer name " + name + "p") &&
-           Run("ip link set " + name + "p up");
-}
-
-// Runs in the forked child, inside the new namespaces; everything it finds
-// goes to out as lines, "SKIP <reason>" when the namespace cannot be set up.
+// Runs inside the test's own namespaces; everything it finds goes to out as
+// lines, "SKIP <reason>" when the links cannot be set up.
 std::string NamespaceReport() {
+    using testns::AddLink;
+    using testns::Run;
     std::ostringstream out;
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS | CLONE_NEWUTS) != 0) {
-        return "SKIP network namespaces cannot be made here (needs root)";
-    }
-    // sysfs shows the links of the namespace that mounts it.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
-        return "SKIP sysfs cannot be mounted in the namespace";
-    }
-    if (!Run("command -v ip")) {
-        return "SKIP the ip tool (iproute2) is not installed";
-    }
     // A host name that resolves to loopback only, so the lookup gives nothing usable.
     const bool hostName = sethostname("localhost", 9) == 0;
     if (!Run("ip link set lo up") || !AddLink("a0") || !AddLink("b0") ||
@@ -108,46 +82,6 @@ std::string NamespaceReport() {
         out << "COUNT " << found.addressList.count << "\n";
     }
     return out.str();
-}
-
-std::string RunInNamespace() {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return "SKIP no pipe";
-    }
-    const pid_t child = fork();
-    if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return "SKIP cannot fork";
-    }
-    if (child == 0) {
-        close(fds[0]);
-        const std::string report = NamespaceReport();
-        std::size_t done = 0;
-        while (done < report.size()) {
-            const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string report;
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0) {
-        report.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return "FAIL child ended abnormally";
-    }
-    return report;
 }
 
 struct NamespaceFindings {
@@ -250,7 +184,7 @@ TEST(NetworkTables, ThisMachinesDiscoveryNeverPicksLoopback) {
 }
 
 TEST(NetworkTables, OwnNamespaceGivesTheLinksAndAddressesSetUp) {
-    const std::string report = RunInNamespace();
+    const std::string report = testns::RunInOwnNamespace(NamespaceReport);
     if (report.rfind("SKIP ", 0) == 0) {
         GTEST_SKIP() << report.substr(5);
     }

@@ -464,3 +464,23 @@ TEST_F(UploadWatcherTest, OddNamesArriveIntact) {
         EXPECT_EQ(ReadFile(receiveDir + name), name);
     }
 }
+
+TEST_F(UploadWatcherTest, EachPlacedUploadIsToldOnceUnderTheNameItLandedAt) {
+    std::vector<std::string> told;
+    watcher.OnArrival = [&told](const std::string& path) { told.push_back(path); };
+    Upload("early.jpg", "at start");
+    RecordOnlyPass();
+    WriteFile(receiveDir + "photo.jpg", "already here");
+    Upload("photo.jpg", "new");
+    // A move that fails is not an arrival; its later success is.
+    const std::string blocked = root.Path("Blocked");
+    WriteFile(blocked, "not a folder");
+    const std::string realReceiveDir = receiveDir;
+    receiveDir = blocked + "/";
+    Pass();
+    EXPECT_TRUE(told.empty());
+    receiveDir = realReceiveDir;
+    Pass();
+    Pass();
+    EXPECT_EQ(told, std::vector<std::string>{receiveDir + "photo(1).jpg"});
+}

@@ -270,16 +270,16 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
         }
         // Recorded only once it has arrived: a move that failed (receiving
         // folder gone or not writable) is tried again on a later pass.
-        MoveEnded(move, MoveUpload(move.source, move.wanted).has_value());
+        MoveEnded(move, MoveUpload(move.source, move.wanted));
     }
     if (across.empty() || mover_.Running()) {
         return;
     }
     moving_ = std::move(across);
-    landed_.assign(moving_.size(), false);
+    landed_.assign(moving_.size(), std::nullopt);
     mover_.Run([this](std::stop_token, const TBackgroundJob::Hand& hand) {
         for (std::size_t i = 0; i < moving_.size(); ++i) {
-            landed_[i] = MoveUpload(moving_[i].source, moving_[i].wanted).has_value();
+            landed_[i] = MoveUpload(moving_[i].source, moving_[i].wanted);
         }
         hand([this] { CollectMoves(); });
     });
@@ -295,17 +295,20 @@ void TUploadWatcher::CollectMoves() {
     }
     mover_.Wait();
     const std::vector<TMove> moves = std::exchange(moving_, {});
-    const std::vector<bool> landed = std::exchange(landed_, {});
+    const std::vector<std::optional<std::string>> landed = std::exchange(landed_, {});
     for (std::size_t i = 0; i < moves.size(); ++i) {
         MoveEnded(moves[i], landed[i]);
     }
 }
 
-void TUploadWatcher::MoveEnded(const TMove& move, bool landed) {
+void TUploadWatcher::MoveEnded(const TMove& move, const std::optional<std::string>& landed) {
     const std::string folded = FoldKeyCase(move.key);
     if (landed) {
         retries_.erase(folded);
         Record(move.key);
+        if (OnArrival) {
+            OnArrival(*landed);
+        }
         return;
     }
     TRetry& retry = retries_[folded];

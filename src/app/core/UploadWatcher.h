@@ -94,6 +94,10 @@ class TUploadWatcher {
     // Waits for the moves on the worker and records their outcome.
     void FinishMoves();
 
+    // Told the path of each upload a moving pass has placed in the
+    // receiving folder.
+    std::function<void(const std::string& landedPath)> OnArrival;
+
     // The keys in the order they were added.
     const std::vector<std::string>& SeenUploads() const { return seenUploads_; }
     // True when the key was recorded, letter case aside.
@@ -117,7 +121,7 @@ class TUploadWatcher {
 
     void Record(const std::string& key);
     // Records a landed move, or holds a failed one back for a while.
-    void MoveEnded(const TMove& move, bool landed);
+    void MoveEnded(const TMove& move, const std::optional<std::string>& landed);
     bool HeldBack(const std::string& key, const std::string& folder) const;
     void CollectMoves();
 
@@ -131,8 +135,8 @@ class TUploadWatcher {
     bool scanInProgress_ = false;
     // The moves on the worker and, once it has ended, which of them landed.
     std::vector<TMove> moving_;
-    std::vector<bool> landed_;
-    TBackgroundJob mover_; // last: ended before the members it writes go
+    std::vector<std::optional<std::string>> landed_; // where each landed
+    TBackgroundJob mover_;                           // last: ended before the members it writes go
 };
 
 } // namespace appcore

@@ -10,8 +10,10 @@
 #include <memory>
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <net/route.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -242,6 +244,43 @@ std::optional<std::vector<AddressRow>> ReadAddressTable() {
         return a.address != b.address ? a.address < b.address : a.interfaceIndex < b.interfaceIndex;
     });
     return rows;
+}
+
+std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes() {
+    // The kernel's view of the main table, for this network namespace: one
+    // header line, then "Iface Destination Gateway Flags RefCnt Use Metric
+    // Mask ..." per route, addresses and flags in hex, the metric in decimal.
+    std::ifstream in("/proc/net/route");
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return std::nullopt;
+    }
+    std::vector<DefaultRoute> routes;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        std::string destination;
+        std::string gateway;
+        std::string refCount;
+        std::string use;
+        std::string mask;
+        unsigned flags = 0;
+        std::uint32_t metric = 0;
+        if (!(fields >> name >> destination >> gateway >> std::hex >> flags >> std::dec >>
+              refCount >> use >> metric >> mask)) {
+            continue;
+        }
+        if (destination != "00000000" || mask != "00000000" || (flags & RTF_UP) == 0) {
+            continue;
+        }
+        // Routes without a device (unreachable, blackhole) name none.
+        const std::uint32_t index = if_nametoindex(name.c_str());
+        if (index == 0) {
+            continue;
+        }
+        routes.push_back({index, metric});
+    }
+    return routes;
 }
 
 } // namespace platform
