@@ -103,19 +103,42 @@ enum class CopyMode {
     Overwrite,   // replaces a target unless it is hidden or read-only
     FailIfExists // never replaces anything
 };
+// Told, as a copy goes on, how many of the total bytes have been copied;
+// answering false abandons the copy, which then fails and leaves no target.
+// Called on the copying thread, after every piece of a few megabytes.
+using CopyProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
+
 // Copies a regular file (reflink or copy_file_range where available). The
 // target appears complete or not at all: on any failure no partial target
 // is left behind.
 // With flushToDisk false the copy is complete when it appears but may still
 // sit in the page cache (for copies that live only as long as the run).
 bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
-              bool flushToDisk = true);
+              bool flushToDisk = true, const CopyProgress& progress = {});
+
+// Makes target a copy of the regular file source that shares its data with
+// it (a reflink) instead of copying the bytes; never replaces anything. False,
+// with no target left, where the file system cannot share data between them.
+bool CloneFile(const std::string& source, const std::string& target);
+
+// Gives the regular file source a second name, target (a hard link: one file,
+// two names; deleting either name leaves the other whole); never replaces
+// anything. False, with nothing changed, across file systems or where the
+// file system or its rules do not allow the link.
+bool HardLinkFile(const std::string& source, const std::string& target);
 
 // Moves a file and never replaces an existing target. Across file systems it
 // copies to a temporary name in the target folder, flushes, links the copy
 // into place without replacing and only then removes the source; on failure
-// no partial target exists and the source is whole.
-bool MoveFileNoReplace(const std::string& source, const std::string& target);
+// (or when progress abandons the copy) no partial target exists and the
+// source is whole.
+bool MoveFileNoReplace(const std::string& source, const std::string& target,
+                       const CopyProgress& progress = {});
+
+// True when the existing entries at a and b lie on one file system, so that
+// a move between them is a rename and copies nothing; false when they do not
+// or either cannot be examined.
+bool SameFileSystem(const std::string& a, const std::string& b);
 
 // Deletes a file (not a folder). True when it is gone afterwards.
 bool DeleteFile(const std::string& path);
@@ -287,6 +310,12 @@ bool ShutdownSocket(int socket);
 // to at the moment, then shuts it down as ShutdownSocket does. False when
 // not every byte could be sent at once.
 bool SendLastWords(int socket, std::string_view bytes);
+
+// -------------------------------------------------------------- threads ----
+
+// Gives the calling thread a background priority, below the threads that
+// serve the user (the GUI thread), for long copies. False when refused.
+bool LowerThreadPriority();
 
 // -------------------------------------------------------------- signals ----
 

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -164,6 +165,9 @@ class TestEndToEnd : public QObject {
         const QString url = QString::fromStdString(form->DownloadUrl);
         QTest::mouseClick(Find<TTileButton>("BPCtoPhone"), Qt::LeftButton);
         QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        // Published once the copies (or links) are made, off the GUI thread.
+        QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>("LDownloadNote")->text().startsWith("2 files were"),
+                                 10000);
         QCOMPARE(ScanWindow("BPCtoPhone", "e2e-pc-to-phone.png"), url);
 
         const QString saved = HomeDir + "/phone-downloads/";
