@@ -46,10 +46,11 @@ int Generate(const std::string& templateDir, const std::string& workDir, const s
     return 0;
 }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
+// Paths of one selection are separated by NUL, the one byte no path holds.
+std::vector<std::string> SplitPaths(const std::string& line) {
     std::vector<std::string> paths;
     std::istringstream in(line);
-    for (std::string path; std::getline(in, path, '\t');) {
+    for (std::string path; std::getline(in, path, '\0');) {
         paths.push_back(path);
     }
     return paths;
@@ -66,7 +67,7 @@ int Serve(const std::string& workDir, const std::string& key) {
                 std::cout << "ok 0\nend" << std::endl;
                 continue;
             }
-            const int listed = publisher.PublishSelectedFiles(SplitTabs(line));
+            const int listed = publisher.PublishSelectedFiles(SplitPaths(line));
             std::cout << "ok " << listed << "\n";
             for (const auto& copy : publisher.PublishedCopies()) {
                 std::cout << misc::ExtractFileName(copy) << "\n";

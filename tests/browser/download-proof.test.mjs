@@ -11,7 +11,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, launchPhone, makeFile, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, makeFile, tempFolder } from './harness.mjs';
 
 const KEY = 'prfkey';
 
@@ -20,6 +20,7 @@ let engine;
 let phone;
 let stranger;
 let files;
+let publisher;
 
 function webRoot(...args) {
   execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
@@ -69,13 +70,15 @@ before(async () => {
     makeFile(work, 'a\\b.txt', 3000),
     makeFile(work, 'tab\there.txt', 4000),
   ];
-  webRoot('publish', work, KEY, ...files);
+  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
+  assert.deepEqual(await publisher.publish(...files), files.map((f) => path.basename(f)));
   engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
   phone = await launchPhone(path.join(work, 'phone'));
   stranger = await launchPhone(path.join(work, 'stranger'));
 });
 
 after(async () => {
+  await publisher?.stop();
   await phone?.close();
   await stranger?.close();
   await engine?.stop();

@@ -152,8 +152,8 @@ export class Publisher {
   }
 
   async publish(...files) {
-    assert.ok(files.every((f) => !/[\t\n]/.test(f)), 'paths without TAB or line breaks');
-    this.child.stdin.write(files.join('\t') + '\n');
+    assert.ok(files.every((f) => !/[\0\n]/.test(f)), 'paths without NUL or line breaks');
+    this.child.stdin.write(files.join('\0') + '\n');
     const first = await this.line();
     if (!first.startsWith('ok ')) throw new Error(`publishing failed: ${first}`);
     const names = [];

@@ -274,7 +274,7 @@ describe('download page in WebKit', () => {
     await noScriptErrors('the download page');
   });
 
-  wkTest('opens files from a second window and after a reload', async () => {
+  wkTest('opens files from a second window, after a reload, and only from a loaded page', async () => {
     const first = await wd.windowHandle();
     const second = await wd.newWindow();
     await wd.switchToWindow(second);
@@ -282,6 +282,17 @@ describe('download page in WebKit', () => {
       await open(`${engine.base}/d/${KEY}.html`);
       await countIs('4 files ready');
       await openAndCheck(1, path.join(work, 'src', 'Tom & Jerry\'s #1.txt'));
+      await wd.refresh();
+      await wd.waitFor('return document.readyState === "complete" && Array.isArray(window.__errors)', 'reloaded');
+      await countIs('4 files ready');
+      await openAndCheck(3, path.join(work, 'other', 'src', 'notes.txt'));
+      // What the browser got with the page is what opens the files: without
+      // it a file's address is refused, and loading the page again mends it.
+      await wd.command('DELETE', '/cookie');
+      const status = await wd.executeAsync(`var done = arguments[arguments.length - 1];
+        fetch(arguments[0], { cache: 'no-store' }).then(function (r) { done(r.status); },
+          function (e) { done(String(e)); });`, `${engine.base}/d/dfiles/notes(1).txt`);
+      assert.equal(status, 404, 'a file without the page');
       await wd.refresh();
       await wd.waitFor('return document.readyState === "complete" && Array.isArray(window.__errors)', 'reloaded');
       await countIs('4 files ready');
