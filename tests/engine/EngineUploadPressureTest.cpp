@@ -161,7 +161,8 @@ TEST(EnginePressure, OneAddressCannotTakeEveryUploadPlace) {
     EXPECT_EQ(ReadFile(engine.UploadDir() / "photo.jpg"), "photo");
     // Once the client lets one place go it may take one again.
     Connection cancel(engine.Port(), "127.0.0.2");
-    ASSERT_TRUE(cancel.Send("DELETE /api/upload?key=abcdef&id=hog0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_TRUE(
+        cancel.Send("DELETE /api/upload?key=abcdef&id=hog0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(cancel.Receive().status, 204);
     EXPECT_EQ(RequestFrom("127.0.0.2", engine.Port(), EmptyFirstChunk("again")).status, 200);
 }
