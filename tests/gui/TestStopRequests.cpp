@@ -2,6 +2,7 @@
 // also while its update check waits, and what the person at the desk sees:
 // message boxes that show text as it is, links that open once.
 
+#include "UpdateServer.h"
 #include "app/MainUnit.h"
 #include "app/StopRequests.h"
 #include "app/WindowEnvironment.h"
@@ -26,42 +27,6 @@
 namespace {
 
 QString HomeDir;
-
-// An update service on a loopback port: it answers with reply, or holds every
-// request without answering when reply is empty.
-class TUpdateServer : public QObject {
-  public:
-    explicit TUpdateServer(QByteArray reply) : reply_(std::move(reply)) {
-        server_.listen(QHostAddress::LocalHost, 0);
-        connect(&server_, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection()) {
-                socket->setParent(this);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { Read(socket); });
-            }
-        });
-    }
-    std::string Base() const { return "http://127.0.0.1:" + std::to_string(server_.serverPort()); }
-    int requests = 0;
-
-  private:
-    void Read(QTcpSocket* socket) {
-        QByteArray& request = pending_[socket];
-        request += socket->readAll();
-        if (!request.contains("\r\n\r\n"))
-            return;
-        ++requests;
-        if (reply_.isEmpty())
-            return;
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-                      "Content-Length: " +
-                      QByteArray::number(reply_.size()) + "\r\n\r\n" + reply_);
-        socket->disconnectFromHost();
-    }
-
-    QTcpServer server_;
-    QByteArray reply_;
-    std::map<QTcpSocket*, QByteArray> pending_;
-};
 
 } // namespace
 
@@ -126,7 +91,7 @@ class TestStopRequests : public QObject {
         QTimer probe;
         probe.setInterval(20);
         connect(&probe, &QTimer::timeout, this, [&] {
-            if (form->UpdateDownload == nullptr || server.requests == 0)
+            if (form->UpdateDownload == nullptr || server.targets.isEmpty())
                 return;
             probe.stop();
             sent = ::kill(::getpid(), SIGTERM) == 0;
