@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev googletest
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils
-    chromium chromium-driver zbar-tools lighttpd attr iproute2 curl openssl valgrind
+    chromium chromium-driver webkit2gtk-driver libwebkit2gtk-4.1-0 zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
     clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream

@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
 # Benchmarks the engine against baselines measured in the same run and prints
-# the ratios. Usage: bash bench/engine/run.sh [SIZE_MIB]   (default 2048)
+# the ratios. Usage: bash bench/engine/run.sh [SIZE_MIB | net]   (default 2048)
+# "net" measures only hostile clients: latency under 400 hostile connections
+# and the rate of key guesses (about two minutes).
 # Needs build/bin/TessaryEngine (or ENGINE=path), curl, dd and lighttpd.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
+NET_ONLY=0
+if [[ "${1:-}" == net ]]; then
+    NET_ONLY=1
+    shift
+fi
 SIZE_MIB=${1:-2048}
 ENGINE=${ENGINE:-$PWD/build/bin/TessaryEngine}
 KEY=benchk
 SMALL_FILES=1000
 CLIENTS=4
-IDLE=100
+# Within one host's share of connections (48); the hostile figures below
+# load the engine from other hosts.
+IDLE=40
 
 [[ -x "$ENGINE" ]] || { echo "no engine at $ENGINE (build it first)" >&2; exit 1; }
+if [[ ! -f build/build.ninja ]]; then
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON >/dev/null
+fi
+cmake --build build --target engine_hostile_bench >/dev/null
+HOSTILE=$PWD/build/bin/engine_hostile_bench
 command -v lighttpd >/dev/null || { echo "lighttpd is not installed" >&2; exit 1; }
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tessary-bench-XXXXXX")
@@ -53,6 +67,44 @@ wait_port() {
 # Peak resident memory of the engine since the last reset, in MiB.
 peak_rss() { awk '/VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$ENGINE_PID/status"; }
 reset_peak() { echo 5 > "/proc/$ENGINE_PID/clear_refs" 2>/dev/null || true; }
+
+# -------------------------------------------------------- hostile clients --
+# 400 connections from 127.0.0.2 and 127.0.0.3 idle, trickle headers,
+# trickle bodies the engine does not want or stall uploads, and reopen as
+# they are cut; then wrong keys from one host and from 32 hosts.
+hostile_figures() {
+    local port
+    port=$(free_port)
+    mkdir -p "$WORK/net/wdoc/u/ufiles"
+    echo "<p>bench</p>" > "$WORK/net/wdoc/index.html"
+    (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
+    ENGINE_PID=$!
+    wait_port "$port"
+    reset_peak
+    read -r _ crowd_quiet crowd_loaded < <("$HOSTILE" crowd "$port" 30 | grep '^RESULT')
+    crowd_rss=$(peak_rss)
+    guess_one=$("$HOSTILE" guess "$port" 30 1)
+    kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
+    # A fresh engine, so the single host's guesses do not count here.
+    (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
+    ENGINE_PID=$!
+    wait_port "$port"
+    guess_many=$("$HOSTILE" guess "$port" 60 32)
+    kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
+    ENGINE_PID=""
+    echo
+    echo "Hostile clients, $(nproc) cores"
+    printf '%-44s %10s %10s %8s %s\n' "measure" "engine" "baseline" "ratio" "target"
+    printf '%-44s %10s %10s %8s %s\n' "GET with 400 hostile (ms vs quiet)" "$crowd_loaded" "$crowd_quiet" "$(ratio "$crowd_loaded" "$crowd_quiet")" "< 2"
+    printf '%-44s %10s %s\n' "peak RSS, 400 hostile connections (MiB)" "$crowd_rss" "(target <= 16)"
+    echo "key guesses, one host:   $guess_one" | sed '2,$s/^/                         /'
+    echo "key guesses, 32 hosts:   $guess_many" | sed '2,$s/^/                         /'
+    echo "(target: expected time to find a key over a year)"
+}
+if ((NET_ONLY)); then
+    hostile_figures
+    exit 0
+fi
 
 BYTES=$((SIZE_MIB * 1048576))
 mkdir -p "$WORK/wdoc/u/ufiles" "$WORK/wdoc/d/dfiles" "$WORK/small"
@@ -176,7 +228,7 @@ for i in $(seq "$IDLE"); do
     exec {fd}<>"/dev/tcp/127.0.0.1/$PORT"
     fds+=("$fd")
     # Every other one is trickling: a request that never quite finishes.
-    if ((i % 2 == 0)); then printf 'GET /index.html HTTP/1.1\r\nHost: x\r\nX-Slow: ' >&"$fd"; fi
+    if ((i % 2 == 0)); then printf 'GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ' >&"$fd"; fi
 done
 (
     while true; do
@@ -208,3 +260,6 @@ printf '%-44s %10s\n' "peak RSS, download (MiB)" "$dl_rss"
 printf '%-44s %10s\n' "peak RSS, many files (MiB)" "$many_rss"
 printf '%-44s %10s\n' "peak RSS, idle connections (MiB)" "$idle_rss"
 echo "(peak RSS target: <= 16 MiB in each)"
+kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
+ENGINE_PID=""
+hostile_figures

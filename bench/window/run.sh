@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the window benchmarks under the offscreen platform. The 2000
-# photos are generated once into build/bench-data/ and reused by later runs.
+# photos and the 4 GiB file are generated once into build/bench-data/ and
+# reused by later runs. Arguments choose the parts: startup, photos, bigfiles.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 if [[ ! -f build/build.ninja ]]; then

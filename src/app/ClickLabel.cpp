@@ -21,6 +21,9 @@ void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
 
 void TClickLabel::mouseDoubleClickEvent(QMouseEvent* event) {
     QLabel::mouseDoubleClickEvent(event);
+    // The base class treats the second press of a double-click as a press;
+    // its release must not count as a second click.
+    pressed_ = false;
     if (event->button() == Qt::LeftButton)
         emit doubleClicked();
 }

@@ -131,6 +131,9 @@ TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
             QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tessary"),
                             QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                             QMessageBox::Ok, this);
+            // Texts come from file names, errors and the update server: shown
+            // as they are, never read as markup or links.
+            box.setTextFormat(Qt::PlainText);
             box.exec();
         };
     }
@@ -520,13 +523,7 @@ void TMainForm::FileCheckTimerTimer(QObject*) {
 }
 
 void TMainForm::BDownloadFileSelectFilesClick(QObject*) {
-    // A page that cannot be written ends the publication with its message;
-    // the copies made so far stay recorded.
-    try {
-        PublishSelectedFiles();
-    } catch (const std::exception& error) {
-        hooks_.ShowMessage(QString::fromUtf8(error.what()));
-    }
+    PublishSelectedFiles();
 }
 
 void TMainForm::PublishSelectedFiles() {
@@ -542,10 +539,27 @@ void TMainForm::PublishFiles(const QStringList& chosen, int foldersPassedOver) {
     for (const QString& path : chosen)
         paths.push_back(path.toStdString());
     LDownloadNote->setToolTip(appcore::FoldersPassedOverText(foldersPassedOver));
-    const int count = Publication->PublishSelectedFiles(paths);
+    // What the note said before this pick, shown again when the file list
+    // cannot be written; a pick that replaces copies still under way keeps
+    // the note from before those.
+    if (!Publication->Publishing())
+        NoteBeforePublishing = LDownloadNote->text();
+    appcore::TPublisher::TObserver observer;
+    observer.progress = [this](const appcore::TPublishProgress& progress) {
+        SetDownloadNote(appcore::CopyingNote(progress));
+    };
+    observer.published = [this](int listed) { SetDownloadNote(appcore::DownloadNote(listed)); };
+    observer.failed = [this](const std::string& message) {
+        LDownloadNote->setText(NoteBeforePublishing);
+        hooks_.ShowMessage(QString::fromUtf8(message));
+    };
+    Publication->StartPublishing(paths, std::move(observer));
+}
+
+void TMainForm::SetDownloadNote(const std::string& note) {
     // The note's CR LF becomes the label's line break.
-    LDownloadNote->setText(QString::fromStdString(appcore::DownloadNote(count))
-                               .replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    LDownloadNote->setText(
+        QString::fromStdString(note).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
 }
 
 void TMainForm::PublishQuietly(const QStringList& paths, int foldersPassedOver) {

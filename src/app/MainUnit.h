@@ -121,9 +121,11 @@ class TMainForm : public QWidget {
     // Files from the phone and to the phone.
     void PublishSelectedFiles();
     // The one way files are published, whether picked in DOpen, dropped or
-    // pasted: withdraws the earlier publication, copies, lists, notes.
-    // foldersPassedOver goes into the note's tooltip. Throws misc::FileError
-    // when the file list cannot be written.
+    // pasted: replaces the earlier publication; copies are made on a worker
+    // while the window stays live, and LDownloadNote shows their progress,
+    // then the count (or, when the file list cannot be written, its message
+    // is shown and the note stays as it was). foldersPassedOver goes into the
+    // note's tooltip.
     void PublishFiles(const QStringList& paths, int foldersPassedOver = 0);
     // Files dropped onto the PC-to-phone page or its tile.
     void FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target);
@@ -147,6 +149,8 @@ class TMainForm : public QWidget {
     friend class TestMainForm;
     friend class TestRun;
     friend class TestEndToEnd;
+    friend class TestStopRequests;
+    friend class TestPublish;
     friend class TestDesk;
     friend class TestArrivalNotice;
 
@@ -159,6 +163,7 @@ class TMainForm : public QWidget {
     void CreateTimers();
     void ConnectHandlers();
     void CentreOnScreen();
+    void SetDownloadNote(const std::string& note);
     void SetDirectUrls(const std::string& address);
     void PublishQuietly(const QStringList& paths, int foldersPassedOver);
 
@@ -194,6 +199,8 @@ class TMainForm : public QWidget {
     std::string VersionDigits;
     // The per-user id the update request carries.
     std::string RandomSessionID;
+    // LDownloadNote as it was before the copies under way.
+    QString NoteBeforePublishing;
 
     // ---- components (owned by their Qt parents) ----
     TBevelPanel* PTop = nullptr;

@@ -1,14 +1,29 @@
 #include "app/WindowEnvironment.h"
 
-#include <QByteArray>
 #include <QFont>
 #include <QStringList>
 
-void PrepareFixedPixelLayout() {
+namespace {
+constexpr const char* HighDpiScaling = "QT_ENABLE_HIGHDPI_SCALING";
+}
+
+TStartEnvironment PrepareFixedPixelLayout() {
+    TStartEnvironment start;
+    if (qEnvironmentVariableIsSet(HighDpiScaling))
+        start.highDpiScaling = qgetenv(HighDpiScaling);
     // Qt 6 has no attribute for this any more; the variable is still honoured
-    // and must be set before the first screen is created. A scale factor the
-    // user asked for explicitly (QT_SCALE_FACTOR) is left alone.
-    qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+    // and must be set before the first screen is created, which reads it
+    // once. A scale factor the user asked for explicitly (QT_SCALE_FACTOR) is
+    // left alone.
+    qputenv(HighDpiScaling, "0");
+    return start;
+}
+
+void RestoreStartEnvironment(const TStartEnvironment& start) {
+    if (start.highDpiScaling)
+        qputenv(HighDpiScaling, *start.highDpiScaling);
+    else
+        qunsetenv(HighDpiScaling);
 }
 
 void InstallFontSubstitutions() {

@@ -2,6 +2,7 @@
 // creation starts the run.
 
 #include "app/MainUnit.h"
+#include "app/StopRequests.h"
 #include "app/WindowEnvironment.h"
 #include "app/art/ArtResources.h"
 #include "util/HTMTemplateUnit.h"
@@ -12,8 +13,9 @@
 int main(int argc, char* argv[]) {
     // The file-entry HTML is built once, before anything else of the run.
     htmtemplate::FileEntryTemplate();
-    PrepareFixedPixelLayout();
+    const TStartEnvironment startEnvironment = PrepareFixedPixelLayout();
     QApplication app(argc, argv);
+    RestoreStartEnvironment(startEnvironment);
     QApplication::setApplicationName(QStringLiteral("Tessary"));
     // The desktop entry's name lets a Wayland shell match the window to it.
     QGuiApplication::setDesktopFileName(QStringLiteral("tessary"));
@@ -22,6 +24,9 @@ int main(int argc, char* argv[]) {
         icon.addFile(QString::fromLatin1(picture.path), picture.size);
     QApplication::setWindowIcon(icon);
     InstallFontSubstitutions();
+    // A stop request closes the window as its Close tile does; made before
+    // the window, so it is still there while the window cleans up.
+    const TStopRequests stopRequests(app);
 
     // The one top-level window, so it alone stands for the program in the
     // taskbar; the run ends when it closes and is destroyed after the loop.

@@ -3,6 +3,7 @@
 #include "engine/HttpServer.h"
 
 #include "engine/ByteRange.h"
+#include "engine/HttpRules.h"
 #include "engine/MultipartScan.h"
 #include "engine/ReplyText.h"
 #include "engine/RequestPath.h"
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <microhttpd.h>
 #include <mutex>
+#include <strings.h>
 #include <unordered_map>
 #include <utility>
 
@@ -21,10 +23,23 @@ namespace engine {
 
 namespace {
 
-constexpr unsigned ConnectionLimit = 400;
-// A phone's browser opens a handful of connections; this leaves room for
-// several phones behind one address without letting one host take all.
-constexpr unsigned ConnectionsPerAddress = 200;
+// The event loop carries this many at a small cost each (their buffers are
+// only touched as far as bytes arrive), well within the descriptor limit.
+constexpr unsigned ConnectionLimit = 512;
+// A phone's browser opens about six connections; this leaves room for a few
+// phones behind one address while ten hostile addresses cannot fill the rest.
+constexpr unsigned ConnectionsPerAddress = 48;
+// From this many connections on, each new one closes the connection that
+// has been idle longest, so a phone still gets in when the limit is near.
+constexpr std::size_t CrowdedConnections = 448;
+// A request body must bring at least this many bytes a second, counted over
+// requestStartSeconds; the library's own timeout restarts with every byte,
+// so a trickle would never end it.
+constexpr std::int64_t MinBodyBytesPerSecond = 64;
+// More query arguments than any of our addresses takes.
+constexpr std::size_t MaxQueryArguments = 256;
+// Set with the download page; published files and the file list need it.
+constexpr const char* ProofCookie = "tessary_d";
 // Bounds the request line and headers of each connection (longer ones get
 // 414 or 431) and sets how much of a body is read per call.
 constexpr std::size_t ConnectionMemory = 128 * 1024;
@@ -66,12 +81,70 @@ struct RequestState {
     std::string backLink;
 };
 
+// What the headers say about the body's framing. Ambiguous framing is how
+// a request smuggles another past us, so it is refused, not interpreted.
+struct FramingScan {
+    int lengths = 0;
+    std::optional<std::int64_t> length;
+    bool differentLengths = false;
+    bool badLength = false;
+    bool transferEncoding = false;
+    bool badHeader = false;
+};
+
+MHD_Result ScanHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto& scan = *static_cast<FramingScan*>(cls);
+    const std::string_view name = key != nullptr ? key : "";
+    const std::string_view text = value != nullptr ? value : "";
+    // A blank in a name is a blank before the colon; a line break in a
+    // value is a folded line. Both are read differently by other parsers.
+    if (name.empty() || name.find_first_of(" \t") != std::string_view::npos ||
+        text.find_first_of("\r\n") != std::string_view::npos) {
+        scan.badHeader = true;
+    }
+    // This library joins a folded line onto an empty value's name
+    // ("Transfer-Encodingchunked"): a name that only starts like a framing
+    // header is one that another parser may read as that header.
+    for (const char* framing :
+         {MHD_HTTP_HEADER_CONTENT_LENGTH, MHD_HTTP_HEADER_TRANSFER_ENCODING}) {
+        const std::size_t length = std::strlen(framing);
+        if (name.size() > length && strncasecmp(key, framing, length) == 0) {
+            scan.badHeader = true;
+        }
+    }
+    if (name.size() == std::strlen(MHD_HTTP_HEADER_CONTENT_LENGTH) &&
+        strncasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH, name.size()) == 0) {
+        const auto parsed = ParseContentLength(text);
+        if (!parsed) {
+            scan.badLength = true;
+        } else if (scan.length && *scan.length != *parsed) {
+            scan.differentLengths = true;
+        }
+        scan.length = parsed;
+        ++scan.lengths;
+    }
+    if (name.size() == std::strlen(MHD_HTTP_HEADER_TRANSFER_ENCODING) &&
+        strncasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING, name.size()) == 0) {
+        scan.transferEncoding = true;
+        // The library unfolds a folded line into blanks; chunked is the only
+        // coding it takes, so anything but that exact word is refused.
+        scan.badHeader = scan.badHeader || strcasecmp(text.data(), "chunked") != 0;
+    }
+    return MHD_YES;
+}
+
+std::uint32_t ClientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info != nullptr ? platform::IPv4AddressNumber(info->client_addr) : 0;
+}
+
 std::optional<std::int64_t> ParseCount(const char* text) {
     return text != nullptr ? engine::ParseCount(text) : std::nullopt;
 }
 
 // The client's IPv4 address as text, empty when unknown.
-std::string ClientAddress(MHD_Connection* connection) {
+std::string ClientAddressText(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     return info != nullptr ? platform::IPv4AddressText(info->client_addr) : std::string();
@@ -100,20 +173,60 @@ struct HttpServer::Impl {
         std::chrono::steady_clock::time_point outsideSince;
         bool inRequest = false;
         bool cut = false;
+        // While a request body arrives: since when the bytes are counted.
+        bool inBody = false;
+        std::chrono::steady_clock::time_point bodySince;
+        std::int64_t bodyBytes = 0;
     };
     std::mutex connectionsMutex;
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
+    KeyGuard keyGuard;
 
     void MarkRequest(MHD_Connection* connection, bool inRequest) {
         const std::lock_guard lock(connectionsMutex);
         const auto found = connections.find(connection);
         if (found != connections.end()) {
             found->second.inRequest = inRequest;
+            found->second.inBody = false;
             found->second.outsideSince = std::chrono::steady_clock::now();
         }
     }
 
-    Impl(ServerConfig c, UploadStore& s) : config(std::move(c)), store(s) {}
+    void MarkBody(MHD_Connection* connection, bool inBody) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.inBody = inBody;
+            found->second.bodySince = std::chrono::steady_clock::now();
+            found->second.bodyBytes = 0;
+        }
+    }
+
+    void CountBody(MHD_Connection* connection, std::size_t bytes) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.bodyBytes += static_cast<std::int64_t>(bytes);
+        }
+    }
+
+    // Closes the connection idle longest. Called with connectionsMutex held.
+    void CloseOldestIdle() {
+        ConnectionRecord* oldest = nullptr;
+        for (auto& [connection, record] : connections) {
+            if (!record.inRequest && !record.cut &&
+                (oldest == nullptr || record.outsideSince < oldest->outsideSince)) {
+                oldest = &record;
+            }
+        }
+        if (oldest != nullptr) {
+            platform::ShutdownSocket(oldest->socket);
+            oldest->cut = true;
+        }
+    }
+
+    Impl(ServerConfig c, UploadStore& s)
+        : config(std::move(c)), store(s), keyGuard(config.keyLimits) {}
 
     // ------------------------------------------------------------ replies --
 
@@ -153,6 +266,31 @@ struct HttpServer::Impl {
         return ReplyJson(connection, state, error.status, ErrorJson(error, extraMembers));
     }
 
+    // Answers at once and closes the connection: whatever body follows is
+    // never read, so it cannot be taken for another request.
+    static MHD_Result RefuseAndClose(MHD_Connection* connection, RequestState& state,
+                                     unsigned status, const std::string& text) {
+        return Reply(connection, state, status, text + "\n", "text/plain; charset=utf-8",
+                     {{MHD_HTTP_HEADER_CONNECTION, "close"}});
+    }
+
+    MHD_Result TooManyWrongKeys(MHD_Connection* connection, RequestState& state) {
+        const ErrorReply error = TooManyWrongKeysError();
+        const std::vector<Header> headers{
+            {MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(keyGuard.RetryAfterSeconds(
+                                              ClientAddress(connection), KeyGuard::Clock::now()))}};
+        if (state.wantsJson) {
+            return Reply(connection, state, error.status, ErrorJson(error), "application/json",
+                         headers);
+        }
+        if (state.htmlReplies) {
+            return Reply(connection, state, error.status, ErrorPage(error, {}),
+                         "text/html; charset=utf-8", headers);
+        }
+        return Reply(connection, state, error.status, error.message + "\n",
+                     "text/plain; charset=utf-8", headers);
+    }
+
     static MHD_Result NotFound(MHD_Connection* connection, RequestState& state) {
         return Reply(connection, state, MHD_HTTP_NOT_FOUND, "Not found\n",
                      "text/plain; charset=utf-8");
@@ -185,8 +323,57 @@ struct HttpServer::Impl {
         return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     }
 
-    bool KeyMatches(const std::optional<std::string>& key) const {
-        return key && *key == config.pageKey;
+    // A key is looked at only while its address may still guess; a wrong
+    // or missing one is counted against the address.
+    enum class KeyVerdict { Right, Wrong, Refused };
+    KeyVerdict CheckKey(MHD_Connection* connection, const std::optional<std::string>& key) {
+        const std::uint32_t address = ClientAddress(connection);
+        const auto now = KeyGuard::Clock::now();
+        if (!keyGuard.MayCheck(address, now)) {
+            return KeyVerdict::Refused;
+        }
+        if (key && *key == config.pageKey) {
+            return KeyVerdict::Right;
+        }
+        keyGuard.RecordWrong(address, now);
+        return KeyVerdict::Wrong;
+    }
+
+    bool HoldsProof(MHD_Connection* connection) const {
+        const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, ProofCookie);
+        return cookie != nullptr && !config.proofToken.empty() && cookie == config.proofToken;
+    }
+
+    // What makes the request unsafe to act on, or nullopt.
+    static std::optional<std::string> FramingProblem(MHD_Connection* connection) {
+        FramingScan scan;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, &ScanHeader, &scan);
+        if (scan.badHeader) {
+            return "A header line is malformed.";
+        }
+        if (scan.badLength || scan.differentLengths) {
+            return "The Content-Length is not one count.";
+        }
+        if (scan.lengths > 0 && scan.transferEncoding) {
+            return "Content-Length and Transfer-Encoding together are ambiguous.";
+        }
+        if (static_cast<std::size_t>(MHD_get_connection_values(
+                connection, MHD_GET_ARGUMENT_KIND, nullptr, nullptr)) > MaxQueryArguments) {
+            return "The address has too many query arguments.";
+        }
+        return std::nullopt;
+    }
+
+    static bool AnnouncesBody(MHD_Connection* connection) {
+        const char* length = HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+        return HeaderValue(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr ||
+               (length != nullptr && ParseContentLength(length).value_or(1) != 0);
+    }
+
+    bool HostAllowed(MHD_Connection* connection) const {
+        const char* host = HeaderValue(connection, MHD_HTTP_HEADER_HOST);
+        // HTTP/1.0 may leave it out; the library refuses a 1.1 request without.
+        return host == nullptr || IsAllowedHost(host, config.ownHostNames);
     }
 
     // ------------------------------------------------------------ routing --
@@ -206,11 +393,11 @@ struct HttpServer::Impl {
             if (!post) {
                 return NotAllowed(connection, state, "POST");
             }
-            const auto key = Argument(connection, "key");
-            if (KeyMatches(key)) {
+            const KeyVerdict verdict = CheckKey(connection, Argument(connection, "key"));
+            if (verdict == KeyVerdict::Right) {
                 state.backLink = "/u/" + config.pageKey + ".html";
             }
-            return StartForm(connection, KeyMatches(key), state);
+            return StartForm(connection, verdict, state);
         }
         if (post) {
             // The upload page's own address takes a plain form without an action.
@@ -220,10 +407,11 @@ struct HttpServer::Impl {
                 url.size() > prefix.size() + suffix.size()) {
                 const std::string key(
                     url.substr(prefix.size(), url.size() - prefix.size() - suffix.size()));
-                if (key == config.pageKey) {
+                const KeyVerdict verdict = CheckKey(connection, key);
+                if (verdict == KeyVerdict::Right) {
                     state.backLink = std::string(url);
                 }
-                return StartForm(connection, key == config.pageKey, state);
+                return StartForm(connection, verdict, state);
             }
             return NotAllowed(connection, state, "GET, HEAD");
         }
@@ -237,8 +425,13 @@ struct HttpServer::Impl {
 
     MHD_Result RouteResumable(MHD_Connection* connection, std::string_view method,
                               RequestState& state) {
-        if (!KeyMatches(Argument(connection, "key"))) {
+        switch (CheckKey(connection, Argument(connection, "key"))) {
+        case KeyVerdict::Refused:
+            return TooManyWrongKeys(connection, state);
+        case KeyVerdict::Wrong:
             return ReplyError(connection, state, ExpiredKeyError());
+        case KeyVerdict::Right:
+            break;
         }
         const auto id = ParseUploadId(RawArgument(connection, "id"));
         if (!id) {
@@ -271,7 +464,7 @@ struct HttpServer::Impl {
         }
         const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
         auto start = store.BeginChunk(*id, chunk->name, chunk->size, chunk->offset, length,
-                                      ClientAddress(connection));
+                                      ClientAddressText(connection));
         if (start.error != UploadError::None) {
             std::string extra;
             if (start.error == UploadError::OffsetMismatch) {
@@ -301,9 +494,12 @@ struct HttpServer::Impl {
 
     // ---------------------------------------------------------- multipart --
 
-    MHD_Result StartForm(MHD_Connection* connection, bool keyMatches, RequestState& state) {
+    MHD_Result StartForm(MHD_Connection* connection, KeyVerdict verdict, RequestState& state) {
         state.htmlReplies = !state.wantsJson;
-        if (!keyMatches) {
+        if (verdict == KeyVerdict::Refused) {
+            return TooManyWrongKeys(connection, state);
+        }
+        if (verdict == KeyVerdict::Wrong) {
             return ReplyError(connection, state, ExpiredKeyError());
         }
         const char* type = HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_TYPE);
@@ -412,10 +608,46 @@ struct HttpServer::Impl {
         return canonical;
     }
 
+    // The key a request for a page named like one names ("u/<key>.html",
+    // "d/<key>.html", "d/filelist-<key>.html"), or nullopt for other paths.
+    static std::optional<std::string> PageKeyOf(const std::vector<std::string>& components) {
+        constexpr std::string_view suffix = ".html";
+        constexpr std::string_view listPrefix = "filelist-";
+        if (components.size() != 2 || (components[0] != "u" && components[0] != "d") ||
+            !components[1].ends_with(suffix) || components[1] == "index.html") {
+            return std::nullopt;
+        }
+        std::string_view stem(components[1]);
+        stem.remove_suffix(suffix.size());
+        if (components[0] == "d" && stem.starts_with(listPrefix)) {
+            stem.remove_prefix(listPrefix.size());
+        }
+        return std::string(stem);
+    }
+
+    // Published copies and the file list: only for a browser that loaded
+    // this run's download page.
+    bool NeedsProof(const std::string& canonical) const {
+        if (canonical.size() <= config.webRoot.size()) {
+            return false; // the web root itself
+        }
+        const std::string_view relative = std::string_view(canonical).substr(config.webRoot.size());
+        return relative == "d/dfiles" || relative.starts_with("d/dfiles/") ||
+               (relative.starts_with("d/filelist-") &&
+                relative.find('/', 2) == std::string_view::npos);
+    }
+
     MHD_Result ServeFile(MHD_Connection* connection, std::string_view url, RequestState& state) {
         const auto components = SplitRequestPath(url);
         if (!components) {
             return NotFound(connection, state);
+        }
+        if (const auto key = PageKeyOf(*components)) {
+            // Guessing a page's name is guessing the key.
+            const KeyVerdict verdict = CheckKey(connection, key);
+            if (verdict == KeyVerdict::Refused) {
+                return TooManyWrongKeys(connection, state);
+            }
         }
         std::string path = config.webRoot;
         for (std::size_t i = 0; i < components->size(); ++i) {
@@ -428,11 +660,16 @@ struct HttpServer::Impl {
         if (!target) {
             return NotFound(connection, state);
         }
+        if (NeedsProof(*target) && !HoldsProof(connection)) {
+            return NotFound(connection, state);
+        }
         if (platform::FolderExists(*target)) {
-            // Relative links in the folder's page need the trailing "/".
+            // Relative links in the folder's page need the trailing "/". The
+            // address is rebuilt from the decoded names, so "//d" can never
+            // become an address on another host.
             if (!url.ends_with('/')) {
                 return Reply(connection, state, MHD_HTTP_MOVED_PERMANENTLY, "", nullptr,
-                             {{MHD_HTTP_HEADER_LOCATION, std::string(url) + "/"}});
+                             {{MHD_HTTP_HEADER_LOCATION, FolderLocation(*components)}});
             }
             target = Contained(*target + platform::PathDelimiter + "index.html");
             if (!target) {
@@ -444,9 +681,16 @@ struct HttpServer::Impl {
             return NotFound(connection, state);
         }
         const std::int64_t size = file->Size();
+        const std::string lastModified = HttpDate(file->ModifiedNs() / 1'000'000'000);
+        const std::string entityTag = EntityTag(size, file->ModifiedNs());
         const char* rangeHeader = HeaderValue(connection, MHD_HTTP_HEADER_RANGE);
+        // A range of another version of the file would splice two files: a
+        // validator we did not send means the whole file.
+        const char* ifRange = HeaderValue(connection, MHD_HTTP_HEADER_IF_RANGE);
+        const bool sameVersion =
+            ifRange == nullptr || ifRange == entityTag || ifRange == lastModified;
         const RangeRequest range =
-            rangeHeader != nullptr ? ParseRange(rangeHeader, size) : RangeRequest{};
+            rangeHeader != nullptr && sameVersion ? ParseRange(rangeHeader, size) : RangeRequest{};
         if (range.kind == RangeRequest::Kind::Unsatisfiable) {
             return Reply(connection, state, MHD_HTTP_RANGE_NOT_SATISFIABLE, "", nullptr,
                          {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + std::to_string(size)}});
@@ -470,6 +714,16 @@ struct HttpServer::Impl {
                                 IsHtmlName(name) ? "no-store" : "no-cache");
         MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
         MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified.c_str());
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, entityTag.c_str());
+        if (*target == config.webRoot + "d/" + config.pageKey + ".html" &&
+            !config.proofToken.empty()) {
+            // The proof travels with every request below "/d/" and is never
+            // readable by a script or sent along from another site's page.
+            const std::string cookie = std::string(ProofCookie) + "=" + config.proofToken +
+                                       "; Path=/d/; HttpOnly; SameSite=Lax";
+            MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+        }
         if (partial) {
             const std::string contentRange = "bytes " + std::to_string(first) + "-" +
                                              std::to_string(first + length - 1) + "/" +
@@ -496,17 +750,40 @@ struct HttpServer::Impl {
             auto owned = std::make_unique<RequestState>();
             state = owned.get();
             *requestContext = owned.release();
-            // An upload is routed before its body so a refusal needs no body
-            // (the connection then closes). Anything else is answered on the
-            // next call: this library version closes a keep-alive connection
-            // whose reply was queued on the first call.
+            // Refusals are answered before any body, and the connection then
+            // closes.
+            if (const auto problem = FramingProblem(connection)) {
+                state->routed = true;
+                return RefuseAndClose(connection, *state, MHD_HTTP_BAD_REQUEST, *problem);
+            }
+            if (!impl.HostAllowed(connection)) {
+                state->routed = true;
+                return RefuseAndClose(connection, *state, MHD_HTTP_MISDIRECTED_REQUEST,
+                                      "This server answers to its own addresses only.");
+            }
+            // An upload is routed before its body so a refusal needs no body.
+            // Anything else is answered on the next call: this library version
+            // closes a keep-alive connection whose reply was queued on the
+            // first call.
             if (std::string_view(method) != MHD_HTTP_METHOD_POST) {
+                if (AnnouncesBody(connection)) {
+                    // Only uploads take a body; waiting for one here would let
+                    // a trickling client hold the connection. A reply queued
+                    // before the body makes the library close afterwards.
+                    state->routed = true;
+                    return impl.Route(connection, url, method, *state);
+                }
                 return MHD_YES;
             }
             state->routed = true;
-            return impl.Route(connection, url, method, *state);
+            const MHD_Result result = impl.Route(connection, url, method, *state);
+            if (state->kind != RequestState::Kind::Answered) {
+                impl.MarkBody(connection, true);
+            }
+            return result;
         }
         if (*uploadDataSize > 0) {
+            impl.CountBody(connection, *uploadDataSize);
             if (state->kind == RequestState::Kind::Chunk) {
                 state->chunk->Write({uploadData, *uploadDataSize});
             } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
@@ -517,6 +794,9 @@ struct HttpServer::Impl {
             }
             *uploadDataSize = 0;
             return MHD_YES;
+        }
+        if (state->kind != RequestState::Kind::Answered) {
+            impl.MarkBody(connection, false);
         }
         switch (state->kind) {
         case RequestState::Kind::Chunk:
@@ -550,17 +830,52 @@ struct HttpServer::Impl {
         auto& impl = *static_cast<Impl*>(cls);
         const std::lock_guard lock(impl.connectionsMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            if (impl.connections.size() >= CrowdedConnections) {
+                impl.CloseOldestIdle();
+            }
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
             if (info != nullptr) {
+                ConnectionRecord record;
                 // A Windows socket is a handle, but a small number like a
                 // descriptor, so it fits the platform's int.
-                impl.connections[connection] = ConnectionRecord{static_cast<int>(info->connect_fd),
-                                                                std::chrono::steady_clock::now()};
+                record.socket = static_cast<int>(info->connect_fd);
+                record.outsideSince = std::chrono::steady_clock::now();
+                impl.connections[connection] = record;
             }
         } else {
             impl.connections.erase(connection);
         }
+    }
+
+    // Sees the request line before the library parses its arguments. This
+    // library version stalls when they fill the connection's memory instead
+    // of answering, so too many of them are refused here, before it tries.
+    static void* OnUri(void* cls, const char* uri, MHD_Connection* connection) {
+        const std::string_view text = uri != nullptr ? uri : "";
+        const std::size_t query = text.find('?');
+        if (query == std::string_view::npos ||
+            static_cast<std::size_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(query),
+                                                text.end(), '&')) < MaxQueryArguments) {
+            return nullptr;
+        }
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info != nullptr) {
+            auto& impl = *static_cast<Impl*>(cls);
+            const std::lock_guard lock(impl.connectionsMutex);
+            constexpr std::string_view body = "The address has too many query arguments.\n";
+            platform::SendLastWords(
+                info->connect_fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n"
+                                  "Content-Type: text/plain; charset=utf-8\r\n"
+                                  "Content-Length: " +
+                                      std::to_string(body.size()) + "\r\n\r\n" + std::string(body));
+            const auto found = impl.connections.find(connection);
+            if (found != impl.connections.end()) {
+                found->second.cut = true;
+            }
+        }
+        return nullptr;
     }
 
     static void OnLog(void* cls, const char* format, va_list arguments) {
@@ -601,7 +916,8 @@ bool HttpServer::Start(std::string& error) {
         ConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
         MHD_OPTION_NOTIFY_COMPLETED, &Impl::OnCompleted, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
         &Impl::OnConnection, impl_.get(), MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscaped, impl_.get(),
-        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_END));
+        MHD_OPTION_EXTERNAL_LOGGER, &Impl::OnLog, impl_.get(), MHD_OPTION_URI_LOG_CALLBACK,
+        &Impl::OnUri, impl_.get(), MHD_OPTION_END));
     if (!impl_->daemon) {
         const std::lock_guard lock(impl_->logMutex);
         error = impl_->lastLog.empty() ? "the HTTP server could not start" : impl_->lastLog;
@@ -619,7 +935,16 @@ void HttpServer::CloseStalledConnections() {
     const auto now = std::chrono::steady_clock::now();
     const std::lock_guard lock(impl_->connectionsMutex);
     for (auto& [connection, record] : impl_->connections) {
-        if (!record.inRequest && !record.cut && now - record.outsideSince >= limit) {
+        if (record.cut) {
+            continue;
+        }
+        bool stalled = !record.inRequest && now - record.outsideSince >= limit;
+        if (record.inBody && now - record.bodySince >= limit) {
+            stalled = record.bodyBytes < MinBodyBytesPerSecond * impl_->config.requestStartSeconds;
+            record.bodySince = now;
+            record.bodyBytes = 0;
+        }
+        if (stalled) {
             // The library sees the connection end and closes it itself.
             platform::ShutdownSocket(record.socket);
             record.cut = true;

@@ -3,12 +3,14 @@
 // The HTTP side of the engine: serves the web root and takes uploads into an
 // UploadStore. Keeps the HTTP library out of every other file.
 
+#include "engine/KeyGuard.h"
 #include "engine/UploadStore.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace engine {
 
@@ -22,8 +24,15 @@ struct ServerConfig {
     // A connection with no byte for this long inside a request is closed.
     unsigned connectionTimeoutSeconds = 60;
     // A connection that is not inside a request (idle, or trickling a
-    // request line and headers) is closed after this long.
+    // request line and headers) is closed after this long; so is one whose
+    // request body brought less than a kilobyte in this long.
     unsigned requestStartSeconds = 20;
+    // The cookie value that proves a browser loaded this run's download
+    // page: random, and not the key itself.
+    std::string proofToken;
+    // Host names this PC answers to besides IP literals and "localhost".
+    std::vector<std::string> ownHostNames;
+    KeyGuard::Limits keyLimits;
 };
 
 class HttpServer {
@@ -43,7 +52,7 @@ class HttpServer {
     // The port in use (useful when it was chosen by the system).
     std::uint16_t Port() const;
     // Closes connections that have spent requestStartSeconds outside a
-    // request; call about once a second.
+    // request, and those whose request body stalls; call about once a second.
     void CloseStalledConnections();
 
     struct Impl;

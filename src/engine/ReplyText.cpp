@@ -70,6 +70,12 @@ ErrorReply BadRequestError(std::string message) {
     return {400, "bad-request", std::move(message)};
 }
 
+ErrorReply TooManyWrongKeysError() {
+    return {429, "too-many",
+            "Too many tries with a wrong page key. Wait a few minutes, then scan the QR code on "
+            "the PC again."};
+}
+
 std::string ErrorJson(const ErrorReply& error, std::string_view extraMembers) {
     std::string body =
         "{\"error\": " + JsonString(error.code) + ", \"message\": " + JsonString(error.message);

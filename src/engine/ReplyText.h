@@ -22,6 +22,7 @@ struct ErrorReply {
 ErrorReply ErrorFor(UploadError error);
 ErrorReply ExpiredKeyError();
 ErrorReply BadRequestError(std::string message);
+ErrorReply TooManyWrongKeysError();
 
 // {"error": "...", "message": "..."} plus any extra members ("\"offset\": 5").
 std::string ErrorJson(const ErrorReply& error, std::string_view extraMembers = {});

@@ -68,6 +68,10 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace
     return out;
 }
 
+bool IsPublishedFileName(std::string_view name) {
+    return name != "." && name != ".." && platform::IsPlainFileName(name);
+}
+
 std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPath) {
     if (rawPath.empty() || rawPath.front() != '/') {
         return std::nullopt;
@@ -93,9 +97,14 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
         const bool unsafe = std::any_of(name->begin(), name->end(), [](unsigned char c) {
             return c == '/' || c == '\\' || c < 0x20 || c == 0x7F;
         });
-        // Names the file system reads its own way (on Windows "a.txt:x",
-        // "a.txt.", "nul.txt") would open something other than they say.
-        if (unsafe || name->front() == '.' || !platform::IsPlainFileName(*name)) {
+        // Published copies keep the names the user picked, whatever the file
+        // system takes. Elsewhere, names the file system reads its own way (on
+        // Windows "a.txt:x", "a.txt.", "nul.txt") would open something other
+        // than they say.
+        const bool published = start > rawPath.size() && components.size() == 2 &&
+                               components[0] == "d" && components[1] == "dfiles";
+        if (published ? !IsPublishedFileName(*name)
+                      : (unsafe || name->front() == '.' || !platform::IsPlainFileName(*name))) {
             return std::nullopt;
         }
         components.push_back(*name);
@@ -104,6 +113,11 @@ std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPat
 }
 
 bool IsServableRelativePath(std::string_view relative) {
+    constexpr std::string_view publishedDir = "d/dfiles/";
+    if (relative.starts_with(publishedDir) &&
+        IsPublishedFileName(relative.substr(publishedDir.size()))) {
+        return true;
+    }
     std::size_t start = 0;
     while (start <= relative.size()) {
         std::size_t end = relative.find_first_of("/\\", start);

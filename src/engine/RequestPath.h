@@ -19,11 +19,18 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace
 // leave the web root or reach what is never served: an encoded "/" or "\",
 // a backslash, NUL or other control character, a "." or ".." component, a
 // dot file or dot folder, or a path that does not start with "/". Empty
-// components ("//") are skipped. "/" gives an empty list.
+// components ("//") are skipped. "/" gives an empty list. A file directly
+// in "d/dfiles/" is the exception: a published copy keeps the name the user
+// picked, so there only an encoded "/", ".", ".." and NUL are refused.
 std::optional<std::vector<std::string>> SplitRequestPath(std::string_view rawPath);
 
+// True for a name a published copy may have: not empty, ".", or "..", and
+// without "/" or NUL.
+bool IsPublishedFileName(std::string_view name);
+
 // True when every component of the relative path (components separated by
-// "/") is servable: not empty and not starting with ".".
+// "/") is servable: not empty and not starting with "."; or when it names a
+// file directly in "d/dfiles/" by a published name.
 bool IsServableRelativePath(std::string_view relative);
 
 // The Content-Type for a file name, by its extension (text types with a

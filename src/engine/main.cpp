@@ -2,11 +2,13 @@
 // stores their uploads. Silent except for errors on standard error.
 
 #include "engine/EngineOptions.h"
+#include "engine/HttpRules.h"
 #include "engine/HttpServer.h"
 #include "engine/UploadStore.h"
-#include "killtool/ProcessKiller.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <array>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -14,9 +16,11 @@
 
 namespace {
 
-// How often stalled connections are looked for, and how many of those
-// rounds pass between checks of unfinished uploads for expiry.
-constexpr std::chrono::seconds TickInterval{1};
+// How often the engine looks for a stop request and for the end of the
+// process that started it; how many of those rounds pass between looks for
+// stalled connections, and between checks of unfinished uploads for expiry.
+constexpr std::chrono::milliseconds WaitSlice{250};
+constexpr int SlicesPerTick = 4;
 constexpr int TicksPerExpirySweep = 15;
 // How long a new engine tries to take over the port of an earlier one.
 constexpr std::chrono::seconds TakeoverTime{4};
@@ -26,18 +30,42 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// Starts the server; when the port is held and an earlier engine of this
-// user runs, ends it and tries again for a while.
-bool StartServer(engine::HttpServer& server, std::string& error) {
+// A fresh secret for this run, as lower-case hex.
+std::optional<std::string> NewToken() {
+    std::array<unsigned char, 16> bytes{};
+    if (!platform::RandomBytes(bytes)) {
+        return std::nullopt;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+    }
+    return text;
+}
+
+// Starts the server. When the port is held by an earlier engine of this very
+// program file and user (one left behind by a run that ended badly), ends
+// that engine and tries again for a while; a port held by anything else is
+// left alone.
+bool StartServer(engine::HttpServer& server, std::uint16_t port, std::string& error) {
     if (server.Start(error)) {
         return true;
     }
-    const auto earlier =
-        killtool::FindProcesses(platform::ExecutablePath(), platform::CurrentUserId());
-    if (earlier.empty()) {
+    const auto owners = platform::ListeningSocketOwners(port);
+    if (!owners || owners->empty()) {
         return false;
     }
-    killtool::EndProcesses(earlier, std::chrono::seconds(2));
+    const auto engines =
+        platform::FindProcessesOfProgram(platform::ExecutablePath(), platform::CurrentUserId());
+    for (const int owner : *owners) {
+        if (std::find(engines.begin(), engines.end(), owner) == engines.end()) {
+            error += " (held by another program)";
+            return false;
+        }
+    }
+    platform::EndProcesses(*owners, std::chrono::seconds(2));
     const auto deadline = std::chrono::steady_clock::now() + TakeoverTime;
     while (std::chrono::steady_clock::now() < deadline) {
         if (server.Start(error)) {
@@ -51,6 +79,8 @@ bool StartServer(engine::HttpServer& server, std::string& error) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // First of all, so that a parent gone during start-up is noticed too.
+    const platform::ParentProcessWatch parent;
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto parsed = engine::ParseEngineOptions(args);
     if (!parsed.options) {
@@ -85,19 +115,31 @@ int main(int argc, char** argv) {
     config.stagingDir = stagingDir;
     config.port = options.port;
     config.bindAddress = options.bindAddress;
+    config.ownHostNames = engine::OwnHostNames(platform::LocalHostName());
+    const auto token = NewToken();
+    if (!token) {
+        return Fail("the system gives no random bytes");
+    }
+    config.proofToken = *token;
     if (options.timeoutSeconds) {
         config.connectionTimeoutSeconds = *options.timeoutSeconds;
         config.requestStartSeconds = *options.timeoutSeconds;
     }
     engine::HttpServer server(config, store);
     std::string error;
-    if (!StartServer(server, error)) {
+    if (!StartServer(server, options.port, error)) {
         return Fail("cannot listen on port " + std::to_string(options.port) + ": " + error);
     }
 
-    for (int tick = 1; !platform::WaitForStopSignal(TickInterval); ++tick) {
+    // The engine never outlives the program that started it: once that has
+    // gone (killed, crashed), it stops as on a stop signal.
+    for (long slice = 1; !platform::WaitForStopSignal(WaitSlice) && !parent.ParentHasEnded();
+         ++slice) {
+        if (slice % SlicesPerTick != 0) {
+            continue;
+        }
         server.CloseStalledConnections();
-        if (tick % TicksPerExpirySweep == 0) {
+        if (slice % (SlicesPerTick * TicksPerExpirySweep) == 0) {
             store.SweepExpired(engine::UploadStore::Clock::now());
         }
     }

@@ -37,12 +37,12 @@ int main(int argc, char** argv) {
         std::cerr << "pskl: no program file for " << name << "\n";
         return 1;
     }
-    const auto pids = killtool::FindProcesses(program, platform::CurrentUserId());
+    const auto pids = platform::FindProcessesOfProgram(program, platform::CurrentUserId());
     if (pids.empty()) {
         std::cerr << "pskl: " << program << " is not running for this user\n";
         return 1;
     }
-    const auto ended = killtool::EndProcesses(pids, Grace);
+    const auto ended = platform::EndProcesses(pids, Grace);
     if (ended.size() != pids.size()) {
         std::cerr << "pskl: " << (pids.size() - ended.size()) << " of " << pids.size()
                   << " processes of " << program << " could not be ended\n";

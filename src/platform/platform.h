@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -112,19 +114,42 @@ enum class CopyMode {
     Overwrite,   // replaces a target unless it is hidden or read-only
     FailIfExists // never replaces anything
 };
+// Told, as a copy goes on, how many of the total bytes have been copied;
+// answering false abandons the copy, which then fails and leaves no target.
+// Called on the copying thread, after every piece of a few megabytes.
+using CopyProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
+
 // Copies a regular file (reflink or copy_file_range where available). The
 // target appears complete or not at all: on any failure no partial target
 // is left behind.
 // With flushToDisk false the copy is complete when it appears but may still
 // sit in the page cache (for copies that live only as long as the run).
 bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
-              bool flushToDisk = true);
+              bool flushToDisk = true, const CopyProgress& progress = {});
+
+// Makes target a copy of the regular file source that shares its data with
+// it (a reflink) instead of copying the bytes; never replaces anything. False,
+// with no target left, where the file system cannot share data between them.
+bool CloneFile(const std::string& source, const std::string& target);
+
+// Gives the regular file source a second name, target (a hard link: one file,
+// two names; deleting either name leaves the other whole); never replaces
+// anything. False, with nothing changed, across file systems or where the
+// file system or its rules do not allow the link.
+bool HardLinkFile(const std::string& source, const std::string& target);
 
 // Moves a file and never replaces an existing target. Across file systems it
 // copies to a temporary name in the target folder, flushes, links the copy
 // into place without replacing and only then removes the source; on failure
-// no partial target exists and the source is whole.
-bool MoveFileNoReplace(const std::string& source, const std::string& target);
+// (or when progress abandons the copy) no partial target exists and the
+// source is whole.
+bool MoveFileNoReplace(const std::string& source, const std::string& target,
+                       const CopyProgress& progress = {});
+
+// True when the existing entries at a and b lie on one file system, so that
+// a move between them is a rename and copies nothing; false when they do not
+// or either cannot be examined.
+bool SameFileSystem(const std::string& a, const std::string& b);
 
 // Deletes a file (not a folder). True when it is gone afterwards.
 bool DeleteFile(const std::string& path);
@@ -192,14 +217,18 @@ class ReadOnlyFile {
     // Opens a regular file for reading; nullopt for anything else.
     static std::optional<ReadOnlyFile> Open(const std::string& path);
     std::int64_t Size() const { return size_; }
+    // When the content last changed, in nanoseconds since 1970 (UTC).
+    std::int64_t ModifiedNs() const { return modifiedNs_; }
     int NativeHandle() const { return fd_; }
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 
   private:
-    ReadOnlyFile(int fd, std::int64_t size) : fd_(fd), size_(size) {}
+    ReadOnlyFile(int fd, std::int64_t size, std::int64_t modifiedNs)
+        : fd_(fd), size_(size), modifiedNs_(modifiedNs) {}
     int fd_ = -1;
     std::int64_t size_ = 0;
+    std::int64_t modifiedNs_ = 0;
 };
 
 // The absolute path with every symbolic link and "." / ".." resolved;
@@ -255,6 +284,29 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
+// Processes of the given user whose program file is exactly programPath (also
+// when the file was replaced since they started). Never the calling process.
+std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user);
+// Asks each process to end, forces those still there after grace, and
+// returns the ids that are gone afterwards.
+std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::milliseconds grace);
+// The processes holding a listening TCP socket on the local port (IPv4 or
+// IPv6): empty when nothing listens there; nullopt when something listens
+// but its owner cannot be told (another user's process, unreadable tables).
+std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port);
+
+// Tells whether the process that started this one has ended since the watch
+// was made (make it first thing in main). An orphan at start watches nothing.
+class ParentProcessWatch {
+  public:
+    ParentProcessWatch();
+    // True once the starting process has gone.
+    bool ParentHasEnded() const;
+
+  private:
+    int parent_ = 0;
+};
+
 // ---------------------------------------------------- writeback, sockets ----
 
 // Asks the system to start writing the given range of an open file to disk
@@ -271,10 +323,23 @@ IPv4SocketAddress MakeIPv4SocketAddress(std::uint32_t address, std::uint16_t por
 // The dotted address of a socket address a library hands out (a sockaddr);
 // empty when it is null or not IPv4.
 std::string IPv4AddressText(const void* socketAddress);
+// The address of such a socket address as a number in host byte order; 0
+// when it is null or not IPv4.
+std::uint32_t IPv4AddressNumber(const void* socketAddress);
 
 // Shuts a connected socket down in both directions (it stays open for its
 // owner to close), which ends whatever waits on it. False on failure.
 bool ShutdownSocket(int socket);
+// Sends a few hundred bytes on a connected socket that nothing else writes
+// to at the moment, then shuts it down as ShutdownSocket does. False when
+// not every byte could be sent at once.
+bool SendLastWords(int socket, std::string_view bytes);
+
+// -------------------------------------------------------------- threads ----
+
+// Gives the calling thread a background priority, below the threads that
+// serve the user (the GUI thread), for long copies. False when refused.
+bool LowerThreadPriority();
 
 // -------------------------------------------------------------- signals ----
 
@@ -287,6 +352,26 @@ void HoldStopSignals();
 // Waits up to timeout for a stop signal; true when one arrived.
 bool WaitForStopSignal(std::chrono::milliseconds timeout);
 
+// While it lives, a request to stop the process (SIGTERM, SIGINT, SIGHUP
+// here) no longer ends it at once: onStop is called instead, once per
+// request, on a thread of the watch's own (never inside a signal handler),
+// so the program can close as its user would. Requests that come close
+// together may be reported once. Only one may live at a time.
+class StopRequestWatch {
+  public:
+    explicit StopRequestWatch(std::function<void()> onStop);
+    // Gives the requests their default action back.
+    ~StopRequestWatch();
+    StopRequestWatch(const StopRequestWatch&) = delete;
+    StopRequestWatch& operator=(const StopRequestWatch&) = delete;
+    // False when the requests could not be caught (they then end the process).
+    bool IsWatching() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // ----------------------------------------------------------------- misc ----
 
 // A new GUID in the standard upper-case braced form
@@ -296,7 +381,15 @@ std::optional<std::string> NewGuidText();
 // One line of diagnostic output on standard error.
 void DebugOutput(std::string_view text);
 
+// Fills bytes from the operating system's random source (getrandom here),
+// fit for secrets. False when the source failed.
+bool RandomBytes(std::span<unsigned char> bytes);
+
 // ----------------------------------------------------- network tables ----
+
+// The local host name as the system gives it (gethostname); empty when it
+// has none.
+std::string LocalHostName();
 
 // IPv4 addresses of the local host name (gethostname + getaddrinfo) in the
 // resolver's order, dotted; nullopt when the lookup finds nothing.

@@ -2,9 +2,9 @@
 
 #include "platform/platform.h"
 
+#include <array>
 #include <charconv>
-#include <mutex>
-#include <random>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -12,11 +12,6 @@ namespace misc {
 namespace {
 
 constexpr const char* SizeUnits[] = {"Bytes", "KB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB"};
-
-// The generator that RandomLetters reseeds and draws from; the page key is
-// drawn through RandomLetters as well.
-std::mt19937 Generator;
-std::mutex GeneratorMutex;
 
 bool IsUtf8Continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -175,15 +170,25 @@ std::string TempFolder() {
 }
 
 std::string RandomLetters() {
-    std::lock_guard lock(GeneratorMutex);
-    auto counter = static_cast<std::uint64_t>(platform::PerformanceCounter());
-    std::seed_seq seed{static_cast<std::uint32_t>(counter),
-                       static_cast<std::uint32_t>(counter >> 32)};
-    Generator.seed(seed);
-    std::uniform_int_distribution<int> letter(0, 25);
+    return RandomLetters(platform::RandomBytes);
+}
+
+std::string RandomLetters(const RandomSource& source) {
+    // 234 is the largest multiple of 26 a byte holds: the bytes above it
+    // would make the first letters more likely.
+    constexpr unsigned Letters = 26;
+    constexpr unsigned Fair = 256 / Letters * Letters;
     std::string letters;
-    for (int i = 0; i < 6; ++i) {
-        letters += static_cast<char>('a' + letter(Generator));
+    std::array<unsigned char, 16> bytes{};
+    while (letters.size() < 6) {
+        if (!source(bytes)) {
+            throw std::runtime_error("the system's random source failed");
+        }
+        for (const unsigned char byte : bytes) {
+            if (byte < Fair && letters.size() < 6) {
+                letters += static_cast<char>('a' + byte % Letters);
+            }
+        }
     }
     return letters;
 }
@@ -204,10 +209,12 @@ std::int64_t FileSizeOf(const std::string& path) {
 }
 
 std::string MakeUniqueName(const std::string& path) {
+    // Only the file name: on Windows no folder holds a "?", here one may.
     std::string wanted = path;
-    for (char& c : wanted) {
-        if (c == '?') {
-            c = '_';
+    const std::size_t nameAt = wanted.find_last_of(std::string("/") + platform::PathDelimiter);
+    for (std::size_t i = nameAt == std::string::npos ? 0 : nameAt + 1; i < wanted.size(); ++i) {
+        if (wanted[i] == '?') {
+            wanted[i] = '_';
         }
     }
     if (!platform::FileExists(wanted)) {

@@ -6,6 +6,8 @@
 // splits a UTF-8 sequence. Operations returning nothing swallow every failure.
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -39,16 +41,23 @@ std::string AddressToHex(const std::string& address);
 
 // The temporary folder with a trailing delimiter.
 std::string TempFolder();
-// Reseeds the process-wide generator from the performance counter and draws
-// six letters "a" to "z" (also the run's page key).
+// Where random bytes come from: fills the span, false when it failed.
+using RandomSource = std::function<bool(std::span<unsigned char>)>;
+// Six letters "a" to "z", each equally likely, drawn from the operating
+// system's random source (also the run's page key, a secret of the run).
+// Throws std::runtime_error when the source fails.
 std::string RandomLetters();
+// The same from the given source: bytes that would favour some letters
+// (those from 234 up) are drawn again.
+std::string RandomLetters(const RandomSource& source);
 // A path TempFolder() + six letters + ".dat" where no file exists yet.
 std::string MakeTempFileName();
 
 // The size of the file, -1 when it cannot be read.
 std::int64_t FileSizeOf(const std::string& path);
 
-// "?" becomes "_"; a taken name gets "(1)", "(2)"... before its extension.
+// "?" in the file name becomes "_" (a folder's name here may hold one and
+// keeps it); a taken name gets "(1)", "(2)"... before its extension.
 std::string MakeUniqueName(const std::string& path);
 
 // True unless the file is gone or can be opened exclusively (nobody holds

@@ -1,19 +1,26 @@
 // Lays out a web root for the browser tests the way the program does: the
-// pages from the real templates through GeneratePages, and published files
-// with a file list made of FillFileEntry entries.
+// pages from the real templates through GeneratePages, and publications
+// through the program's own TPublisher, kept for the whole test run so each
+// new selection withdraws the one before, as in the window.
 //
 //   pages_webroot generate <templateDir> <workDir> <key>
-//   pages_webroot publish <workDir> <key> <file>...
+//   pages_webroot publisher <workDir> <key>
+//
+// The publisher reads one selection a line (paths separated by TAB; an
+// empty line withdraws the publication) and answers each with
+// "ok <n listed>" and, one a line, the names the copies got, then "end";
+// or "error <message>".
 
 #include "app/core/PageGenerator.h"
+#include "app/core/Publisher.h"
 #include "platform/platform.h"
-#include "util/HTMTemplateUnit.h"
 #include "util/MiscFuncUnit.h"
 
 #include <exception>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -39,23 +46,39 @@ int Generate(const std::string& templateDir, const std::string& workDir, const s
     return 0;
 }
 
-int Publish(const std::string& workDir, const std::string& key, char** files, int count) {
-    const auto folders = FoldersOf(workDir);
-    std::string list;
-    for (int i = 0; i < count; ++i) {
-        const std::string source = files[i];
-        const std::string name = misc::ExtractFileName(source);
-        if (!platform::CopyFile(source, folders.downloadDir + name,
-                                platform::CopyMode::Overwrite)) {
-            std::cerr << "cannot copy " << source << "\n";
-            return 1;
-        }
-        list += htmtemplate::FillFileEntry(source, name) + "\r\n";
+// Paths of one selection are separated by NUL, the one byte no path holds.
+std::vector<std::string> SplitPaths(const std::string& line) {
+    std::vector<std::string> paths;
+    std::istringstream in(line);
+    for (std::string path; std::getline(in, path, '\0');) {
+        paths.push_back(path);
     }
-    std::ofstream out(folders.downloadPageDir + "filelist-" + key + ".html",
-                      std::ios::binary | std::ios::trunc);
-    out << list;
-    return out ? 0 : 1;
+    return paths;
+}
+
+int Serve(const std::string& workDir, const std::string& key) {
+    const auto folders = FoldersOf(workDir);
+    appcore::TPublisher publisher(folders.downloadDir,
+                                  appcore::FileListFragmentPath(folders.downloadPageDir, key));
+    for (std::string line; std::getline(std::cin, line);) {
+        try {
+            if (line.empty()) {
+                publisher.WithdrawPublication();
+                std::cout << "ok 0\nend" << std::endl;
+                continue;
+            }
+            const int listed = publisher.PublishSelectedFiles(SplitPaths(line));
+            std::cout << "ok " << listed << "\n";
+            for (const auto& copy : publisher.PublishedCopies()) {
+                std::cout << misc::ExtractFileName(copy) << "\n";
+            }
+            std::cout << "end" << std::endl;
+        } catch (const std::exception& e) {
+            std::cout << "error " << e.what() << std::endl;
+        }
+    }
+    publisher.WithdrawPublication();
+    return 0;
 }
 
 } // namespace
@@ -65,13 +88,13 @@ int main(int argc, char** argv) {
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "generate" && argc == 5)
             return Generate(argv[2], argv[3], argv[4]);
-        if (command == "publish" && argc >= 4)
-            return Publish(argv[2], argv[3], argv + 4, argc - 4);
+        if (command == "publisher" && argc == 4)
+            return Serve(argv[2], argv[3]);
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
         return 1;
     }
     std::cerr << "usage: pages_webroot generate <templateDir> <workDir> <key>\n"
-                 "       pages_webroot publish <workDir> <key> <file>...\n";
+                 "       pages_webroot publisher <workDir> <key>\n";
     return 2;
 }

@@ -5,11 +5,12 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 
 import { chromium } from 'playwright-core';
+
+import { freePort } from './freeport.mjs';
 
 export function tempFolder(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
@@ -41,27 +42,19 @@ export function sameBytes(actual, expected) {
   assert.ok(a.equals(b), `bytes of ${path.basename(actual)}`);
 }
 
-async function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 // The engine program, started the way the program starts it (page key, then
-// "./wdoc" relative to the working folder), on a loopback port.
+// "./wdoc" relative to the working folder), on a loopback port: a free one,
+// or the given one to stand for the program started again.
 export class Engine {
-  static async start(program, key, workDir) {
+  static async start(program, key, workDir, port = 0) {
     assert.ok(program && fs.existsSync(program.split(' ')[0]), `engine program ${program}`);
-    const port = await freePort();
+    if (!port) port = await freePort();
     const [file, ...pre] = program.split(' ');
     const child = spawn(file, [...pre, key, './wdoc', '--port', String(port), '--bind', '127.0.0.1'],
       { cwd: workDir, stdio: ['ignore', 'ignore', 'inherit'] });
     const engine = new Engine(child, `http://127.0.0.1:${port}`);
+    engine.port = port;
     const deadline = Date.now() + 10000;
     for (;;) {
       if (child.exitCode !== null) throw new Error(`the engine ended with ${child.exitCode}`);
@@ -125,4 +118,54 @@ export async function launchPhone(profileDir, options = {}, reachableHosts = [])
   context.downloads = [];
   context.on('page', (p) => p.on('download', (d) => context.downloads.push(d)));
   return context;
+}
+
+// The program's publisher (pages_webroot publisher), alive for the whole test
+// run like the window's: each publish() is a new selection in the open-file
+// dialog and withdraws the one before. Returns the names the copies got.
+export class Publisher {
+  constructor(program, workDir, key) {
+    this.child = spawn(program, ['publisher', workDir, key], { stdio: ['pipe', 'pipe', 'inherit'] });
+    this.lines = [];
+    this.waiters = [];
+    let rest = '';
+    this.child.stdout.setEncoding('utf8');
+    this.child.stdout.on('data', (text) => {
+      const parts = (rest + text).split('\n');
+      rest = parts.pop();
+      this.lines.push(...parts);
+      this.wake();
+    });
+    this.child.on('exit', () => this.wake());
+  }
+
+  wake() {
+    for (const w of this.waiters.splice(0)) w();
+  }
+
+  async line() {
+    while (!this.lines.length) {
+      if (this.child.exitCode !== null) throw new Error(`the publisher ended with ${this.child.exitCode}`);
+      await new Promise((r) => this.waiters.push(r));
+    }
+    return this.lines.shift();
+  }
+
+  async publish(...files) {
+    assert.ok(files.every((f) => !/[\0\n]/.test(f)), 'paths without NUL or line breaks');
+    this.child.stdin.write(files.join('\0') + '\n');
+    const first = await this.line();
+    if (!first.startsWith('ok ')) throw new Error(`publishing failed: ${first}`);
+    const names = [];
+    for (let l = await this.line(); l !== 'end'; l = await this.line()) names.push(l);
+    assert.equal(names.length, Number(first.slice(3)), 'every copy listed');
+    return names;
+  }
+
+  async stop() {
+    if (this.child.exitCode !== null) return;
+    const ended = new Promise((r) => this.child.once('exit', r));
+    this.child.stdin.end();
+    await ended;
+  }
 }

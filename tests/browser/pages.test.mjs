@@ -11,22 +11,59 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, launchPhone, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, makeFile, sameBytes, tempFolder } from './harness.mjs';
 
 const KEY = 'qwbrtz';
 const OLD_KEY = 'olddky';
+const NEW_KEY = 'nwkeyq';
 const MiB = 1024 * 1024;
 const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 let work;
 let engine;
 let phone;
+let publisher;
 
 function webRoot(...args) {
   execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
 }
 function received(name) {
   return path.join(work, 'wdoc', 'u', 'ufiles', name);
+}
+// What the engine holds of unfinished uploads, with their sizes.
+function staged() {
+  const dir = path.join(work, 'staging');
+  if (!fs.existsSync(dir)) return [];
+  return fs.readdirSync(dir).map((n) => fs.statSync(path.join(dir, n)).size);
+}
+async function waitUntil(check, what, timeout = 10000) {
+  for (const deadline = Date.now() + timeout; !check();) {
+    if (Date.now() > deadline) assert.fail(`timed out waiting until ${what}`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+// The resumable requests a page makes: every chunk sent (id, name, offset)
+// and every answer to "where does this upload stand" (id, status, offset).
+function recordUploads(page) {
+  const log = { posts: [], probes: [] };
+  page.on('request', (r) => {
+    const url = new URL(r.url());
+    if (r.method() === 'POST' && url.pathname.endsWith('/api/upload')) {
+      log.posts.push({ id: url.searchParams.get('id'), name: url.searchParams.get('name'),
+        offset: Number(url.searchParams.get('offset')), at: log.probes.length });
+    }
+  });
+  page.on('response', async (r) => {
+    const url = new URL(r.url());
+    if (r.request().method() !== 'GET' || !url.pathname.endsWith('/api/upload')) return;
+    const id = url.searchParams.get('id');
+    if (id === 'pagecheck') return;
+    // Noted as it arrives, before the page can act on it; the body follows.
+    const probe = { id, status: r.status() };
+    log.probes.push(probe);
+    probe.offset = (await r.json().catch(() => ({}))).offset;
+  });
+  return log;
 }
 async function shot(page, name) {
   fs.mkdirSync(shots, { recursive: true });
@@ -83,10 +120,12 @@ before(async () => {
     path.join(work, 'wdoc', 'u', `${OLD_KEY}.html`));
   engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
   phone = await launchPhone(path.join(work, 'browser'));
+  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
 });
 
 after(async () => {
   await phone?.close();
+  await publisher?.stop();
   await engine?.stop();
   if (work) fs.rmSync(work, { recursive: true, force: true });
 });
@@ -119,19 +158,14 @@ describe('upload page', () => {
     const slow = { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 6 * MiB };
     await cdp.send('Network.emulateNetworkConditions', slow);
 
-    const resumedAt = [];
-    page.on('response', async (r) => {
-      const url = r.url();
-      if (r.request().method() === 'GET' && url.includes('/api/upload') && !url.includes('pagecheck')) {
-        const body = await r.json().catch(() => ({}));
-        if (typeof body.offset === 'number') resumedAt.push(body.offset);
-      }
-    });
+    const log = recordUploads(page);
 
+    // Three files large enough to go in resumable chunks, one small one that
+    // goes whole in a multipart request.
     const files = [
-      makeFile(work, 'holiday video.mov', 30 * MiB + 5),
-      makeFile(work, 'IMG_3001.HEIC', 5 * MiB),
-      makeFile(work, 'IMG_3002.HEIC', 4 * MiB + 999),
+      makeFile(work, 'holiday video.mov', 20 * MiB + 5),
+      makeFile(work, 'IMG_3001.MOV', 12 * MiB),
+      makeFile(work, 'IMG_3002.MOV', 9 * MiB + 999),
       makeFile(work, 'notes.pdf', 700 * 1024),
     ];
     await page.setInputFiles('#files', files);
@@ -141,8 +175,10 @@ describe('upload page', () => {
 
     await cdp.send('Network.emulateNetworkConditions',
       { offline: true, latency: 0, downloadThroughput: 0, uploadThroughput: 0 });
+    const probesBeforeCut = log.probes.length;
     await page.locator('#alert:not([hidden])').waitFor({ timeout: 10000 });
     assert.match(await page.locator('#alertTitle').textContent(), /Connection to the PC lost/);
+    const cut = await page.$$eval('.file:not(.done) .fname', (names) => names.map((n) => n.textContent));
     await page.waitForTimeout(1500);
     await shot(page, 'upload-4-connection-lost');
 
@@ -151,8 +187,20 @@ describe('upload page', () => {
     await waitForSummary(page, '4 files sent', 60000);
     assert.equal(await page.locator('#alert').isHidden(), true);
     for (const file of files) sameBytes(received(path.basename(file)), file);
-    // It asked where to go on, and went on from the middle of a file.
-    assert.ok(resumedAt.some((offset) => offset > 0), `resumed at ${resumedAt}`);
+    // Each large file cut off asked where it stood and went on from there,
+    // from the middle of the file.
+    const resumable = files.slice(0, 3).map((f) => path.basename(f));
+    const cutResumable = resumable.filter((name) => cut.includes(name));
+    assert.ok(cutResumable.length >= 2, `large files cut off: ${cut}`);
+    for (const name of cutResumable) {
+      const id = log.posts.find((p) => p.name === name).id;
+      const at = log.probes.findIndex((p, i) => i >= probesBeforeCut && p.id === id && p.status === 200);
+      assert.ok(at >= 0, `${name} asked where it stood: ${JSON.stringify(log.probes)}`);
+      const next = log.posts.find((p) => p.id === id && p.at > at);
+      assert.ok(next, `${name} was sent on`);
+      assert.equal(next.offset, log.probes[at].offset, `${name} went on where the engine stopped`);
+      assert.ok(next.offset > 0, `${name} went on from ${next.offset}, not from the start`);
+    }
   });
 
   test('cancels a file and sends the rest', async () => {
@@ -164,11 +212,15 @@ describe('upload page', () => {
       { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 4 * MiB });
     const files = [makeFile(work, 'keep.bin', 2 * MiB), makeFile(work, 'drop.bin', 24 * MiB)];
     await page.setInputFiles('#files', files);
+    // Part of it is on the PC already when it is cancelled.
+    await waitUntil(() => staged().some((size) => size > 0), 'bytes of drop.bin are staged');
     await page.locator('.file', { hasText: 'drop.bin' }).locator('.x').click();
     await waitForSummary(page, '1 file sent');
     assert.equal(await page.locator('.file.cancelled').count(), 1);
     sameBytes(received('keep.bin'), files[0]);
     assert.equal(fs.existsSync(received('drop.bin')), false);
+    // The PC lets go of what it had of the cancelled file at once.
+    await waitUntil(() => staged().length === 0, 'the staged bytes of drop.bin are gone', 5000);
   });
 
   test('sends small files several to a request and cancels one of them alone', async () => {
@@ -248,13 +300,66 @@ describe('upload page', () => {
     assert.equal(fs.readFileSync(received('dropped note.txt'), 'utf8'), 'dropped from the desktop\n');
   });
 
+  test('sends a piece of text as a UTF-8 text file named from the phone\'s clock', async () => {
+    const page = await phone.newPage();
+    // The phone's clock says 9 December 2026, 14:03:22, its local time.
+    await page.clock.setFixedTime(new Date(2026, 11, 9, 14, 3, 22));
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    assert.equal(await page.locator('#note').isHidden(), true);
+    await page.click('#textOpen');
+    assert.equal(await page.locator('#noteSend').isDisabled(), true);
+    const text = 'Door code 4711 \u2014 Stra\u00dfe 12, 3. OG \u{1F511}\nhttps://example.org/share?a=1&b=%C3%A9#x\n';
+    await page.locator('#noteText').pressSequentially(text);
+    await page.setViewportSize({ width: 320, height: 700 });
+    await shot(page, 'upload-9-text');
+    const wide = await page.evaluate(() => [document.documentElement.scrollWidth, document.documentElement.clientWidth]);
+    assert.ok(wide[0] <= wide[1], `no sideways scrolling at 320 px: ${wide}`);
+    await page.click('#noteSend');
+    await waitForSummary(page, '1 file sent');
+    const name = 'Text 2026-12-09 14.03.22.txt';
+    assert.equal(fs.readFileSync(received(name)).toString('hex'), Buffer.from(text, 'utf8').toString('hex'));
+    assert.equal(await page.locator('.file .fname').textContent(), name);
+    assert.equal(await page.locator('#noteText').inputValue(), '');
+    assert.equal(await page.locator('#note').isHidden(), true);
+
+    // Another in the same second: the usual "(1)".
+    await page.click('#textOpen');
+    await page.locator('#noteText').fill('second note');
+    await page.click('#noteSend');
+    await waitForSummary(page, '2 files sent');
+    assert.equal(fs.readFileSync(received('Text 2026-12-09 14.03.22(1).txt'), 'utf8'), 'second note');
+
+    // Blanks alone send nothing.
+    await page.click('#textOpen');
+    await page.locator('#noteText').fill(' \n\t ');
+    assert.equal(await page.locator('#noteSend').isDisabled(), true);
+    await page.close();
+  });
+
   test('a page of an earlier run says it has expired and sends nothing', async () => {
     const page = await phone.newPage();
+    const requests = [];
+    page.on('request', (r) => requests.push(`${r.method()} ${new URL(r.url()).pathname}${new URL(r.url()).search}`));
     await page.goto(`${engine.base}/u/${OLD_KEY}.html`);
     await page.locator('#gone:not([hidden])').waitFor({ timeout: 10000 });
     assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
     assert.equal(await page.locator('#pick').isHidden(), true);
     await shot(page, 'upload-5-expired');
+
+    // Files chosen or dropped on it anyway go nowhere.
+    const file = makeFile(work, 'chosen on an expired page.txt', 1000);
+    await page.setInputFiles('#files', [file]);
+    const drop = await page.evaluateHandle(() => {
+      const data = new DataTransfer();
+      data.items.add(new File(['dropped on an expired page\n'], 'dropped on an expired page.txt'));
+      return data;
+    });
+    await page.dispatchEvent('#pick', 'drop', { dataTransfer: drop });
+    await page.waitForTimeout(1000);
+    assert.deepEqual(requests.filter((r) => r.includes('/api/')), [`GET /api/upload?key=${OLD_KEY}&id=pagecheck`]);
+    assert.equal(await page.locator('.file').count(), 0);
+    assert.equal(fs.existsSync(received(path.basename(file))), false);
+    assert.equal(fs.existsSync(received('dropped on an expired page.txt')), false);
   });
 
   test('the plain form sends files with JavaScript off', async () => {
@@ -285,31 +390,42 @@ describe('download page', () => {
       makeFile(work, 'holiday_at_the_seaside_2019.jpg', 2 * MiB + 3),
       makeFile(work, 'Tom & Jerry\'s #1.txt', 4000),
       makeFile(work, 'Quarterly report.pdf', 350 * 1024),
+      // The same name from another folder: its copy is linked with a "(1)".
+      makeFile(path.join(work, 'other'), 'Tom & Jerry\'s #1.txt', 5000),
     ];
-    webRoot('publish', work, KEY, ...files);
+    const copies = await publisher.publish(...files);
+    assert.deepEqual(copies, ['holiday_at_the_seaside_2019.jpg', 'Tom & Jerry\'s #1.txt',
+      'Quarterly report.pdf', 'Tom & Jerry\'s #1(1).txt']);
+    const looks = [];
+    page.on('request', (r) => { if (r.url().includes('/filelist-')) looks.push(Date.now()); });
     // The page looks again on its own every few seconds.
-    await page.waitForFunction(() => document.getElementById('count').textContent === '3 files ready',
+    await page.waitForFunction(() => document.getElementById('count').textContent === '4 files ready',
       null, { timeout: 10000 });
     await page.waitForTimeout(300);
     await shot(page, 'download-2-list');
 
     const names = await page.locator('#list tr:nth-child(2) td').allTextContents();
     assert.deepEqual(names.map((n) => n.replace(/\u00a0/g, ' ').trim()),
-      ['holiday_at_the_s....jpg', 'Tom & Jerry\'s #1.txt', 'Quarterly report.pdf']);
+      ['holiday_at_the_s....jpg', 'Tom & Jerry\'s #1.txt', 'Quarterly report.pdf', 'Tom & Jerry\'s #1.txt']);
 
     const buttons = page.locator('#list .cbutton');
-    assert.equal(await buttons.count(), 3);
+    assert.equal(await buttons.count(), 4);
     for (let i = 0; i < files.length; i++) {
       const url = await openAndCheck(page, buttons.nth(i), files[i]);
-      assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${path.basename(files[i])}`);
+      assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${copies[i]}`);
     }
 
-    // The visible button looks at once.
+    // The visible button looks at once: right after one of the page's own
+    // looks, so the next is a whole period (4 s) away, the list must come
+    // within far less.
+    await page.waitForRequest((r) => r.url().includes('/filelist-'), { timeout: 6000 });
+    const looksBefore = looks.length;
     const more = makeFile(work, 'one more.zip', 10000);
-    webRoot('publish', work, KEY, ...files, more);
+    await publisher.publish(...files, more);
     await page.click('#refresh');
-    await page.waitForFunction(() => document.getElementById('count').textContent === '4 files ready',
-      null, { timeout: 3000 });
+    await page.waitForFunction(() => document.getElementById('count').textContent === '5 files ready',
+      null, { timeout: 2000 });
+    assert.equal(looks.length, looksBefore + 1, 'one look, the button\'s');
 
     // Out of reach: the list stays and the page says why it is not updating.
     const cdp = await page.context().newCDPSession(page);
@@ -319,7 +435,7 @@ describe('download page', () => {
     await page.click('#refresh');
     await page.locator('#alert:not([hidden])').waitFor({ timeout: 5000 });
     assert.match(await page.locator('#alertTitle').textContent(), /reach the PC/);
-    assert.equal(await page.locator('#list .cbutton').count(), 4);
+    assert.equal(await page.locator('#list .cbutton').count(), 5);
     await shot(page, 'download-4-unreachable');
     await cdp.send('Network.emulateNetworkConditions',
       { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
@@ -351,7 +467,7 @@ describe('names with & \' # and blanks', () => {
     assert.equal(await up.locator('.file .fname').textContent(), name);
     sameBytes(received(name), original);
 
-    webRoot('publish', work, KEY, received(name));
+    await publisher.publish(received(name));
     const down = await phone.newPage();
     await down.goto(`${engine.base}/d/${KEY}.html`);
     await down.waitForFunction(() => document.getElementById('count').textContent === '1 file ready');
@@ -364,7 +480,7 @@ describe('a name that looks like markup', () => {
   test('shows as text on the download page, runs nothing and opens its file', async () => {
     const name = '<img src=x onerror="window.pwned=1">.png';
     const file = makeFile(work, name, 2048);
-    webRoot('publish', work, KEY, file);
+    await publisher.publish(file);
     const page = await phone.newPage();
     await page.goto(`${engine.base}/d/${KEY}.html`);
     await page.waitForFunction(() => document.getElementById('count').textContent === '1 file ready');
@@ -385,5 +501,50 @@ describe('neutral pages', () => {
       assert.equal(response.status(), 200, folder);
       assert.equal(await page.locator('body').innerText(), 'There is nothing to see here.');
     }
+  });
+});
+
+// Last: the engine goes and comes back under the page's feet.
+describe('the program started again while an upload page stays open', () => {
+  test('an upload the engine forgot starts again from 0; a new key shows the expired screen', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 4 * MiB });
+    const log = recordUploads(page);
+    const big = makeFile(work, 'across the restart.mov', 20 * MiB + 7);
+    await page.setInputFiles('#files', [big]);
+    // Its first chunk is through: the page counts 8 MiB as sent.
+    await waitUntil(() => staged().some((size) => size > 9 * MiB), 'part of the file is staged', 30000);
+
+    // The engine ends and starts again with the same key: what it had
+    // staged is gone, so it knows nothing of the upload.
+    await engine.stop();
+    const postsBefore = log.posts.length;
+    engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work, engine.port);
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
+    await waitForSummary(page, '1 file sent', 60000);
+    sameBytes(received(path.basename(big)), big);
+    const id = log.posts[0].id;
+    const next = log.posts.slice(postsBefore).find((p) => p.id === id);
+    assert.ok(next, 'sent again after the restart');
+    const probe = log.probes.slice(0, next.at).reverse().find((p) => p.id === id);
+    assert.equal(probe?.status, 404, `the engine did not know the upload: ${JSON.stringify(log.probes)}`);
+    assert.equal(next.offset, 0, 'started again from 0');
+
+    // The program starts again: a new key, and this page is not its own.
+    await engine.stop();
+    engine = await Engine.start(process.env.TESSARY_ENGINE, NEW_KEY, work, engine.port);
+    const late = makeFile(work, 'chosen after the new start.jpg', 3 * MiB);
+    await page.setInputFiles('#files', [late]);
+    await page.locator('#gone:not([hidden])').waitFor({ timeout: 15000 });
+    assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
+    assert.equal(await page.locator('#pick').isHidden(), true);
+    assert.match(await page.locator('.file', { hasText: 'chosen after' }).locator('.st').textContent(), /Not sent/);
+    assert.equal(fs.existsSync(received(path.basename(late))), false);
+    await shot(page, 'upload-8-program-restarted');
   });
 });

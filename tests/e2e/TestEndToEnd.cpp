@@ -8,12 +8,14 @@
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
 #include "app/WindowEnvironment.h"
+#include "platform/platform.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -102,11 +104,35 @@ class TestEndToEnd : public QObject {
         QDeadlineTimer deadline(120000);
         while (phone.state() != QProcess::NotRunning && !deadline.hasExpired())
             QTest::qWait(50);
+        if (phone.state() != QProcess::NotRunning) {
+            // Still running at the deadline: a phone that hangs has failed.
+            qWarning("the phone did not finish within 120 s");
+            phone.kill();
+            phone.waitForFinished(5000);
+            return false;
+        }
         return phone.exitStatus() == QProcess::NormalExit && phone.exitCode() == 0;
     }
 
+    // Engines of this user's work folder that still run.
+    static std::vector<int> Engines() {
+        return platform::FindProcessesOfProgram(EngineFile().toStdString(),
+                                                platform::CurrentUserId());
+    }
+    static QString EngineFile() { return HomeDir + "/data/Tessary/TessaryEngine"; }
+
   private slots:
     void cleanup() { form.reset(); }
+
+    void closingTheWindowEndsTheEngine() {
+        Start();
+        QCOMPARE(Engines().size(), std::size_t{1});
+        QTest::mouseClick(Find<TTileButton>("BClose"), Qt::LeftButton);
+        QVERIFY(!form->isVisible());
+        form.reset(); // the destroy handler runs the kill tool
+        QTRY_VERIFY_WITH_TIMEOUT(!EngineListens(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(Engines().empty(), 5000);
+    }
 
     void phoneToPc() {
         Start();
@@ -139,6 +165,9 @@ class TestEndToEnd : public QObject {
         const QString url = QString::fromStdString(form->DownloadUrl);
         QTest::mouseClick(Find<TTileButton>("BPCtoPhone"), Qt::LeftButton);
         QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
+        // Published once the copies (or links) are made, off the GUI thread.
+        QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>("LDownloadNote")->text().startsWith("2 files were"),
+                                 10000);
         QCOMPARE(ScanWindow("BPCtoPhone", "e2e-pc-to-phone.png"), url);
 
         const QString saved = HomeDir + "/phone-downloads/";

@@ -387,8 +387,9 @@ Reply Request(std::uint16_t port, const std::string& method, const std::string& 
     return RawRequest(port, request, method == "HEAD");
 }
 
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest) {
-    Connection connection(port);
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
+                 const char* source) {
+    Connection connection(port, source != nullptr ? std::string(source) : std::string());
     if (!connection.IsOpen()) {
         return {};
     }
@@ -407,6 +408,14 @@ std::string MultipartBody(const std::vector<FilePart>& parts, const std::string&
     }
     body += "--" + boundary + "--\r\n";
     return body;
+}
+
+std::string SetCookieOf(const Reply& reply) {
+    const auto found = reply.headers.find("set-cookie");
+    if (found == reply.headers.end()) {
+        return {};
+    }
+    return found->second.substr(0, found->second.find(';'));
 }
 
 } // namespace enginetest

@@ -134,7 +134,10 @@ class Connection {
 Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
               const std::string& body = {}, const std::vector<std::string>& headers = {});
 // Raw bytes as the request.
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest = false);
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest = false,
+                 const char* source = nullptr);
+// The "name=value" of the proof cookie a reply set, or "".
+std::string SetCookieOf(const Reply& reply);
 
 struct FilePart {
     std::string name;

@@ -20,7 +20,7 @@ std::string ChunkRequest(const std::string& id, const std::string& name, const s
                          std::size_t size) {
     return "POST /api/upload?key=abcdef&id=" + id + "&name=" + name +
            "&size=" + std::to_string(size) +
-           "&offset=0 HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+           "&offset=0 HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
@@ -160,7 +160,7 @@ TEST(EngineRefusal, AFormWithoutJavaScriptShowsDiskFullAndCutUploadsOnAPage) {
     const std::string back = "<a href=\"/u/abcdef.html\">Send more files</a>";
     // Announced larger than any disk.
     Connection full(engine.Port());
-    ASSERT_TRUE(full.Send("POST /u/abcdef.html HTTP/1.1\r\nHost: x\r\nContent-Type: "
+    ASSERT_TRUE(full.Send("POST /u/abcdef.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
                           "multipart/form-data; boundary=" +
                           Boundary + "\r\nContent-Length: " + std::to_string(1LL << 56) +
                           "\r\n\r\n"));

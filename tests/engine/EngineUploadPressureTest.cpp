@@ -25,7 +25,7 @@ std::string ChunkTarget(const std::string& id, const std::string& name, std::siz
 
 std::string RequestHead(const std::string& target, std::size_t length, const std::string& type,
                         const std::string& extra = {}) {
-    return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + type +
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(length) + "\r\n" + extra + "\r\n";
 }
 
@@ -46,7 +46,7 @@ Reply RequestFrom(const std::string& source, std::uint16_t port, const std::stri
 
 std::string EmptyFirstChunk(const std::string& id) {
     return "POST " + ChunkTarget(id, "a.bin", 10, 0) +
-           " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+           " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
 template <typename Condition> bool Eventually(Condition condition) {
@@ -161,7 +161,8 @@ TEST(EnginePressure, OneAddressCannotTakeEveryUploadPlace) {
     EXPECT_EQ(ReadFile(engine.UploadDir() / "photo.jpg"), "photo");
     // Once the client lets one place go it may take one again.
     Connection cancel(engine.Port(), "127.0.0.2");
-    ASSERT_TRUE(cancel.Send("DELETE /api/upload?key=abcdef&id=hog0 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(
+        cancel.Send("DELETE /api/upload?key=abcdef&id=hog0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
     EXPECT_EQ(cancel.Receive().status, 204);
     EXPECT_EQ(RequestFrom("127.0.0.2", engine.Port(), EmptyFirstChunk("again")).status, 200);
 }

@@ -59,7 +59,7 @@ template <typename Condition> bool Eventually(Condition condition) {
 }
 
 std::string CutRequestHead(const std::string& target, std::size_t length, const std::string& type) {
-    return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + type +
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
 }
 
@@ -300,9 +300,10 @@ TEST(EngineUpload, NoRoomForTheAnnouncedSize) {
         std::string::npos);
     // A form announces its size through Content-Length.
     Connection connection(engine.Port());
-    connection.Send("POST /api/form?key=abcdef HTTP/1.1\r\nHost: x\r\nAccept: application/json\r\n"
-                    "Content-Type: multipart/form-data; boundary=" +
-                    Boundary + "\r\nContent-Length: " + huge + "\r\n\r\n");
+    connection.Send(
+        "POST /api/form?key=abcdef HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/json\r\n"
+        "Content-Type: multipart/form-data; boundary=" +
+        Boundary + "\r\nContent-Length: " + huge + "\r\n\r\n");
     EXPECT_EQ(connection.Receive().status, 507);
     EXPECT_TRUE(FileNames(engine.Staging()).empty());
 }

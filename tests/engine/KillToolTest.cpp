@@ -41,6 +41,12 @@ class Child {
         reaper_.join();
     }
     bool Running() const { return !exited_; }
+    // True once the child runs program (not merely a forked copy of this test).
+    bool Runs(const fs::path& program) const {
+        std::error_code error;
+        return Running() && fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", error) ==
+                                fs::canonical(program, error);
+    }
 
   private:
     pid_t pid_ = -1;
@@ -86,11 +92,13 @@ TEST(KillTool, EndsTheUsersEngineAndNothingElse) {
     fs::create_directories(otherDir);
     fs::copy_file("/bin/sleep", otherDir / "TessaryEngine");
     Child sameName((otherDir / "TessaryEngine").string(), "60");
-    ASSERT_TRUE(WaitUntil([&] { return sameName.Running(); }));
+    // Only once it runs that file can sparing it mean anything.
+    ASSERT_TRUE(WaitUntil([&] { return sameName.Runs(otherDir / "TessaryEngine"); }));
 
     const ToolResult result = RunKillTool(data.Path(), "TessaryEngine c");
     EXPECT_EQ(result.status, 0) << result.errors;
     EXPECT_TRUE(WaitUntil([&] { return !engine.Running(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(sameName.Running());
 
     // Nothing left to end.
@@ -114,8 +122,7 @@ TEST(KillTool, NeverTouchesAnotherUsersProcess) {
     fs::permissions(workDir, fs::perms::owner_all | fs::perms::others_exec |
                                  fs::perms::others_read | fs::perms::group_exec);
     Child foreign(engineFile.string(), "60", 65534);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_TRUE(foreign.Running());
+    ASSERT_TRUE(WaitUntil([&] { return foreign.Runs(engineFile); }));
 
     const ToolResult result = RunKillTool(data.Path(), "TessaryEngine c");
     EXPECT_EQ(result.status, 1);
@@ -123,7 +130,7 @@ TEST(KillTool, NeverTouchesAnotherUsersProcess) {
 
     // The same file run by this user is ended.
     Child own(engineFile.string(), "60");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(WaitUntil([&] { return own.Runs(engineFile); }));
     EXPECT_EQ(RunKillTool(data.Path(), "TessaryEngine c").status, 0);
     EXPECT_TRUE(WaitUntil([&] { return !own.Running(); }));
     EXPECT_TRUE(foreign.Running());

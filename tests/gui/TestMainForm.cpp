@@ -766,8 +766,11 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(HomeDir + "/config");
     WriteUserDirs("$HOME/Dokumente");
 
-    PrepareFixedPixelLayout();
+    // As the program entry does, so the pixel layout is checked with the
+    // environment given back.
+    const TStartEnvironment start = PrepareFixedPixelLayout();
     QApplication app(argc, argv);
+    RestoreStartEnvironment(start);
     InstallFontSubstitutions();
     TestMainForm tests;
     return QTest::qExec(&tests, argc, argv);

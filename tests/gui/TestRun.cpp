@@ -200,14 +200,18 @@ class TestRun : public QObject {
                                  QString::fromStdString(form->PageKey) + ".html";
 
         QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
-        QCOMPARE(note->text(), QString("1 file was transferred to your phone.\n"
-                                       "Refresh your phone browser if file does not appear"));
+        QTRY_COMPARE_WITH_TIMEOUT(note->text(),
+                                  QString("1 file was transferred to your phone.\n"
+                                          "Refresh your phone browser if file does not appear"),
+                                  10000);
         QCOMPARE(wb2->Folder(), download);
         QVERIFY(QFileInfo::exists(download + "a.jpg"));
 
         QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
-        QCOMPARE(note->text(), QString("3 files were transferred to your phone.\n"
-                                       "Refresh your phone browser if files do not appear"));
+        QTRY_COMPARE_WITH_TIMEOUT(note->text(),
+                                  QString("3 files were transferred to your phone.\n"
+                                          "Refresh your phone browser if files do not appear"),
+                                  10000);
         // The earlier copy went before the new ones came, so no "(1)".
         QCOMPARE(Copies(download), (QStringList{"a.jpg", "b.txt", "c d.pdf"}));
         QCOMPARE(ReadAll(download + "c d.pdf"), QByteArray("C"));
@@ -255,9 +259,10 @@ class TestRun : public QObject {
         });
         QTest::mouseClick(Find<TTileButton>("BDownloadFileSelectFiles"), Qt::LeftButton);
         QVERIFY(typed);
+        QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>("LDownloadNote")->text().startsWith("1 file was"),
+                                 10000);
         QCOMPARE(ReadAll(QString::fromStdString(form->DownloadDir) + "typed.txt"),
                  QByteArray("typed by hand"));
-        QVERIFY(Find<QLabel>("LDownloadNote")->text().startsWith("1 file was"));
     }
 
     void relayModeReplacesOnlyTheUrls() {

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <latch>
@@ -120,6 +121,91 @@ TEST_F(Copy, FullDiskLeavesNoPartialTarget) {
     EXPECT_EQ(NamesIn(folder.Path()), (std::vector<std::string>{"old", "src"}));
 }
 
+TEST_F(Copy, ProgressCountsUpToTheSizeAndCanAbandonTheCopy) {
+    const std::string content = BigContent + BigContent + BigContent; // 3 MiB
+    WriteText(folder / "src", content + content + content + content + content + content);
+    const auto size = static_cast<std::int64_t>(content.size() * 6);
+    std::vector<std::int64_t> seen;
+    ASSERT_TRUE(CopyFile(folder / "src", folder / "dst", CopyMode::FailIfExists, false,
+                         [&](std::int64_t done, std::int64_t total) {
+                             EXPECT_EQ(total, size);
+                             seen.push_back(done);
+                             return true;
+                         }));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), size);
+    EXPECT_EQ(ReadText(folder / "dst"), ReadText(folder / "src"));
+
+    // Abandoned after the first piece: nothing is left, under any name.
+    int calls = 0;
+    EXPECT_FALSE(CopyFile(folder / "src", folder / "gone", CopyMode::FailIfExists, false,
+                          [&](std::int64_t, std::int64_t) { return ++calls < 1; }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(NamesIn(folder.Path()), (std::vector<std::string>{"dst", "src"}));
+}
+
+TEST_F(Copy, FifoSourceFailsAtOnceInsteadOfWaitingForAWriter) {
+    ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
+    // Without care the open waits for a writer for ever and the test times out.
+    EXPECT_FALSE(CopyFile(folder / "pipe", folder / "dst", CopyMode::FailIfExists));
+    EXPECT_FALSE(CloneFile(folder / "pipe", folder / "dst"));
+    EXPECT_FALSE(HardLinkFile(folder / "pipe", folder / "dst"));
+    EXPECT_EQ(NamesIn(folder.Path()), std::vector<std::string>{"pipe"});
+}
+
+TEST_F(Copy, HardLinkIsTheSameFileUnderASecondName) {
+    WriteText(folder / "src", "shared");
+    ASSERT_TRUE(HardLinkFile(folder / "src", folder / "link"));
+    EXPECT_EQ(StatOf(folder / "link").st_ino, StatOf(folder / "src").st_ino);
+    EXPECT_EQ(StatOf(folder / "src").st_nlink, 2u);
+    // Deleting the second name leaves the first whole.
+    ASSERT_TRUE(DeleteFile(folder / "link"));
+    EXPECT_EQ(ReadText(folder / "src"), "shared");
+    EXPECT_EQ(StatOf(folder / "src").st_nlink, 1u);
+}
+
+TEST_F(Copy, HardLinkNeverReplacesAndLinksTheFileBehindALink) {
+    WriteText(folder / "src", "new");
+    WriteText(folder / "dst", "precious");
+    std::filesystem::create_directory(folder / "dir");
+    EXPECT_FALSE(HardLinkFile(folder / "src", folder / "dst"));
+    EXPECT_EQ(ReadText(folder / "dst"), "precious");
+    EXPECT_FALSE(HardLinkFile(folder / "dir", folder / "dirlink"));
+    EXPECT_FALSE(HardLinkFile(folder / "missing", folder / "other"));
+    // A relative symbolic link would point nowhere from another folder: the
+    // file it names is linked, not the link.
+    std::filesystem::create_symlink("src", folder / "alias");
+    std::filesystem::create_directory(folder / "sub");
+    ASSERT_TRUE(HardLinkFile(folder / "alias", folder / "sub/linked"));
+    EXPECT_FALSE(std::filesystem::is_symlink(folder / "sub/linked"));
+    EXPECT_EQ(StatOf(folder / "sub/linked").st_ino, StatOf(folder / "src").st_ino);
+}
+
+TEST_F(Copy, CloneSharesDataOrLeavesNothing) {
+    WriteText(folder / "src", BigContent);
+    WriteText(folder / "taken", "precious");
+    EXPECT_FALSE(CloneFile(folder / "src", folder / "taken"));
+    EXPECT_EQ(ReadText(folder / "taken"), "precious");
+    if (!CloneFile(folder / "src", folder / "dst")) {
+        EXPECT_EQ(NamesIn(folder.Path()), (std::vector<std::string>{"src", "taken"}));
+        GTEST_SKIP() << "this file system offers no reflinks; only the refusal was checked";
+    }
+    EXPECT_EQ(ReadText(folder / "dst"), BigContent);
+    EXPECT_NE(StatOf(folder / "dst").st_ino, StatOf(folder / "src").st_ino);
+    // A copy, not a second name: writing one leaves the other as it was.
+    WriteText(folder / "dst", "changed");
+    EXPECT_EQ(ReadText(folder / "src"), BigContent);
+}
+
+TEST_F(Copy, SameFileSystemTellsFoldersApart) {
+    std::filesystem::create_directory(folder / "sub");
+    WriteText(folder / "sub/file", "x");
+    EXPECT_TRUE(SameFileSystem(folder / "sub/file", folder.Path()));
+    EXPECT_FALSE(SameFileSystem(folder / "missing", folder.Path()));
+    EXPECT_FALSE(SameFileSystem("/proc/self", folder.Path()));
+}
+
 // A folder on a file system other than the build tree's, for moves across.
 class AcrossFileSystems : public ::testing::Test {
   protected:
@@ -156,6 +242,25 @@ TEST_F(AcrossFileSystems, CopyWorks) {
     WriteText(Memory() / "src", BigContent);
     ASSERT_TRUE(CopyFile(Memory() / "src", Disk() / "dst", CopyMode::FailIfExists));
     EXPECT_EQ(ReadText(Disk() / "dst"), BigContent);
+}
+
+TEST_F(AcrossFileSystems, NoHardLinkOrCloneAcrossAndNothingLeft) {
+    WriteText(Memory() / "src", BigContent);
+    EXPECT_FALSE(SameFileSystem(Memory() / "src", Disk().Path()));
+    EXPECT_FALSE(HardLinkFile(Memory() / "src", Disk() / "dst"));
+    EXPECT_FALSE(CloneFile(Memory() / "src", Disk() / "dst"));
+    EXPECT_EQ(NamesIn(Disk().Path()), std::vector<std::string>{});
+}
+
+TEST_F(AcrossFileSystems, AbandonedMoveKeepsSourceAndLeavesNoTarget) {
+    WriteText(Disk() / "src", BigContent + BigContent + BigContent + BigContent + BigContent +
+                                  BigContent + BigContent + BigContent + BigContent + BigContent);
+    int calls = 0;
+    EXPECT_FALSE(MoveFileNoReplace(Disk() / "src", Memory() / "dst",
+                                   [&](std::int64_t, std::int64_t) { return ++calls < 1; }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(ReadText(Disk() / "src").size(), BigContent.size() * 10);
+    EXPECT_EQ(NamesIn(Memory().Path()), std::vector<std::string>{});
 }
 
 TEST_F(AcrossFileSystems, MoveKeepsContentTimeAndModeAndRemovesSource) {

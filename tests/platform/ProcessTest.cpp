@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -17,6 +18,23 @@ using testing_support::ScratchFolder;
 using testing_support::WriteText;
 
 using Args = std::vector<std::string>;
+
+TEST(ThreadPriority, LowersTheCallingThreadOnly) {
+    const auto niceOf = [](pid_t tid) {
+        return ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    };
+    const int before = niceOf(::gettid());
+    int inThread = before;
+    bool lowered = false;
+    std::thread worker([&] {
+        lowered = LowerThreadPriority();
+        inThread = niceOf(::gettid());
+    });
+    worker.join();
+    ASSERT_TRUE(lowered);
+    EXPECT_GT(inThread, before);
+    EXPECT_EQ(niceOf(::gettid()), before);
+}
 
 TEST(SplitCommandLine, BlanksSeparateAndQuotesGroup) {
     EXPECT_EQ(SplitCommandLine(""), Args{});

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <stop_token>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -119,10 +120,17 @@ TEST_F(PublisherTest, LeftoverCopyGivesANumberedNameThatTheLinkUses) {
 }
 
 TEST_F(PublisherTest, FailedCopyLeavesNothingAndIsNotCounted) {
-    // A file size limit makes every write past 64 KiB fail with EFBIG, as a
-    // full disk would. It applies to a child process only.
-    const std::string big = Chosen("big.bin", std::string(1024 * 1024, 'b'));
-    const std::string small = Chosen("small.txt", "small");
+    // Picked from another file system, so the bytes are really copied. A file
+    // size limit makes every write past 64 KiB fail with EFBIG, as a full
+    // disk would. It applies to a child process only.
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string big = memory.Dir() + "big.bin";
+    const std::string small = memory.Dir() + "small.txt";
+    WriteFile(big, std::string(1024 * 1024, 'b'));
+    WriteFile(small, "small");
     const int status = RunInChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{64 * 1024, 64 * 1024};
@@ -140,6 +148,181 @@ TEST_F(PublisherTest, FailedCopyLeavesNothingAndIsNotCounted) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(Names(downloadDir), std::set<std::string>{"small.txt"});
     EXPECT_EQ(ReadFile(fragment), Fragment({{small, "small.txt"}}));
+}
+
+TEST_F(PublisherTest, SameFileSystemTakesALinkAndLeavesTheUsersFileAlone) {
+    const std::string video = Chosen("video.mp4", std::string(300000, 'v'));
+    const auto placed = appcore::PlaceSelection({video}, downloadDir);
+    ASSERT_EQ(placed.methods.size(), 1u);
+    EXPECT_NE(placed.methods[0], appcore::CopyMethod::Copy);
+    EXPECT_EQ(ReadFile(downloadDir + "video.mp4"), ReadFile(video));
+    fs::remove(downloadDir + "video.mp4");
+
+    ASSERT_EQ(publisher.PublishSelectedFiles({video}), 1);
+    EXPECT_EQ(ReadFile(fragment), Fragment({{video, "video.mp4"}}));
+    // Withdrawing removes the published name only.
+    publisher.WithdrawPublication();
+    EXPECT_TRUE(Names(downloadDir).empty());
+    EXPECT_EQ(ReadFile(video), std::string(300000, 'v'));
+    EXPECT_EQ(fs::hard_link_count(video), 1u);
+
+    // And so does the clean-up at exit.
+    ASSERT_EQ(publisher.PublishSelectedFiles({video}), 1);
+    appcore::TUploadWatcher watcher;
+    appcore::CleanUpAtExit(watcher, publisher, downloadPageDir + "qwerty.html",
+                           downloadPageDir + "u-qwerty.html");
+    EXPECT_TRUE(Names(downloadDir).empty());
+    EXPECT_EQ(ReadFile(video), std::string(300000, 'v'));
+    EXPECT_EQ(fs::hard_link_count(video), 1u);
+}
+
+TEST_F(PublisherTest, AcrossFileSystemsItCopies) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string song = memory.Dir() + "song.mp3";
+    WriteFile(song, std::string(100000, 's'));
+    const auto placed = appcore::PlaceSelection({song}, downloadDir);
+    ASSERT_EQ(placed.methods, std::vector<appcore::CopyMethod>{appcore::CopyMethod::Copy});
+    EXPECT_EQ(ReadFile(downloadDir + "song.mp3"), ReadFile(song));
+    EXPECT_EQ(fs::hard_link_count(song), 1u);
+}
+
+TEST_F(PublisherTest, StopAbandonsTheCopyUnderWayAndKeepsTheFinishedOnes) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string first = memory.Dir() + "first.txt";
+    const std::string big = memory.Dir() + "big.iso";
+    WriteFile(first, "first");
+    WriteSparseFile(big, std::uintmax_t{64} << 20);
+    std::stop_source stop;
+    std::vector<appcore::TPublishProgress> seen;
+    const auto placed =
+        appcore::PlaceSelection({first, big, pickDir + "never reached.txt"}, downloadDir,
+                                stop.get_token(), [&](const appcore::TPublishProgress& progress) {
+                                    seen.push_back(progress);
+                                    // The first report from within the big copy stops the
+                                    // selection.
+                                    if (progress.filesDone == 1 && progress.percent > 0) {
+                                        stop.request_stop();
+                                    }
+                                });
+    ASSERT_EQ(placed.copies.size(), 1u);
+    EXPECT_EQ(placed.copies[0].second, downloadDir + "first.txt");
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"first.txt"});
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(seen.front().filesPicked, 3);
+    EXPECT_EQ(seen.front().filesDone, 1);
+    EXPECT_LT(seen.back().percent, 100);
+}
+
+TEST_F(PublisherTest, StartedPublicationReportsProgressThenListsTheFiles) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string big = memory.Dir() + "big.iso";
+    WriteSparseFile(big, std::uintmax_t{40} << 20);
+    const std::string note = Chosen("note.txt", "n");
+    std::vector<appcore::TPublishProgress> seen;
+    int listed = -1;
+    publisher.StartPublishing({big, note},
+                              {[&](const appcore::TPublishProgress& p) { seen.push_back(p); },
+                               [&](int n) { listed = n; },
+                               [](const std::string& message) { ADD_FAILURE() << message; }});
+    EXPECT_TRUE(publisher.Publishing());
+    // Nothing is listed before the copies are done.
+    EXPECT_FALSE(fs::exists(fragment));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return listed >= 0; }));
+    EXPECT_EQ(listed, 2);
+    EXPECT_FALSE(publisher.Publishing());
+    EXPECT_EQ(ReadFile(fragment), Fragment({{big, "big.iso"}, {note, "note.txt"}}));
+    EXPECT_EQ(fs::file_size(downloadDir + "big.iso"), std::uintmax_t{40} << 20);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), (appcore::TPublishProgress{2, 2, 100}));
+    EXPECT_EQ(appcore::CopyingNote({1, 3, 42}), "Copying for your phone: 1 of 3 files done, 42%");
+}
+
+TEST_F(PublisherTest, NewStartWhileCopyingWithdrawsTheFirstCompletely) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string early = memory.Dir() + "early.txt";
+    const std::string big = memory.Dir() + "big.iso";
+    WriteFile(early, "early");
+    WriteSparseFile(big, std::uintmax_t{2} << 30);
+    int firstListed = -1;
+    bool copying = false;
+    publisher.StartPublishing({early, big}, {[&](const appcore::TPublishProgress& p) {
+                                                 copying |= p.filesDone == 1 && p.percent < 100;
+                                             },
+                                             [&](int n) { firstListed = n; },
+                                             {}});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return copying; }));
+
+    const std::string second = Chosen("second.jpg", "2");
+    int secondListed = -1;
+    publisher.StartPublishing({second}, {{}, [&](int n) { secondListed = n; }, {}});
+    // The first pick is forgotten at once, its finished copy goes, its copy
+    // under way leaves no trace, and it never reports an end.
+    EXPECT_TRUE(publisher.PublishedCopies().empty());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return secondListed >= 0; }));
+    ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(firstListed, -1);
+    EXPECT_EQ(secondListed, 1);
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"second.jpg"});
+    EXPECT_EQ(ReadFile(fragment), Fragment({{second, "second.jpg"}}));
+    EXPECT_EQ(publisher.PublishedCopies(), std::vector<std::string>{downloadDir + "second.jpg"});
+}
+
+TEST_F(PublisherTest, WithdrawingWhileCopyingLeavesNothing) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to copy from";
+    }
+    const std::string big = memory.Dir() + "big.iso";
+    WriteSparseFile(big, std::uintmax_t{2} << 30);
+    bool copying = false;
+    bool ended = false;
+    publisher.StartPublishing(
+        {Chosen("a.txt", "a"), big},
+        {[&](const appcore::TPublishProgress& p) { copying |= p.percent > 0; },
+         [&](int) { ended = true; }, [&](const std::string&) { ended = true; }});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return copying; }));
+    publisher.WithdrawPublication();
+    EXPECT_FALSE(publisher.Publishing());
+    ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_FALSE(ended);
+    EXPECT_TRUE(Names(downloadDir).empty());
+    EXPECT_FALSE(fs::exists(fragment));
+}
+
+TEST_F(PublisherTest, EmptyStartTellsNoneAndKeepsTheEarlierPublication) {
+    ASSERT_EQ(publisher.PublishSelectedFiles({Chosen("a.jpg", "a")}), 1);
+    int listed = -1;
+    publisher.StartPublishing({}, {{}, [&](int n) { listed = n; }, {}});
+    EXPECT_EQ(listed, 0);
+    EXPECT_FALSE(publisher.Publishing());
+    EXPECT_EQ(Names(downloadDir), std::set<std::string>{"a.jpg"});
+}
+
+TEST_F(PublisherTest, StartedPublicationWhoseListCannotBeWrittenKeepsTheCopies) {
+    const std::string blocked = root.Path("NotAFolder");
+    WriteFile(blocked, "file");
+    TPublisher stuck{downloadDir, blocked + "/filelist-qwerty.html"};
+    std::string message;
+    int listed = -1;
+    stuck.StartPublishing(
+        {Chosen("a.jpg", "a")},
+        {{}, [&](int n) { listed = n; }, [&](const std::string& m) { message = m; }});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !message.empty(); }));
+    EXPECT_NE(message.find(blocked), std::string::npos) << message;
+    EXPECT_EQ(listed, -1);
+    EXPECT_EQ(stuck.PublishedCopies(), std::vector<std::string>{downloadDir + "a.jpg"});
 }
 
 TEST_F(PublisherTest, FragmentThatCannotBeWrittenThrowsAndKeepsTheCopies) {

@@ -5,10 +5,13 @@
 
 #include "platform/platform.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -51,6 +54,52 @@ class TempFolder {
     fs::path path_;
 };
 
+// A fresh folder in /dev/shm when that lies on another file system than the
+// temporary folder (so files between them are copied, never linked);
+// Usable() is false where there is no such place.
+class MemoryFolder {
+  public:
+    MemoryFolder() {
+        std::string pattern = "/dev/shm/tessary-receive-XXXXXX";
+        if (!fs::is_directory("/dev/shm") || mkdtemp(pattern.data()) == nullptr) {
+            return;
+        }
+        path_ = pattern;
+        if (platform::SameFileSystem(path_, fs::temp_directory_path().string())) {
+            fs::remove_all(path_);
+            path_.clear();
+        }
+    }
+    ~MemoryFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) {
+            fs::remove_all(path_, ignored);
+        }
+    }
+    MemoryFolder(const MemoryFolder&) = delete;
+    MemoryFolder& operator=(const MemoryFolder&) = delete;
+
+    bool Usable() const { return !path_.empty(); }
+    std::string Dir() const { return path_ + "/"; }
+
+  private:
+    std::string path_;
+};
+
+// Runs the event loop until done() holds or timeout passes; done()'s answer.
+inline bool ProcessEventsUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeout.count()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
 inline void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
@@ -62,6 +111,13 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Makes a file of size bytes that takes no space (a hole), quick to make and
+// slow enough to copy for a test to act while the copy runs.
+inline void WriteSparseFile(const std::string& path, std::uintmax_t size) {
+    WriteFile(path, "start");
+    fs::resize_file(path, size);
 }
 
 inline void SetLastWrite(const std::string& path, std::chrono::system_clock::time_point time) {

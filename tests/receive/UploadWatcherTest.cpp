@@ -4,11 +4,13 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 
 using namespace std::chrono;
 using namespace receivetest;
@@ -66,7 +68,9 @@ class UploadWatcherTest : public ::testing::Test {
     TempFolder root;
     std::string uploadDir = root.Dir("wdoc/u/ufiles");
     std::string receiveDir = root.Dir("Documents/Tessary/20190803");
-    TUploadWatcher watcher;
+    // The time the retries of failed moves go by; moved on by hand.
+    steady_clock::time_point now{};
+    TUploadWatcher watcher{[this] { return now; }};
 };
 
 } // namespace
@@ -237,16 +241,122 @@ TEST_F(UploadWatcherTest, FailedMoveIsRetriedUntilTheFileLands) {
     receiveDir = blocked + "/";
     Upload("IMG_0003.jpg", "keep me");
     Pass();
+    now += 1s;
     Pass();
     EXPECT_EQ(ReadFile(uploadDir + "IMG_0003.jpg"), "keep me");
     EXPECT_TRUE(watcher.SeenUploads().empty());
 
     fs::remove(blocked);
     fs::create_directory(blocked);
+    now += 2s;
     Pass();
     EXPECT_EQ(ReadFile(blocked + "/IMG_0003.jpg"), "keep me");
     EXPECT_TRUE(Names(uploadDir).empty());
     EXPECT_EQ(watcher.SeenUploads().size(), 1u);
+}
+
+TEST(MoveRetryDelayTest, DoublesUpToAMinute) {
+    EXPECT_EQ(appcore::MoveRetryDelay(1), 1s);
+    EXPECT_EQ(appcore::MoveRetryDelay(2), 2s);
+    EXPECT_EQ(appcore::MoveRetryDelay(3), 4s);
+    EXPECT_EQ(appcore::MoveRetryDelay(6), 32s);
+    EXPECT_EQ(appcore::MoveRetryDelay(7), 60s);
+    EXPECT_EQ(appcore::MoveRetryDelay(1000000), 60s);
+}
+
+TEST_F(UploadWatcherTest, MoveThatKeepsFailingWaitsLongerEachTime) {
+    const std::string blocked = root.Path("Blocked");
+    WriteFile(blocked, "not a folder");
+    receiveDir = blocked + "/";
+    Upload("VID_0004.mp4", "video");
+    // Three failures: the next try waits 4 s.
+    Pass();
+    now += 1s;
+    Pass();
+    now += 2s;
+    Pass();
+    // Fixed now, but the upload is held back until its wait is over.
+    fs::remove(blocked);
+    fs::create_directory(blocked);
+    now += 3900ms;
+    Pass();
+    EXPECT_EQ(Names(uploadDir), std::set<std::string>{"VID_0004.mp4"});
+    EXPECT_TRUE(watcher.SeenUploads().empty());
+    now += 100ms;
+    Pass();
+    EXPECT_EQ(ReadFile(blocked + "/VID_0004.mp4"), "video");
+    EXPECT_EQ(watcher.SeenUploads().size(), 1u);
+}
+
+TEST_F(UploadWatcherTest, NewReceivingFolderIsTriedAtOnce) {
+    const std::string blocked = root.Path("Blocked");
+    WriteFile(blocked, "not a folder");
+    receiveDir = blocked + "/";
+    Upload("a.jpg", "a");
+    Pass();
+    now += 1s;
+    Pass();
+    EXPECT_TRUE(watcher.SeenUploads().empty());
+    // The user picks another folder: no wait for the earlier one's failures.
+    receiveDir = root.Dir("Elsewhere");
+    Pass();
+    EXPECT_EQ(ReadFile(receiveDir + "a.jpg"), "a");
+}
+
+TEST_F(UploadWatcherTest, MoveToAnotherFileSystemRunsOnAWorker) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to move to";
+    }
+    receiveDir = memory.Dir();
+    std::string content(24 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); i += 4096) {
+        content[i] = static_cast<char>('a' + (i / 4096) % 26);
+    }
+    Upload("VID_0005.mp4", content);
+    Upload("small.txt", "small");
+    EXPECT_TRUE(watcher.TimerTick(uploadDir, [this] { return receiveDir; }));
+    // The pass has handed the moves over and is under way until they end:
+    // nothing is recorded yet and ticks do nothing.
+    EXPECT_TRUE(watcher.ScanInProgress());
+    EXPECT_TRUE(watcher.SeenUploads().empty());
+    EXPECT_FALSE(watcher.TimerTick(uploadDir, [this] { return receiveDir; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !watcher.ScanInProgress(); }));
+    EXPECT_EQ(watcher.SeenUploads().size(), 2u);
+    EXPECT_TRUE(Names(uploadDir).empty());
+    EXPECT_EQ(Names(receiveDir), (std::set<std::string>{"VID_0005.mp4", "small.txt"}));
+    EXPECT_EQ(ReadFile(receiveDir + "VID_0005.mp4"), content);
+    // Later passes leave everything where it is.
+    EXPECT_TRUE(watcher.TimerTick(uploadDir, [this] { return receiveDir; }));
+    EXPECT_FALSE(watcher.ScanInProgress());
+    EXPECT_EQ(Names(receiveDir).size(), 2u);
+}
+
+TEST_F(UploadWatcherTest, FailedMoveToAnotherFileSystemIsNotRecorded) {
+    MemoryFolder memory;
+    if (!memory.Usable()) {
+        GTEST_SKIP() << "no /dev/shm on another file system to move to";
+    }
+    receiveDir = memory.Dir();
+    const std::string content(1 << 20, 'x');
+    Upload("clip.mp4", content);
+    // A file size limit in a child fails the copy as a full disk would.
+    const int status = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{64 * 1024, 64 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 97;
+        }
+        watcher.TimerTick(uploadDir, [this] { return receiveDir; });
+        watcher.FinishMoves();
+        return watcher.SeenUploads().empty() && !watcher.ScanInProgress() ? 0 : 1;
+    });
+    if (status == 97) {
+        GTEST_SKIP() << "cannot set a file size limit here";
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadFile(uploadDir + "clip.mp4"), content);
+    EXPECT_TRUE(Names(receiveDir).empty());
 }
 
 TEST_F(UploadWatcherTest, MissingUploadFolderEndsThePass) {

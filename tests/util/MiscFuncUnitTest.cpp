@@ -3,9 +3,13 @@
 #include "TestSupport.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <array>
 #include <gtest/gtest.h>
 #include <set>
+#include <span>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -125,6 +129,15 @@ TEST_F(UniqueName, ExtensionRulesAndFolders) {
     EXPECT_EQ(misc::MakeUniqueName(folder / "in.box/notes"), folder / "in.box/notes(1)");
 }
 
+TEST_F(UniqueName, AQuestionMarkInAFolderNameStays) {
+    // A folder name may hold "?" here; only the file name is changed.
+    std::filesystem::create_directory(folder / "in?box");
+    EXPECT_EQ(misc::MakeUniqueName(folder / "in?box/a?.txt"), folder / "in?box/a_.txt");
+    WriteText(folder / "in?box/a_.txt", "");
+    EXPECT_EQ(misc::MakeUniqueName(folder / "in?box/a?.txt"), folder / "in?box/a_(1).txt");
+    EXPECT_EQ(misc::MakeUniqueName(folder / "in?box/b.txt"), folder / "in?box/b.txt");
+}
+
 TEST_F(UniqueName, FolderOfThatNameDoesNotCountAsTaken) {
     std::filesystem::create_directory(folder / "a.txt");
     EXPECT_EQ(misc::MakeUniqueName(folder / "a.txt"), folder / "a.txt");
@@ -213,9 +226,48 @@ TEST(RandomLetters, SixLowerCaseLettersThatVary) {
         }
         seen.insert(drawn);
     }
-    // Reseeding from the counter must not repeat one draw.
     EXPECT_GT(seen.size(), 190u);
     EXPECT_EQ(letters.size(), 26u);
+}
+
+TEST(RandomLetters, EachByteBelow234GivesALetterAndTheRestAreDrawnAgain) {
+    // 234 = 9 * 26: a byte from there up would favour "a" to "v".
+    std::vector<std::vector<unsigned char>> draws = {
+        {234, 255, 0, 25, 26, 233, 240, 51, 250, 251, 252, 253, 254, 255, 244, 245},
+        {52, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
+    std::size_t drawn = 0;
+    const misc::RandomSource scripted = [&](std::span<unsigned char> bytes) {
+        const auto& next = draws.at(drawn++);
+        std::fill(bytes.begin(), bytes.end(), 255);
+        std::copy_n(next.begin(), std::min(next.size(), bytes.size()), bytes.begin());
+        return true;
+    };
+    EXPECT_EQ(misc::RandomLetters(scripted), "azazza");
+    EXPECT_EQ(drawn, 2u);
+}
+
+TEST(RandomLetters, AFailingSourceIsAnErrorNotAWeakKey) {
+    const misc::RandomSource failing = [](std::span<unsigned char>) { return false; };
+    EXPECT_THROW(misc::RandomLetters(failing), std::runtime_error);
+}
+
+TEST(RandomLetters, EveryLetterEquallyLikely) {
+    std::array<int, 26> counts{};
+    constexpr int Draws = 10000;
+    for (int i = 0; i < Draws; ++i) {
+        for (char c : misc::RandomLetters()) {
+            ++counts[static_cast<std::size_t>(c - 'a')];
+        }
+    }
+    // Chi-square with 25 degrees of freedom; 80 is exceeded by chance about
+    // once in a hundred million runs, while a bias of a few percent on some
+    // letters exceeds it at once.
+    const double expected = Draws * 6.0 / 26.0;
+    double chiSquare = 0;
+    for (const int count : counts) {
+        chiSquare += (count - expected) * (count - expected) / expected;
+    }
+    EXPECT_LT(chiSquare, 80.0);
 }
 
 TEST(MakeTempFileName, FreeDatNameInTheTemporaryFolder) {

@@ -5,6 +5,7 @@
 #include "util/HTMTemplateUnit.h"
 #include "util/MiscFuncUnit.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace appcore {
@@ -38,35 +39,181 @@ std::string FileListFragmentPath(const std::string& downloadPageDir, const std::
     return downloadPageDir + "filelist-" + pageKey + ".html";
 }
 
+std::string CopyingNote(const TPublishProgress& progress) {
+    return "Copying for your phone: " + std::to_string(progress.filesDone) + " of " +
+           std::to_string(progress.filesPicked) + (progress.filesPicked == 1 ? " file" : " files") +
+           " done, " + std::to_string(progress.percent) + "%";
+}
+
+std::optional<CopyMethod> PlacePublishedCopy(const std::string& source, const std::string& target,
+                                             const platform::CopyProgress& progress) {
+    if (platform::CloneFile(source, target)) {
+        return CopyMethod::Reflink;
+    }
+    if (platform::HardLinkFile(source, target)) {
+        return CopyMethod::HardLink;
+    }
+    // Taken meanwhile: no copy is worth making under this name.
+    if (platform::GetAttributes(target)) {
+        return std::nullopt;
+    }
+    // Not flushed: the copy lives only for this run and is served from the
+    // page cache; the space is taken as it is written, so a full disk still
+    // fails the copy itself.
+    if (platform::CopyFile(source, target, platform::CopyMode::FailIfExists, false, progress)) {
+        return CopyMethod::Copy;
+    }
+    return std::nullopt;
+}
+
+TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
+                                const std::string& downloadDir, std::stop_token stop,
+                                const std::function<void(const TPublishProgress&)>& progress) {
+    std::vector<std::string> paths;
+    std::vector<std::int64_t> sizes;
+    std::int64_t totalBytes = 0;
+    for (const auto& chosen : chosenPaths) {
+        paths.push_back(misc::Trim(chosen));
+        const auto info = paths.back().empty() ? std::nullopt : platform::QueryFile(paths.back());
+        sizes.push_back(info ? std::max<std::int64_t>(info->size, 0) : 0);
+        totalBytes += sizes.back();
+    }
+    TPublishProgress state{0, static_cast<int>(paths.size()), 0};
+    std::int64_t bytesDone = 0;
+    const auto report = [&](std::int64_t currentBytes) {
+        const std::int64_t done = bytesDone + currentBytes;
+        state.percent = totalBytes > 0
+                            ? static_cast<int>(std::min<std::int64_t>(100, done * 100 / totalBytes))
+                            : (state.filesDone == state.filesPicked ? 100 : 0);
+        if (progress) {
+            progress(state);
+        }
+    };
+
+    TPlacedSelection placed;
+    for (std::size_t i = 0; i < paths.size() && !stop.stop_requested(); ++i) {
+        const std::string& path = paths[i];
+        if (!path.empty() && platform::FileExists(path)) {
+            std::optional<CopyMethod> method;
+            const auto copy = PlaceUnderFreeName(
+                downloadDir + misc::ExtractFileName(path), [&](const std::string& target) {
+                    method =
+                        PlacePublishedCopy(path, target, [&](std::int64_t copied, std::int64_t) {
+                            report(std::min(copied, sizes[i]));
+                            return !stop.stop_requested();
+                        });
+                    return method.has_value();
+                });
+            // A copy that did not arrive whole (unreadable source, full disk,
+            // stopped) leaves nothing behind and is neither listed nor counted.
+            if (copy) {
+                placed.copies.emplace_back(path, *copy);
+                placed.methods.push_back(*method);
+            }
+        }
+        // Stopped: nobody waits for word of it any more.
+        if (stop.stop_requested()) {
+            break;
+        }
+        bytesDone += sizes[i];
+        ++state.filesDone;
+        report(0);
+    }
+    return placed;
+}
+
 TPublisher::TPublisher(std::string downloadDir, std::string fragmentPath)
     : downloadDir_(std::move(downloadDir)), fragmentPath_(std::move(fragmentPath)) {}
+
+TPublisher::~TPublisher() {
+    for (const auto& copy : StopCopying()) {
+        misc::DeleteFileQuietly(copy);
+    }
+}
 
 int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths) {
     if (!chosenPaths.empty()) {
         WithdrawPublication();
     }
-    std::vector<std::string> entries;
-    for (const auto& chosen : chosenPaths) {
-        const std::string path = misc::Trim(chosen);
-        if (path.empty() || !platform::FileExists(path)) {
-            continue;
+    return Commit(PlaceSelection(chosenPaths, downloadDir_));
+}
+
+void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TObserver observer) {
+    if (chosenPaths.empty()) {
+        if (observer.published) {
+            observer.published(0);
         }
-        const auto copy = PlaceUnderFreeName(
-            downloadDir_ + misc::ExtractFileName(path), [&path](const std::string& target) {
-                // Not flushed: the copy lives only for this run and is served
-                // from the page cache; the space is taken as it is written,
-                // so a full disk still fails the copy itself.
-                return platform::CopyFile(path, target, platform::CopyMode::FailIfExists, false);
+        return;
+    }
+    // The earlier publication goes before anything new is copied, but on the
+    // worker: deleting the last name of a big file frees all its blocks, which
+    // can take seconds on a busy disk. The list goes first, so the phone never
+    // sees an entry whose file has gone.
+    std::vector<std::string> withdrawn{fragmentPath_};
+    for (auto& copy : StopCopying()) {
+        withdrawn.push_back(std::move(copy));
+    }
+    for (auto& copy : std::exchange(publishedCopies_, {})) {
+        withdrawn.push_back(std::move(copy));
+    }
+    worker_.Run([this, chosenPaths, withdrawn = std::move(withdrawn),
+                 observer = std::move(observer)](std::stop_token stop,
+                                                 const TBackgroundJob::Hand& hand) {
+        for (const auto& path : withdrawn) {
+            misc::DeleteFileQuietly(path);
+        }
+        TPublishProgress last{-1, 0, 0};
+        inFlight_ =
+            PlaceSelection(chosenPaths, downloadDir_, stop, [&](const TPublishProgress& progress) {
+                // Only what the note would show differently.
+                if (progress == last || !observer.progress) {
+                    return;
+                }
+                last = progress;
+                hand([observer, progress] { observer.progress(progress); });
             });
-        // A copy that did not arrive whole (unreadable source, full disk)
-        // leaves nothing behind and is neither listed nor counted.
-        if (!copy) {
-            continue;
+        if (stop.stop_requested()) {
+            return;
         }
-        publishedCopies_.push_back(*copy);
+        hand([this, observer] {
+            worker_.Wait();
+            const TPlacedSelection placed = std::exchange(inFlight_, {});
+            int listed = 0;
+            try {
+                listed = Commit(placed);
+            } catch (const misc::FileError& error) {
+                if (observer.failed) {
+                    observer.failed(error.what());
+                }
+                return;
+            }
+            if (observer.published) {
+                observer.published(listed);
+            }
+        });
+    });
+}
+
+std::vector<std::string> TPublisher::StopCopying() {
+    if (!worker_.Running()) {
+        return {};
+    }
+    worker_.Stop();
+    // Made before the stop but never listed: nobody else knows of them.
+    std::vector<std::string> made;
+    for (auto& copy : std::exchange(inFlight_, {}).copies) {
+        made.push_back(std::move(copy.second));
+    }
+    return made;
+}
+
+int TPublisher::Commit(const TPlacedSelection& placed) {
+    std::vector<std::string> entries;
+    for (const auto& [path, copy] : placed.copies) {
+        publishedCopies_.push_back(copy);
         // The entry shows the chosen file and links the copy by its real
         // name, which differs when a "(n)" had to be added.
-        entries.push_back(htmtemplate::FillFileEntry(path, misc::ExtractFileName(*copy)));
+        entries.push_back(htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy)));
     }
     if (!entries.empty()) {
         WriteFragment(fragmentPath_, entries);
@@ -75,6 +222,9 @@ int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths
 }
 
 void TPublisher::WithdrawPublication() {
+    for (const auto& copy : StopCopying()) {
+        misc::DeleteFileQuietly(copy);
+    }
     for (const auto& copy : publishedCopies_) {
         misc::DeleteFileQuietly(copy);
     }

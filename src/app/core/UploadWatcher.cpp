@@ -4,10 +4,14 @@
 
 #include <QChar>
 #include <algorithm>
+#include <utility>
 
 namespace appcore {
 
 namespace {
+
+// The longest wait between two tries of a move that keeps failing.
+constexpr std::chrono::seconds LongestRetryDelay{60};
 
 // Tries at further "(n)" names before giving up when other programs keep
 // taking the chosen name away; only a race could need more than one.
@@ -194,6 +198,25 @@ std::optional<std::string> MoveUpload(const std::string& source, const std::stri
     });
 }
 
+std::chrono::seconds MoveRetryDelay(int failures) {
+    if (failures <= 0) {
+        return std::chrono::seconds{0};
+    }
+    // 2^(failures - 1), computed without overflow for long runs of failures.
+    const int doublings = std::min(failures - 1, 6);
+    return std::min(std::chrono::seconds{1LL << doublings}, LongestRetryDelay);
+}
+
+TUploadWatcher::TUploadWatcher(Clock clock) : clock_(std::move(clock)) {
+    if (!clock_) {
+        clock_ = [] { return std::chrono::steady_clock::now(); };
+    }
+}
+
+TUploadWatcher::~TUploadWatcher() {
+    FinishMoves();
+}
+
 void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
                                       const ReceiveDirProvider& receiveDir) {
     const FlagGuard guard(scanInProgress_);
@@ -206,6 +229,7 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
     if (!entries) {
         return;
     }
+    std::vector<TMove> across;
     for (const auto& entry : *entries) {
         if (PassedOver(entry)) {
             continue;
@@ -234,20 +258,75 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
             Record(key);
             continue;
         }
-        // Recorded only once it has arrived: a move that failed (receiving
-        // folder gone or not writable) is tried again on the next pass.
-        if (const auto landed =
-                MoveUpload(path, misc::IncludeTrailingDelimiter(target) + entry.name)) {
-            Record(key);
-            if (OnArrival) {
-                OnArrival(*landed);
-            }
+        const std::string folder = misc::IncludeTrailingDelimiter(target);
+        if (HeldBack(key, folder)) {
+            continue;
         }
+        TMove move{path, folder + entry.name, std::move(key), folder};
+        // Another file system means copying the whole file: the worker's job.
+        if (platform::FolderExists(folder) && !platform::SameFileSystem(path, folder)) {
+            across.push_back(std::move(move));
+            continue;
+        }
+        // Recorded only once it has arrived: a move that failed (receiving
+        // folder gone or not writable) is tried again on a later pass.
+        MoveEnded(move, MoveUpload(move.source, move.wanted));
+    }
+    if (across.empty() || mover_.Running()) {
+        return;
+    }
+    moving_ = std::move(across);
+    landed_.assign(moving_.size(), std::nullopt);
+    mover_.Run([this](std::stop_token, const TBackgroundJob::Hand& hand) {
+        for (std::size_t i = 0; i < moving_.size(); ++i) {
+            landed_[i] = MoveUpload(moving_[i].source, moving_[i].wanted);
+        }
+        hand([this] { CollectMoves(); });
+    });
+}
+
+void TUploadWatcher::FinishMoves() {
+    CollectMoves();
+}
+
+void TUploadWatcher::CollectMoves() {
+    if (!mover_.Running()) {
+        return;
+    }
+    mover_.Wait();
+    const std::vector<TMove> moves = std::exchange(moving_, {});
+    const std::vector<std::optional<std::string>> landed = std::exchange(landed_, {});
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        MoveEnded(moves[i], landed[i]);
     }
 }
 
+void TUploadWatcher::MoveEnded(const TMove& move, const std::optional<std::string>& landed) {
+    const std::string folded = FoldKeyCase(move.key);
+    if (landed) {
+        retries_.erase(folded);
+        Record(move.key);
+        if (OnArrival) {
+            OnArrival(*landed);
+        }
+        return;
+    }
+    TRetry& retry = retries_[folded];
+    if (retry.folder != move.folder) {
+        retry = TRetry{0, {}, move.folder};
+    }
+    ++retry.failures;
+    retry.next = clock_() + MoveRetryDelay(retry.failures);
+}
+
+bool TUploadWatcher::HeldBack(const std::string& key, const std::string& folder) const {
+    const auto it = retries_.find(FoldKeyCase(key));
+    // A receiving folder chosen since the failure may well take the file now.
+    return it != retries_.end() && it->second.folder == folder && clock_() < it->second.next;
+}
+
 bool TUploadWatcher::TimerTick(const std::string& uploadDir, const ReceiveDirProvider& receiveDir) {
-    if (scanInProgress_) {
+    if (ScanInProgress()) {
         return false;
     }
     ScanUploadFolder(uploadDir, true, receiveDir);
@@ -259,6 +338,8 @@ bool TUploadWatcher::HasSeen(const std::string& key) const {
 }
 
 void TUploadWatcher::Release() {
+    FinishMoves();
+    retries_.clear();
     seenUploads_.clear();
     seenUploads_.shrink_to_fit();
     foldedKeys_.clear();

@@ -33,8 +33,9 @@ WorkspaceFolders SetupWorkspaceFolders(const std::string& appDataFolder, const s
 // start-up goes on without them.
 void CreateWorkspaceFolders(const WorkspaceFolders& folders);
 
-// Six letters "a" to "z" from the program's ordinary generator, reseeded from
-// the performance counter.
+// Six letters "a" to "z", each equally likely, from the operating system's
+// random source: the key guards this run's pages. Throws std::runtime_error
+// when the source fails.
 std::string MakePageKey();
 
 // documentsFolder + "Tessary/" + date as yyyymmdd + "/".

@@ -116,8 +116,24 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-bool CopyByReadWrite(int source, int target) {
+// The piece copied between two progress reports (and two looks at whether
+// the copy was abandoned): small enough to stop within a fraction of a second
+// on a slow disk, large enough that the calls cost nothing next to the data.
+constexpr std::size_t CopyPiece = std::size_t{8} << 20;
+
+// Reports progress; false when the copy is to be abandoned.
+bool GoOn(const CopyProgress& progress, std::int64_t done, std::int64_t total) {
+    if (progress && !progress(done, total)) {
+        errno = ECANCELED;
+        return false;
+    }
+    return true;
+}
+
+bool CopyByReadWrite(int source, int target, std::int64_t copied, std::int64_t expectedSize,
+                     const CopyProgress& progress) {
     std::vector<char> buffer(1 << 20);
+    std::size_t sinceReport = 0;
     for (;;) {
         ssize_t got = ::read(source, buffer.data(), buffer.size());
         if (got < 0) {
@@ -132,26 +148,37 @@ bool CopyByReadWrite(int source, int target) {
         if (!WriteAll(target, buffer.data(), static_cast<std::size_t>(got))) {
             return false;
         }
+        copied += got;
+        sinceReport += static_cast<std::size_t>(got);
+        if (sinceReport >= CopyPiece) {
+            sinceReport = 0;
+            if (!GoOn(progress, copied, expectedSize)) {
+                return false;
+            }
+        }
     }
 }
 
 // Copies all data from the start of source to the start of target: a reflink
 // where the file system shares extents, else copy_file_range, else read/write.
-bool CopyData(int source, int target, std::int64_t expectedSize) {
+bool CopyData(int source, int target, std::int64_t expectedSize, const CopyProgress& progress) {
     if (::ioctl(target, FICLONE, source) == 0) {
-        return true;
+        return GoOn(progress, expectedSize, expectedSize);
     }
     std::int64_t copied = 0;
     for (;;) {
-        ssize_t n = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
+        ssize_t n = ::copy_file_range(source, nullptr, target, nullptr, CopyPiece, 0);
         if (n > 0) {
             copied += n;
+            if (!GoOn(progress, copied, expectedSize)) {
+                return false;
+            }
             continue;
         }
         if (n == 0) {
             // Some file systems answer 0 instead of an error when they cannot.
             if (copied == 0 && expectedSize > 0) {
-                return CopyByReadWrite(source, target);
+                return CopyByReadWrite(source, target, 0, expectedSize, progress);
             }
             return true;
         }
@@ -160,7 +187,7 @@ bool CopyData(int source, int target, std::int64_t expectedSize) {
         }
         if (copied == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                             errno == EOPNOTSUPP || errno == EBADF)) {
-            return CopyByReadWrite(source, target);
+            return CopyByReadWrite(source, target, 0, expectedSize, progress);
         }
         return false;
     }
@@ -283,15 +310,25 @@ class PendingFile {
     std::string tempName_;
 };
 
+// How CopyToPending brings the data over.
+enum class DataCopy {
+    Any,       // a reflink where possible, else the bytes
+    CloneOnly, // a reflink or nothing
+};
+
 // A complete, flushed copy of the open regular file source in target's
 // folder, carrying its permissions, last-write time and DOS attributes.
 std::optional<PendingFile> CopyToPending(int source, const struct stat& sourceStat,
-                                         const std::string& target, bool flushToDisk = true) {
+                                         const std::string& target, bool flushToDisk = true,
+                                         const CopyProgress& progress = {},
+                                         DataCopy how = DataCopy::Any) {
     auto pending = PendingFile::Create(FolderOf(target));
     if (!pending) {
         return std::nullopt;
     }
-    if (!CopyData(source, pending->Fd(), sourceStat.st_size)) {
+    if (how == DataCopy::CloneOnly
+            ? ::ioctl(pending->Fd(), FICLONE, source) != 0
+            : !CopyData(source, pending->Fd(), sourceStat.st_size, progress)) {
         return std::nullopt;
     }
     char dos[256];
@@ -309,15 +346,32 @@ std::optional<PendingFile> CopyToPending(int source, const struct stat& sourceSt
     return pending;
 }
 
+// Opens a regular file for reading. Without O_NONBLOCK a FIFO would wait
+// here for a writer that may never come; for a regular file it changes
+// nothing. follow false refuses a symbolic link.
+UniqueFd OpenRegularForReading(const std::string& path, struct stat& st, bool follow = true) {
+    UniqueFd fd(::open(path.c_str(),
+                       O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW)));
+    if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return UniqueFd();
+    }
+    const int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags >= 0) {
+        ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
 // The copy half of a move between file systems: the target appears complete
 // or not at all, and the source goes only after the target is on the disk.
-bool MoveAcrossFileSystems(const std::string& source, const std::string& target) {
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+bool MoveAcrossFileSystems(const std::string& source, const std::string& target,
+                           const CopyProgress& progress) {
     struct stat st {};
-    if (!in || ::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    UniqueFd in = OpenRegularForReading(source, st, false);
+    if (!in) {
         return false;
     }
-    auto pending = CopyToPending(in.Get(), st, target);
+    auto pending = CopyToPending(in.Get(), st, target, true, progress);
     if (!pending || !pending->LinkNoReplace(target)) {
         return false;
     }
@@ -490,11 +544,11 @@ bool TryOpenExclusive(const std::string& path) {
     return ::fcntl(fd.Get(), F_OFD_SETLK, &lock) == 0;
 }
 
-bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
-              bool flushToDisk) {
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode, bool flushToDisk,
+              const CopyProgress& progress) {
     struct stat st {};
-    if (!in || ::fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode) || target.empty()) {
+    UniqueFd in = OpenRegularForReading(source, st);
+    if (!in || target.empty()) {
         return false;
     }
     if (mode == CopyMode::Overwrite) {
@@ -506,14 +560,43 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
     } else if (struct stat there{}; ::lstat(target.c_str(), &there) == 0) {
         return false; // spare the copying; the link below would refuse anyway
     }
-    auto pending = CopyToPending(in.Get(), st, target, flushToDisk);
+    auto pending = CopyToPending(in.Get(), st, target, flushToDisk, progress);
     if (!pending) {
         return false;
     }
     return mode == CopyMode::Overwrite ? pending->Replace(target) : pending->LinkNoReplace(target);
 }
 
-bool MoveFileNoReplace(const std::string& source, const std::string& target) {
+bool CloneFile(const std::string& source, const std::string& target) {
+    struct stat st {};
+    UniqueFd in = OpenRegularForReading(source, st);
+    if (!in || target.empty()) {
+        return false;
+    }
+    auto pending = CopyToPending(in.Get(), st, target, false, {}, DataCopy::CloneOnly);
+    return pending && pending->LinkNoReplace(target);
+}
+
+bool HardLinkFile(const std::string& source, const std::string& target) {
+    struct stat st {};
+    UniqueFd in = OpenRegularForReading(source, st);
+    if (!in || target.empty()) {
+        return false;
+    }
+    // The file that was opened and found regular gets the name, even when a
+    // link named source is swapped meanwhile; a link is never linked itself.
+    const std::string self = "/proc/self/fd/" + std::to_string(in.Get());
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    if (errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0) {
+        return false;
+    }
+    return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool MoveFileNoReplace(const std::string& source, const std::string& target,
+                       const CopyProgress& progress) {
     if (source.empty() || target.empty()) {
         return false;
     }
@@ -521,7 +604,7 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target) {
         return true;
     }
     if (errno == EXDEV) {
-        return MoveAcrossFileSystems(source, target);
+        return MoveAcrossFileSystems(source, target, progress);
     }
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
         return false;
@@ -543,6 +626,13 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target) {
         return false;
     }
     return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool SameFileSystem(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return !a.empty() && !b.empty() && ::stat(a.c_str(), &first) == 0 &&
+           ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev;
 }
 
 bool DeleteFile(const std::string& path) {

@@ -111,7 +111,8 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)),
+      modifiedNs_(std::exchange(other.modifiedNs_, 0)) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
@@ -120,6 +121,7 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
         }
         fd_ = std::exchange(other.fd_, -1);
         size_ = std::exchange(other.size_, 0);
+        modifiedNs_ = std::exchange(other.modifiedNs_, 0);
     }
     return *this;
 }
@@ -130,7 +132,9 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::string& path) {
     if (!fd || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
-    return ReadOnlyFile(fd.Release(), st.st_size);
+    const std::int64_t modifiedNs =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    return ReadOnlyFile(fd.Release(), st.st_size, modifiedNs);
 }
 
 int ReadOnlyFile::Release() {

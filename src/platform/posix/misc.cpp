@@ -1,8 +1,9 @@
-// The monotonic counter, GUIDs and diagnostic output.
+// The monotonic counter, GUIDs, diagnostic output and random bytes.
 
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
@@ -38,6 +39,21 @@ void DebugOutput(std::string_view text) {
         }
         done += static_cast<std::size_t>(written);
     }
+}
+
+bool RandomBytes(std::span<unsigned char> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t got = ::getrandom(bytes.data() + done, bytes.size() - done, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
 }
 
 } // namespace platform

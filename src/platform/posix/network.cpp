@@ -135,6 +135,14 @@ std::uint32_t OperationalStatus(const std::string& name, unsigned flags) {
 
 } // namespace
 
+std::string LocalHostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
 std::optional<std::vector<std::string>> HostNameAddresses() {
     char name[HOST_NAME_MAX + 1] = {};
     if (gethostname(name, sizeof name - 1) != 0) {

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -9,7 +10,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <spawn.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -19,6 +22,9 @@ extern char** environ;
 
 namespace platform {
 namespace {
+
+// What the kernel appends to the link of a program file replaced since start.
+constexpr std::string_view DeletedMark = " (deleted)";
 
 class SpawnSetup {
   public:
@@ -143,6 +149,30 @@ bool IsZombie(int pid) {
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
+// Inodes of the listening TCP sockets on a local port, from one of the
+// kernel's socket tables ("sl local rem st ... inode", addresses in hex).
+void ListeningInodes(const std::string& table, std::uint16_t port, std::set<std::string>& inodes) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line); // the heading
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+              timeout >> inode)) {
+            continue;
+        }
+        const std::size_t colon = local.rfind(':');
+        constexpr std::string_view Listen = "0A";
+        if (colon == std::string::npos || state != Listen) {
+            continue;
+        }
+        if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port && inode != "0") {
+            inodes.insert(inode);
+        }
+    }
+}
+
 } // namespace
 
 bool RunHidden(const std::string& file, std::string_view parameters) {
@@ -192,9 +222,8 @@ std::vector<ProcessInfo> ListProcesses() {
         info.uid = *uid;
         info.executable = ReadLink(folder + "/exe");
         // A program file replaced while it runs (an update) still names it.
-        constexpr std::string_view deleted = " (deleted)";
-        if (info.executable.ends_with(deleted)) {
-            info.executable.resize(info.executable.size() - deleted.size());
+        if (info.executable.ends_with(DeletedMark)) {
+            info.executable.resize(info.executable.size() - DeletedMark.size());
         }
         processes.push_back(std::move(info));
     }
@@ -226,6 +255,107 @@ bool ProcessExists(int pid) {
     }
     // A zombie has ended; only its parent's bookkeeping remains.
     return !IsZombie(pid);
+}
+
+std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user) {
+    std::vector<int> found;
+    std::string path = programPath;
+    if (path.ends_with(DeletedMark)) {
+        path.resize(path.size() - DeletedMark.size());
+    }
+    if (path.empty()) {
+        return found;
+    }
+    const int me = CurrentProcessId();
+    for (const auto& process : ListProcesses()) {
+        if (process.pid != me && process.uid == user && process.executable == path) {
+            found.push_back(process.pid);
+        }
+    }
+    return found;
+}
+
+std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::milliseconds grace) {
+    auto anyLeft = [&pids] { return std::any_of(pids.begin(), pids.end(), ProcessExists); };
+    for (const int pid : pids) {
+        SendSignal(pid, Signal::Terminate);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (anyLeft() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (const int pid : pids) {
+        if (ProcessExists(pid)) {
+            SendSignal(pid, Signal::Kill);
+        }
+    }
+    // A killed process may take a moment to disappear.
+    const auto killDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (anyLeft() && std::chrono::steady_clock::now() < killDeadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::vector<int> ended;
+    for (const int pid : pids) {
+        if (!ProcessExists(pid)) {
+            ended.push_back(pid);
+        }
+    }
+    return ended;
+}
+
+std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
+    std::set<std::string> inodes;
+    ListeningInodes("/proc/net/tcp", port, inodes);
+    ListeningInodes("/proc/net/tcp6", port, inodes);
+    std::vector<int> owners;
+    if (inodes.empty()) {
+        return owners;
+    }
+    std::set<std::string> owned;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) {
+        return std::nullopt;
+    }
+    while (dirent* entry = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0) {
+            continue;
+        }
+        const std::string fdFolder = std::string("/proc/") + entry->d_name + "/fd";
+        std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir(fdFolder.c_str()), ::closedir);
+        if (!fds) {
+            continue; // another user's, or gone meanwhile
+        }
+        bool holds = false;
+        while (dirent* fd = ::readdir(fds.get())) {
+            const std::string target = ReadLink(fdFolder + "/" + fd->d_name);
+            constexpr std::string_view prefix = "socket:[";
+            if (!target.starts_with(prefix) || target.back() != ']') {
+                continue;
+            }
+            const std::string inode =
+                target.substr(prefix.size(), target.size() - prefix.size() - 1);
+            if (inodes.contains(inode)) {
+                owned.insert(inode);
+                holds = true;
+            }
+        }
+        if (holds) {
+            owners.push_back(static_cast<int>(pid));
+        }
+    }
+    if (owned.size() != inodes.size()) {
+        return std::nullopt; // a listener this process cannot see into
+    }
+    return owners;
+}
+
+ParentProcessWatch::ParentProcessWatch() : parent_(static_cast<int>(::getppid())) {}
+
+bool ParentProcessWatch::ParentHasEnded() const {
+    // An orphan is handed to init or a subreaper, so its parent id changes.
+    return static_cast<int>(::getppid()) != parent_;
 }
 
 } // namespace platform

@@ -31,8 +31,23 @@ std::string IPv4AddressText(const void* socketAddress) {
     return text;
 }
 
+std::uint32_t IPv4AddressNumber(const void* socketAddress) {
+    const auto* address = static_cast<const sockaddr*>(socketAddress);
+    if (address == nullptr || address->sa_family != AF_INET) {
+        return 0;
+    }
+    return ntohl(static_cast<const sockaddr_in*>(socketAddress)->sin_addr.s_addr);
+}
+
 bool ShutdownSocket(int socket) {
     return shutdown(socket, SHUT_RDWR) == 0;
+}
+
+bool SendLastWords(int socket, std::string_view bytes) {
+    // Small enough for the socket's send buffer, so one call sends it all.
+    const ssize_t sent = send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const bool whole = sent == static_cast<ssize_t>(bytes.size());
+    return ShutdownSocket(socket) && whole;
 }
 
 } // namespace platform

@@ -63,6 +63,13 @@ std::string IPv4AddressText(const void* socketAddress) {
            std::to_string(bytes[2]) + '.' + std::to_string(bytes[3]);
 }
 
+std::uint32_t IPv4AddressNumber(const void* socketAddress) {
+    const auto* address = static_cast<const sockaddr*>(socketAddress);
+    if (address == nullptr || address->sa_family != AF_INET)
+        return 0;
+    return ntohl(static_cast<const sockaddr_in*>(socketAddress)->sin_addr.s_addr);
+}
+
 bool ShutdownSocket(int socket) {
     return ::shutdown(static_cast<SOCKET>(socket), SD_BOTH) == 0;
 }

@@ -1,0 +1,176 @@
+#include "engine/HttpRules.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+
+namespace engine {
+
+namespace {
+
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsIpv4Literal(std::string_view name) {
+    int parts = 0;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('.', start);
+        if (end == std::string_view::npos) {
+            end = name.size();
+        }
+        const std::string_view part = name.substr(start, end - start);
+        unsigned value = 0;
+        const auto [last, error] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || part.size() > 3 || error != std::errc{} ||
+            last != part.data() + part.size() || value > 255) {
+            return false;
+        }
+        ++parts;
+        start = end + 1;
+    }
+    return parts == 4;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+} // namespace
+
+bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames) {
+    if (host.starts_with('[')) {
+        // An IPv6 literal; the brackets make it one whatever follows.
+        const std::size_t close = host.find(']');
+        return close != std::string_view::npos &&
+               (close + 1 == host.size() || host[close + 1] == ':');
+    }
+    const std::size_t colon = host.find(':');
+    if (colon != std::string_view::npos) {
+        const std::string_view port = host.substr(colon + 1);
+        if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit)) {
+            return false;
+        }
+        host = host.substr(0, colon);
+    }
+    if (host.ends_with('.')) {
+        host.remove_suffix(1);
+    }
+    if (host.empty()) {
+        return false;
+    }
+    if (IsIpv4Literal(host) || SameNoCase(host, "localhost")) {
+        return true;
+    }
+    return std::any_of(ownNames.begin(), ownNames.end(),
+                       [host](const std::string& own) { return SameNoCase(host, own); });
+}
+
+std::vector<std::string> OwnHostNames(std::string_view hostName) {
+    std::vector<std::string> names;
+    if (hostName.ends_with('.')) {
+        hostName.remove_suffix(1);
+    }
+    if (hostName.empty()) {
+        return names;
+    }
+    const std::string full(hostName);
+    const std::string first(hostName.substr(0, hostName.find('.')));
+    for (const std::string& name : {full, first}) {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+            names.push_back(name + ".local");
+        }
+    }
+    return names;
+}
+
+std::optional<std::int64_t> ParseContentLength(std::string_view text) {
+    text = Trim(text);
+    if (text.empty() || !std::all_of(text.begin(), text.end(), IsDigit)) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || last != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string HttpDate(std::int64_t unixSeconds) {
+    // Civil date from days since 1970 (Howard Hinnant's algorithm), so that
+    // no time zone or locale of the process can change the text.
+    static constexpr const char* weekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::int64_t days = unixSeconds / 86400;
+    std::int64_t rest = unixSeconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    const int weekday = static_cast<int>(((days % 7) + 7) % 7);
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04lld %02d:%02d:%02d GMT", weekdays[weekday],
+                  day, months[month - 1], static_cast<long long>(year),
+                  static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                  static_cast<int>(rest % 60));
+    return text;
+}
+
+std::string EntityTag(std::int64_t size, std::int64_t modifiedNs) {
+    char text[48];
+    std::snprintf(text, sizeof text, "\"%llx-%llx\"", static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(modifiedNs));
+    return text;
+}
+
+std::string FolderLocation(const std::vector<std::string>& components) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out = "/";
+    for (const std::string& component : components) {
+        for (const char c : component) {
+            const auto byte = static_cast<unsigned char>(c);
+            const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                               IsDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
+            if (plain) {
+                out += c;
+            } else {
+                out += '%';
+                out += hex[byte >> 4];
+                out += hex[byte & 0x0F];
+            }
+        }
+        out += '/';
+    }
+    return out;
+}
+
+} // namespace engine

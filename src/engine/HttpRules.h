@@ -1,0 +1,40 @@
+#pragma once
+
+// Rules for what a request's headers may say and for the validators and
+// addresses the engine sends back. Pure functions on text.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine {
+
+// True when a Host header value (with or without ":port") names this PC: an
+// IPv4 or bracketed IPv6 literal, "localhost", or one of ownNames (compared
+// without case, a trailing dot ignored). Any other DNS name could be one a
+// web page elsewhere points at this PC to read it through a visitor's browser.
+bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames);
+
+// The names this PC answers to, from its host name: the name itself, its
+// first label, and each of them followed by ".local".
+std::vector<std::string> OwnHostNames(std::string_view hostName);
+
+// A decimal Content-Length value that fits a signed 64-bit count; nullopt
+// for anything else (signs, blanks, overflow).
+std::optional<std::int64_t> ParseContentLength(std::string_view text);
+
+// The date format of HTTP headers ("Sun, 06 Nov 1994 08:49:37 GMT") for
+// seconds since 1970 in UTC.
+std::string HttpDate(std::int64_t unixSeconds);
+
+// A strong validator for a file of this size and modification time.
+std::string EntityTag(std::int64_t size, std::int64_t modifiedNs);
+
+// An address on this host for the folder the decoded components name, each
+// percent-encoded, with one "/" between them and one at the end: never "//"
+// at its start, so never an address on another host.
+std::string FolderLocation(const std::vector<std::string>& components);
+
+} // namespace engine

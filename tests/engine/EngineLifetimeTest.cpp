@@ -1,0 +1,182 @@
+// How long the real engine lives: it takes over its port only from an
+// earlier engine that holds that very port, and it ends with the process
+// that started it.
+
+#include "EngineHarness.h"
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace enginetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    // Each look counts once: a condition may consume what it sees (a reaped child).
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+// A copy of the engine of its own, so no other test's engine is "earlier".
+class EngineCopy {
+  public:
+    EngineCopy() { fs::copy_file(EngineProgram(), Path()); }
+    fs::path Path() const { return bin_.Path() / "TessaryEngine"; }
+
+  private:
+    TempFolder bin_;
+};
+
+// Forks and runs the engine in work on 127.0.0.1:port, as Engine does, but
+// without waiting for it to come up; the caller owns the child.
+pid_t RunEngine(const fs::path& program, const fs::path& work, std::uint16_t port) {
+    fs::create_directories(work / "wdoc/u/ufiles");
+    fs::create_directories(work / "wdoc/d/dfiles");
+    const std::string portText = std::to_string(port);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(work.c_str()) != 0) {
+            _exit(126);
+        }
+        execl(program.c_str(), program.c_str(), Engine::Key, "./wdoc", "--port", portText.c_str(),
+              "--bind", "127.0.0.1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+// A socket of this test process listening on a loopback port.
+class Listener {
+  public:
+    Listener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 4) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~Listener() { close(fd_); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    std::uint16_t Port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+bool Serves(std::uint16_t port) {
+    return Request(port, "GET", "/api/upload?key=abcdef&id=x").status == 404;
+}
+
+} // namespace
+
+TEST(EngineLifetime, TakingOverAPortEndsOnlyTheEngineHoldingIt) {
+    const EngineCopy copy;
+    StartOptions options;
+    options.program = copy.Path().string();
+    Engine holder(options);
+    Engine elsewhere(options); // the same program file on another port
+
+    options.port = holder.Port();
+    Engine later(options);
+    EXPECT_TRUE(Eventually([&] { return !holder.Running(); }));
+    // Up once the holder has let go (until then the holder answered probes).
+    EXPECT_TRUE(Eventually([&] { return Serves(later.Port()); }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(elsewhere.Running());
+    EXPECT_TRUE(Serves(elsewhere.Port()));
+}
+
+TEST(EngineLifetime, APortHeldByAnotherProgramEndsNoEngine) {
+    const EngineCopy copy;
+    StartOptions options;
+    options.program = copy.Path().string();
+    Engine earlier(options);
+    const Listener other; // this test program is "another program"
+
+    TempFolder work;
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t late = RunEngine(copy.Path(), work.Path(), other.Port());
+    int status = 0;
+    ASSERT_TRUE(Eventually([&] { return waitpid(late, &status, WNOHANG) == late; }, 10s));
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    // No takeover was tried: it gave up at once instead of after seconds.
+    EXPECT_LT(took, 2s);
+
+    EXPECT_TRUE(earlier.Running());
+    EXPECT_TRUE(Serves(earlier.Port()));
+    const auto owners = platform::ListeningSocketOwners(other.Port());
+    ASSERT_TRUE(owners);
+    EXPECT_EQ(*owners, std::vector<int>{getpid()});
+}
+
+TEST(EngineLifetime, EndsOnceTheProcessThatStartedItHasGone) {
+    TempFolder work;
+    const std::uint16_t port = FreePort();
+    // A middle process starts the engine and then waits, as the program does.
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t starter = fork();
+    ASSERT_GE(starter, 0);
+    if (starter == 0) {
+        const pid_t engine = RunEngine(EngineProgram(), work.Path(), port);
+        [[maybe_unused]] auto written = write(report[1], &engine, sizeof engine);
+        for (;;) {
+            pause();
+        }
+    }
+    close(report[1]);
+    pid_t engine = -1;
+    ASSERT_EQ(read(report[0], &engine, sizeof engine), static_cast<ssize_t>(sizeof engine));
+    close(report[0]);
+    ASSERT_TRUE(Eventually([&] { return Connection(port).IsOpen(); }, 10s));
+
+    // An upload in flight leaves staged bytes.
+    const std::string content = Pattern(1024 * 1024, 3);
+    Connection upload(port);
+    ASSERT_TRUE(upload.Send(
+        "POST /api/upload?key=abcdef&id=t1&name=a.bin&size=" + std::to_string(content.size()) +
+        "&offset=0 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+        "application/octet-stream\r\nContent-Length: " +
+        std::to_string(content.size()) + "\r\n\r\n" + content.substr(0, 300000)));
+    ASSERT_TRUE(Eventually([&] { return FileNames(work.Path() / "staging").size() == 1; }));
+
+    ASSERT_EQ(kill(starter, SIGKILL), 0);
+    ASSERT_EQ(waitpid(starter, nullptr, 0), starter);
+    const bool ended = Eventually([&] { return !platform::ProcessExists(engine); }, 3s);
+    if (!ended) {
+        kill(engine, SIGKILL);
+    }
+    EXPECT_TRUE(ended) << "the engine outlived the process that started it";
+    EXPECT_FALSE(Connection(port).IsOpen());
+    EXPECT_TRUE(FileNames(work.Path() / "staging").empty());
+    EXPECT_TRUE(FileNames(work.Path() / "wdoc/u/ufiles").empty());
+}

@@ -1,0 +1,401 @@
+// The real engine on a loopback port as other hosts on a shared network see
+// it: published files only for the browser that loaded this run's download
+// page, key guessing slowed, slow and hostile clients, strict HTTP. Several
+// loopback source addresses (127.0.0.2 and up) stand for several hosts.
+
+#include "EngineHarness.h"
+#include "util/HTMTemplateUnit.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace enginetest;
+
+namespace {
+
+// A GET from a given source address, with extra header lines.
+Reply GetFrom(const Engine& engine, const char* source, const std::string& target,
+              const std::vector<std::string>& headers = {}) {
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (const auto& header : headers) {
+        request += header + "\r\n";
+    }
+    return RawRequest(engine.Port(), request + "Connection: close\r\n\r\n", false, source);
+}
+
+// Sends raw bytes; true when the reply has the status and the engine then
+// closes the connection (nothing after it is read as another request).
+::testing::AssertionResult RefusedAndClosed(const Engine& engine, const std::string& bytes,
+                                            int status = 400) {
+    Connection connection(engine.Port());
+    connection.Send(bytes);
+    const Reply reply = connection.Receive(false, 5000);
+    if (reply.status != status) {
+        return ::testing::AssertionFailure() << "status " << reply.status << ": " << reply.body;
+    }
+    if (!connection.ClosedByPeer(3000)) {
+        return ::testing::AssertionFailure() << "the connection stayed open";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class PublishedFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const fs::path root = engine_.WebRoot();
+        WriteFile(root / "index.html", "<p>welcome</p>");
+        WriteFile(root / "d/abcdef.html", "<p>download page</p>");
+        WriteFile(root / "u/abcdef.html", "<p>upload page</p>");
+        WriteFile(root / "d/filelist-abcdef.html", "<div>the list</div>");
+        WriteFile(root / "d/dfiles/invoice.pdf", "PDF bytes");
+        WriteFile(root / "d/dfiles/.bashrc", "alias ll='ls -l'");
+        WriteFile(root / "d/dfiles/a\\b.txt", "backslash");
+        WriteFile(root / "d/dfiles/tab\there.txt", "tab");
+        WriteFile(root / "d/dfiles/.git/config", "dot folder below");
+        WriteFile(root / "d/a\\b.txt", "backslash outside");
+        WriteFile(root / ".bashrc", "dot file at the root");
+    }
+
+    std::string Proof() {
+        const Reply page = Request(engine_.Port(), "GET", "/d/abcdef.html");
+        EXPECT_EQ(page.status, 200);
+        return "Cookie: " + SetCookieOf(page);
+    }
+
+    Engine engine_;
+};
+
+} // namespace
+
+TEST_F(PublishedFiles, OnlyTheBrowserThatLoadedTheDownloadPageGetsThem) {
+    for (const std::string target :
+         {"/d/dfiles/invoice.pdf", "/d/filelist-abcdef.html", "/d/dfiles/", "/d/dfiles"}) {
+        EXPECT_EQ(Request(engine_.Port(), "GET", target).status, 404) << target;
+        EXPECT_EQ(Request(engine_.Port(), "HEAD", target).status, 404) << target;
+        EXPECT_EQ(Request(engine_.Port(), "GET", target, {}, {"Cookie: tessary_d=abcdef"}).status,
+                  404)
+            << target;
+    }
+
+    const Reply page = Request(engine_.Port(), "GET", "/d/abcdef.html");
+    ASSERT_EQ(page.status, 200);
+    const std::string setCookie = page.headers.at("set-cookie");
+    EXPECT_NE(setCookie.find("HttpOnly"), std::string::npos) << setCookie;
+    EXPECT_NE(setCookie.find("SameSite=Lax"), std::string::npos) << setCookie;
+    EXPECT_NE(setCookie.find("Path=/d/"), std::string::npos) << setCookie;
+    // The proof is not the key: knowing it says nothing about the key.
+    EXPECT_EQ(SetCookieOf(page).find("abcdef"), std::string::npos) << setCookie;
+    EXPECT_EQ(Request(engine_.Port(), "GET", "/u/abcdef.html").headers.count("set-cookie"), 0u);
+
+    const std::string proof = "Cookie: " + SetCookieOf(page);
+    EXPECT_EQ(Request(engine_.Port(), "GET", "/d/dfiles/invoice.pdf", {}, {proof}).body,
+              "PDF bytes");
+    EXPECT_EQ(Request(engine_.Port(), "GET", "/d/filelist-abcdef.html", {}, {proof}).body,
+              "<div>the list</div>");
+    // Other cookies beside it, as a browser may send them.
+    const Reply mixed = Request(engine_.Port(), "GET", "/d/dfiles/invoice.pdf", {},
+                                {"Cookie: theme=dark; " + SetCookieOf(page) + "; lang=en"});
+    EXPECT_EQ(mixed.status, 200);
+    // A resumed download carries it as well.
+    const Reply resumed =
+        Request(engine_.Port(), "GET", "/d/dfiles/invoice.pdf", {}, {proof, "Range: bytes=4-"});
+    EXPECT_EQ(resumed.status, 206);
+    EXPECT_EQ(resumed.body, "bytes");
+}
+
+TEST_F(PublishedFiles, AProofFromAnotherRunIsRefused) {
+    Engine other;
+    WriteFile(other.WebRoot() / "d/abcdef.html", "<p>other run</p>");
+    const Reply otherPage = Request(other.Port(), "GET", "/d/abcdef.html");
+    const std::string otherProof = "Cookie: " + SetCookieOf(otherPage);
+    ASSERT_NE(otherProof, "Cookie: ");
+    EXPECT_NE(otherProof, Proof());
+    EXPECT_EQ(Request(engine_.Port(), "GET", "/d/dfiles/invoice.pdf", {}, {otherProof}).status,
+              404);
+}
+
+TEST_F(PublishedFiles, EveryPublishedNameOpensByItsLink) {
+    const std::string proof = Proof();
+    // The links as the download page's entries carry them.
+    const std::vector<std::pair<std::string, std::string>> published{
+        {".bashrc", "alias ll='ls -l'"}, {"a\\b.txt", "backslash"}, {"tab\there.txt", "tab"}};
+    for (const auto& [name, content] : published) {
+        const std::string link = "/d/dfiles/" + htmtemplate::PercentEncode(name);
+        const Reply reply = Request(engine_.Port(), "GET", link, {}, {proof});
+        EXPECT_EQ(reply.status, 200) << link;
+        EXPECT_EQ(reply.body, content) << link;
+    }
+    // Such names stay refused everywhere else, and nothing leaves the folder.
+    for (const std::string target :
+         {"/.bashrc", "/%2ebashrc", "/d/a%5Cb.txt", "/d/dfiles/.git/config",
+          "/d/dfiles/%2e%2e/abcdef.html", "/d/dfiles/..%2F..%2F.bashrc", "/d/dfiles/%2e",
+          "/d/dfiles/.bashrc%00", "/d/dfiles/.git/"}) {
+        EXPECT_EQ(Request(engine_.Port(), "GET", target, {}, {proof}).status, 404) << target;
+    }
+}
+
+TEST_F(PublishedFiles, OnlyThisPcsNamesAreAnswered) {
+    char own[256] = {};
+    ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
+    const std::string port = std::to_string(engine_.Port());
+    for (const std::string& host : std::vector<std::string>{
+             "127.0.0.1", "127.0.0.1:" + port, "localhost:" + port, "[::1]:" + port,
+             std::string(own), std::string(own) + ".local", "192.168.1.5:8016"}) {
+        const Reply reply = RawRequest(engine_.Port(), "GET /index.html HTTP/1.1\r\nHost: " + host +
+                                                           "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(reply.status, 200) << host;
+    }
+    for (const std::string& host :
+         std::vector<std::string>{"attacker.example", "attacker.example:" + port,
+                                  "localhost.attacker.example", "127.0.0.1.nip.io", "x"}) {
+        EXPECT_TRUE(RefusedAndClosed(engine_,
+                                     "GET /index.html HTTP/1.1\r\nHost: " + host + "\r\n\r\n", 421))
+            << host;
+    }
+}
+
+// ------------------------------------------------------------- guessing --
+
+TEST(KeyGuessing, AnAddressWithTwentyWrongKeysIsTurnedAway) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "d/abcdef.html", "<p>download page</p>");
+    const char* guesser = "127.0.0.5";
+    for (int i = 0; i < 20; ++i) {
+        const Reply reply =
+            GetFrom(engine, guesser, "/api/upload?key=guess" + std::to_string(i % 10) + "&id=a");
+        ASSERT_EQ(reply.status, 403) << i;
+    }
+    // Now even the right key is not looked at: a right guess must not show.
+    for (const std::string target : {"/api/upload?key=zzzzzz&id=a", "/api/upload?key=abcdef&id=a",
+                                     "/d/abcdef.html", "/d/qqqqqq.html"}) {
+        const Reply refused = GetFrom(engine, guesser, target);
+        EXPECT_EQ(refused.status, 429) << target;
+        EXPECT_GE(std::stoi(refused.headers.at("retry-after")), 60) << target;
+    }
+    EXPECT_EQ(GetFrom(engine, guesser, "/api/upload?key=abcdef&id=a").body.find("abcdef"),
+              std::string::npos);
+    // The phone next to it is not slowed, nor is anything without a key.
+    EXPECT_EQ(GetFrom(engine, "127.0.0.6", "/api/upload?key=abcdef&id=a").status, 404);
+    EXPECT_EQ(GetFrom(engine, "127.0.0.6", "/d/abcdef.html").status, 200);
+}
+
+TEST(KeyGuessing, PagesNamedLikeAKeyAndFormsCountAsGuesses) {
+    Engine engine;
+    const char* guesser = "127.0.0.7";
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(GetFrom(engine, guesser, "/u/aaaaa" + std::string(1, 'a' + i) + ".html").status,
+                  404);
+        EXPECT_EQ(GetFrom(engine, guesser, "/d/filelist-bbbbb" + std::string(1, 'a' + i) + ".html")
+                      .status,
+                  404);
+    }
+    EXPECT_EQ(GetFrom(engine, guesser, "/d/cccccc.html").status, 429);
+    const std::string form = "POST /api/form?key=abcdef HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             "Accept: application/json\r\nContent-Type: multipart/form-data; "
+                             "boundary=b\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ(RawRequest(engine.Port(), form, false, guesser).status, 429);
+}
+
+TEST(KeyGuessing, RightKeysAreNeverCounted) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_EQ(
+            GetFrom(engine, "127.0.0.8", "/api/upload?key=abcdef&id=p" + std::to_string(i)).status,
+            404)
+            << i;
+        ASSERT_EQ(GetFrom(engine, "127.0.0.8", "/u/abcdef.html").status, 200) << i;
+    }
+}
+
+TEST(KeyGuessing, ManyAddressesShareOneBudget) {
+    Engine engine;
+    // Seven addresses, each below its own limit, together past the budget
+    // of all addresses (120 a minute).
+    int refused = 0;
+    for (int host = 0; host < 7; ++host) {
+        const std::string source = "127.0.1." + std::to_string(host + 1);
+        for (int i = 0; i < 19; ++i) {
+            const int status = GetFrom(engine, source.c_str(),
+                                       "/api/upload?key=wrong" + std::to_string(i) + "&id=a")
+                                   .status;
+            refused += status == 429 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_EQ(GetFrom(engine, "127.0.1.1", "/api/upload?key=abcdef&id=a").status, 429);
+    // An address that never guessed wrong still gets in with the right key.
+    EXPECT_EQ(GetFrom(engine, "127.0.2.1", "/api/upload?key=abcdef&id=a").status, 404);
+}
+
+// ------------------------------------------------------------ slow clients --
+
+TEST(SlowClients, ABodyOnAGetIsNotWaitedFor) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    for (const std::string method : {"GET", "HEAD"}) {
+        Connection connection(engine.Port());
+        connection.Send(
+            method +
+            " /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000000\r\n\r\nx");
+        const Reply reply = connection.Receive(method == "HEAD", 3000);
+        EXPECT_EQ(reply.status, 200) << method;
+        EXPECT_TRUE(connection.ClosedByPeer(2000)) << method;
+    }
+}
+
+TEST(SlowClients, AStalledBodyIsCut) {
+    StartOptions options;
+    options.timeoutSeconds = 1;
+    Engine engine(options);
+    Connection connection(engine.Port());
+    connection.Send("POST /api/upload?key=abcdef&id=slow&name=s.bin&size=3000&offset=0 "
+                    "HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3000\r\n\r\n");
+    // One byte at a time: each restarts the library's own timeout.
+    bool closed = false;
+    for (int i = 0; i < 40 && !closed; ++i) {
+        connection.Send("a");
+        closed = connection.ClosedByPeer(200);
+    }
+    EXPECT_TRUE(closed);
+    // The bytes that came stay for a resume.
+    EXPECT_EQ(Request(engine.Port(), "GET", "/api/upload?key=abcdef&id=slow").status, 200);
+}
+
+TEST(SlowClients, TwoHostsHoldingHundredsOfConnectionsLeaveRoomForThePhone) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    std::vector<std::unique_ptr<Connection>> hostile;
+    for (int i = 0; i < 200; ++i) {
+        // One host idles, the other trickles bodies of GETs and uploads.
+        hostile.push_back(std::make_unique<Connection>(engine.Port(), "127.0.0.2"));
+        auto trickler = std::make_unique<Connection>(engine.Port(), "127.0.0.3");
+        trickler->Send(i % 2 == 0 ? "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                    "Content-Length: 1000000\r\n\r\nx"
+                                  : "POST /api/upload?key=abcdef&id=t" + std::to_string(i) +
+                                        "&name=t.bin&size=1000000&offset=0 HTTP/1.1\r\nHost: "
+                                        "127.0.0.1\r\nContent-Length: 1000000\r\n\r\nx");
+        hostile.push_back(std::move(trickler));
+    }
+    for (int i = 0; i < 5; ++i) {
+        Connection phone(engine.Port(), "127.0.0.4");
+        phone.Send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+        const Reply reply = phone.Receive(false, 5000);
+        EXPECT_EQ(reply.status, 200) << i;
+        EXPECT_EQ(reply.body, "hello") << i;
+    }
+}
+
+TEST(SlowClients, WhenCrowdedTheLongestIdleConnectionGoesFirst) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    // Ten hosts, each within its share, together near the limit.
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 450; ++i) {
+        const std::string source = "127.0.3." + std::to_string(i % 10 + 1);
+        idle.push_back(std::make_unique<Connection>(engine.Port(), source.c_str()));
+        ASSERT_TRUE(idle.back()->IsOpen());
+    }
+    EXPECT_TRUE(idle.front()->ClosedByPeer(3000));
+    EXPECT_FALSE(idle.back()->ClosedByPeer(100));
+    EXPECT_EQ(GetFrom(engine, "127.0.0.4", "/index.html").body, "hello");
+}
+
+// ---------------------------------------------------------------- strict --
+
+TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    const std::string host = "Host: 127.0.0.1\r\n";
+    const std::string smuggled = "GET /index.html HTTP/1.1\r\n" + host + "\r\n";
+    for (const std::string& head : std::vector<std::string>{
+             "GET /index.html HTTP/1.1\r\n" + host +
+                 "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n",
+             "POST /api/form?key=abcdef HTTP/1.1\r\n" + host +
+                 "Content-Length: 5\r\nContent-Length: 6\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Transfer-Encoding : chunked\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Transfer-Encoding:\r\n chunked\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Transfer-Encoding: identity,\r\n chunked\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Content-Length: 18446744073709551615\r\n",
+             "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host +
+                 "Content-Length: 9223372036854775808\r\n"}) {
+        EXPECT_TRUE(RefusedAndClosed(engine, head + "\r\n0\r\n\r\n" + smuggled)) << head;
+    }
+    EXPECT_TRUE(engine.Running());
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+}
+
+TEST(StrictHttp, HundredsOfQueryArgumentsAreRefused) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    const auto query = [](int count) {
+        std::string text = "?";
+        for (int i = 0; i < count; ++i) {
+            text += (i == 0 ? "a" : "&a") + std::to_string(i) + "=1";
+        }
+        return text;
+    };
+    EXPECT_EQ(Request(engine.Port(), "GET", "/index.html" + query(100)).status, 200);
+    for (const int count : {300, 3000}) {
+        EXPECT_TRUE(RefusedAndClosed(engine, "GET /index.html" + query(count) +
+                                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
+            << count;
+    }
+}
+
+TEST(StrictHttp, RedirectsStayOnThisHost) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "d/index.html", "download");
+    WriteFile(engine.WebRoot() / "u/My Folder/index.html", "folder");
+    for (const auto& [target, location] : std::vector<std::pair<std::string, std::string>>{
+             {"//d", "/d/"},
+             {"///d", "/d/"},
+             {"/d", "/d/"},
+             {"//u//My%20Folder", "/u/My%20Folder/"}}) {
+        const Reply reply = Request(engine.Port(), "GET", target);
+        EXPECT_EQ(reply.status, 301) << target;
+        EXPECT_EQ(reply.headers.at("location"), location) << target;
+    }
+}
+
+TEST(StrictHttp, ARangeOfAnotherVersionGivesTheWholeFile) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "0123456789");
+    const Reply whole = Request(engine.Port(), "GET", "/index.html");
+    ASSERT_EQ(whole.status, 200);
+    const std::string etag = whole.headers.at("etag");
+    const std::string modified = whole.headers.at("last-modified");
+    EXPECT_TRUE(modified.ends_with(" GMT")) << modified;
+    EXPECT_EQ(etag.front(), '"');
+
+    for (const std::string& validator : {etag, modified}) {
+        const Reply same = Request(engine.Port(), "GET", "/index.html", {},
+                                   {"Range: bytes=5-", "If-Range: " + validator});
+        EXPECT_EQ(same.status, 206) << validator;
+        EXPECT_EQ(same.body, "56789") << validator;
+    }
+    for (const std::string& validator :
+         {std::string("\"other\""), std::string("Mon, 01 Jan 2001 00:00:00 GMT"), "W/" + etag}) {
+        const Reply other = Request(engine.Port(), "GET", "/index.html", {},
+                                    {"Range: bytes=5-", "If-Range: " + validator});
+        EXPECT_EQ(other.status, 200) << validator;
+        EXPECT_EQ(other.body, "0123456789") << validator;
+    }
+    // A changed file has another validator.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    WriteFile(engine.WebRoot() / "index.html", "abcdefghij");
+    const Reply changed =
+        Request(engine.Port(), "GET", "/index.html", {}, {"Range: bytes=5-", "If-Range: " + etag});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, "abcdefghij");
+}
