@@ -59,9 +59,6 @@ class TFileLoadThread : public QThread {
     void run() override;
 
   private:
-    // One libcurl transfer; keeps curl.h out of this header.
-    class Transfer;
-
     // Runs fn on the owner's thread and waits for it. Skipped once a
     // termination is requested, so that a worker never blocks on an owner
     // that has stopped processing events.

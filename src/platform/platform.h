@@ -426,6 +426,17 @@ struct DefaultRoute {
 // (empty when there is none); nullopt when the table cannot be read.
 std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes();
 
+// ---------------------------------------------------------------- proxy ----
+
+// The proxy the system's settings name for url, as libcurl takes it
+// ("http://host:port", "socks4://host:port"); nullopt for a direct
+// connection or where the system keeps no setting of its own. Windows: the
+// current user's Internet Options, which WinInet reads (a fixed proxy for
+// all schemes or per scheme, and its bypass list). Linux: the setting is the
+// environment (http_proxy, https_proxy, no_proxy), which libcurl reads by
+// itself, so always nullopt.
+std::optional<std::string> SystemProxyFor(const std::string& url);
+
 // ----------------------------------------------------- settings store ----
 
 // Per-user values kept between runs, in $XDG_CONFIG_HOME/Tessary/settings.ini
