@@ -15,6 +15,7 @@
 
 // Winsock first (windows.h would bring the old one), psapi.h last.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 // (kept apart so the order stays)
 #include <windows.h>
 // (kept apart so the order stays)
@@ -236,12 +237,23 @@ long Engine::PeakRssKiB() const {
     return ok ? static_cast<long>(counters.PeakWorkingSetSize / 1024) : -1;
 }
 
-Connection::Connection(std::uint16_t port) {
+Connection::Connection(std::uint16_t port) : Connection(port, std::string()) {}
+
+Connection::Connection(std::uint16_t port, const std::string& sourceAddress) {
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         return;
     }
     fd_ = static_cast<int>(s);
+    if (!sourceAddress.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr) != 1 ||
+            bind(s, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            Close();
+            return;
+        }
+    }
     sockaddr_in address = Loopback(port);
     if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         Close();
@@ -377,8 +389,9 @@ Reply Request(std::uint16_t port, const std::string& method, const std::string& 
     return RawRequest(port, request, method == "HEAD");
 }
 
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest) {
-    Connection connection(port);
+Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
+                 const char* source) {
+    Connection connection(port, source != nullptr ? std::string(source) : std::string());
     if (!connection.IsOpen()) {
         return {};
     }
@@ -397,6 +410,14 @@ std::string MultipartBody(const std::vector<FilePart>& parts, const std::string&
     }
     body += "--" + boundary + "--\r\n";
     return body;
+}
+
+std::string SetCookieOf(const Reply& reply) {
+    const auto found = reply.headers.find("set-cookie");
+    if (found == reply.headers.end()) {
+        return {};
+    }
+    return found->second.substr(0, found->second.find(';'));
 }
 
 } // namespace enginetest

@@ -41,6 +41,14 @@ TEST(FileNameWin32, RequestPathsWithWindowsNamesAreRefused) {
                              "/aux", "/d/%5c..%5cx", "/x*.txt", "/x%3F.txt", "/%22q%22"}) {
         EXPECT_FALSE(engine::SplitRequestPath(path)) << path;
     }
+    // The published folder takes any name Linux could hold, but no name
+    // Windows would read its own way.
+    for (const char* path : {"/d/dfiles/a%5Cb.txt", "/d/dfiles/%5C..%5C..%5Cx", "/d/dfiles/tab%09x",
+                             "/d/dfiles/a.txt::$DATA", "/d/dfiles/a.txt%3Ax", "/d/dfiles/nul.txt",
+                             "/d/dfiles/a.txt.", "/d/dfiles/C:x"}) {
+        EXPECT_FALSE(engine::SplitRequestPath(path)) << path;
+    }
+    EXPECT_TRUE(engine::SplitRequestPath("/d/dfiles/.bashrc"));
     const auto plain = engine::SplitRequestPath("/d/dfiles/My%20Photo%20(1).jpg");
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->back(), "My Photo (1).jpg");

@@ -1,10 +1,12 @@
 #include "Win32TestSupport.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <shellapi.h>
 #include <stdexcept>
+#include <winsock2.h>
 
 namespace win32_testing {
 
@@ -102,8 +104,9 @@ std::wstring Quoted(const std::wstring& argument) {
 
 } // namespace
 
-Child::Child(const std::vector<std::string>& arguments) {
-    const std::wstring program = Wide(platform::ExecutablePath());
+Child::Child(const std::vector<std::string>& arguments, const std::string& programFile) {
+    const std::wstring program =
+        Wide(programFile.empty() ? platform::ExecutablePath() : programFile);
     std::wstring commandLine = Quoted(program);
     for (const std::string& argument : arguments)
         commandLine += L" " + Quoted(Wide(argument));
@@ -166,6 +169,55 @@ int RunChildRole(int argc, char** argv) {
     }
     if (role == "sleep") {
         ::Sleep(30000);
+        return 0;
+    }
+    if (role == "watch-stop" && argc == 4) {
+        std::atomic<bool> seen{false};
+        {
+            platform::StopRequestWatch watch([&] { seen.store(true); });
+            if (!watch.IsWatching())
+                return 2;
+            WriteText(argv[2], "ready");
+            if (!WaitUntil([&] { return seen.load(); }, std::chrono::seconds(30)))
+                return 3;
+            WriteText(argv[3], "seen");
+        }
+        WriteText(std::string(argv[2]) + ".unwatched", "unwatched");
+        ::Sleep(30000);
+        return 0;
+    }
+    if (role == "spawn-watcher" && argc == 3) {
+        if (!platform::RunHidden(platform::ExecutablePath(),
+                                 "parent-watch \"" + std::string(argv[2]) + "\""))
+            return 2;
+        return WaitUntil([&] { return ReadText(argv[2]) == "n"; }, std::chrono::seconds(30)) ? 0
+                                                                                             : 3;
+    }
+    if (role == "parent-watch" && argc == 3) {
+        const platform::ParentProcessWatch parent;
+        WriteText(argv[2], parent.ParentHasEnded() ? "y" : "n");
+        if (!WaitUntil([&] { return parent.ParentHasEnded(); }, std::chrono::seconds(30)))
+            return 3;
+        WriteText(argv[2], "ny");
+        return 0;
+    }
+    if (role == "listen" && argc == 3) {
+        WSADATA data{};
+        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+            return 2;
+        const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        int size = sizeof address;
+        if (listener == INVALID_SOCKET ||
+            ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 4) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            return 2;
+        WriteText(argv[2], std::to_string(::ntohs(address.sin_port)));
+        ::Sleep(30000);
+        ::closesocket(listener);
         return 0;
     }
     return 64;

@@ -49,7 +49,8 @@ std::string ReadText(const std::string& path);
 // dispatches on the first argument. Ended (and waited for) at destruction.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& arguments);
+    // program: another copy of the test program; empty for this one.
+    explicit Child(const std::vector<std::string>& arguments, const std::string& program = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -83,6 +84,15 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
 // exits 0 on a stop request, 3 when none came within 30 s.
 // "touch <file> [more words]": writes the remaining arguments, one a line.
 // "sleep": sleeps 30 s.
+// "watch-stop <ready-file> <seen-file>": makes a StopRequestWatch, creates the
+// ready file, creates the seen file when the watch reports a request, then
+// drops the watch, creates "<ready-file>.unwatched" and sleeps 30 s (exit 0).
+// "spawn-watcher <file>": starts "parent-watch <file>" detached, waits until
+// that has written its first letter and exits 0.
+// "parent-watch <file>": writes "n" while its parent lives, then "y" once
+// ParentHasEnded says so (30 s at most).
+// "listen <port-file>": listens on a free loopback port, writes the port
+// number to the file and sleeps 30 s.
 int RunChildRole(int argc, char** argv);
 
 } // namespace win32_testing

@@ -4,6 +4,7 @@
 #include "platform/win32/WideText.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace platform {
 namespace {
@@ -60,12 +61,49 @@ bool WriteAll(HANDLE file, const char* data, std::size_t size) {
     return true;
 }
 
+// A copy in pieces with the caller told after each, so it can be followed
+// and abandoned; the last-write time goes with it, as CopyFile keeps it.
+bool CopyInPieces(const std::wstring& source, const std::wstring& target,
+                  const CopyProgress& progress) {
+    constexpr DWORD Piece = 8 << 20;
+    UniqueHandle in(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    FILETIME written{};
+    if (!in || !::GetFileSizeEx(in.Get(), &size) ||
+        !::GetFileTime(in.Get(), nullptr, nullptr, &written))
+        return false;
+    UniqueHandle out(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!out)
+        return false;
+    auto buffer = std::make_unique<char[]>(Piece);
+    std::int64_t done = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(in.Get(), buffer.get(), Piece, &got, nullptr))
+            return false;
+        if (got == 0)
+            break;
+        if (!WriteAll(out.Get(), buffer.get(), got))
+            return false;
+        done += got;
+        if (!progress(done, std::max(done, static_cast<std::int64_t>(size.QuadPart))))
+            return false;
+    }
+    if (done == 0 && !progress(0, 0))
+        return false;
+    return ::SetFileTime(out.Get(), nullptr, nullptr, &written) != FALSE;
+}
+
 // Copies source to a new temporary file in the target's folder; the caller
 // moves it into place. Nothing is left behind on failure.
 std::optional<std::wstring> CopyToPending(const std::wstring& source, const std::wstring& target,
-                                          bool flushToDisk) {
+                                          bool flushToDisk, const CopyProgress& progress) {
     const std::wstring pending = TemporaryName(FolderOf(target));
-    if (!::CopyFileW(source.c_str(), pending.c_str(), TRUE)) {
+    const bool copied = progress ? CopyInPieces(source, pending, progress)
+                                 : ::CopyFileW(source.c_str(), pending.c_str(), TRUE) != FALSE;
+    if (!copied) {
         ::DeleteFileW(pending.c_str());
         return std::nullopt;
     }
@@ -82,6 +120,17 @@ std::optional<std::wstring> CopyToPending(const std::wstring& source, const std:
         }
     }
     return pending;
+}
+
+// The volume and file ids of an existing entry (a folder too).
+std::optional<BY_HANDLE_FILE_INFORMATION> Identity(const std::string& path) {
+    UniqueHandle entry(::CreateFileW(Wide(path).c_str(), 0,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!entry || !::GetFileInformationByHandle(entry.Get(), &info))
+        return std::nullopt;
+    return info;
 }
 
 } // namespace
@@ -184,8 +233,8 @@ bool TryOpenExclusive(const std::string& path) {
     return static_cast<bool>(file);
 }
 
-bool CopyFile(const std::string& source, const std::string& target, CopyMode mode,
-              bool flushToDisk) {
+bool CopyFile(const std::string& source, const std::string& target, CopyMode mode, bool flushToDisk,
+              const CopyProgress& progress) {
     const std::wstring from = Wide(source);
     const std::wstring to = Wide(target);
     if (from.empty() || to.empty() || !FileExists(source))
@@ -198,7 +247,7 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
         return false;
     }
     // Copied beside the target first, so the target appears whole or not at all.
-    const auto pending = CopyToPending(from, to, flushToDisk);
+    const auto pending = CopyToPending(from, to, flushToDisk, progress);
     if (!pending)
         return false;
     const DWORD attributes = ::GetFileAttributesW(from.c_str());
@@ -213,7 +262,31 @@ bool CopyFile(const std::string& source, const std::string& target, CopyMode mod
     return true;
 }
 
-bool MoveFileNoReplace(const std::string& source, const std::string& target) {
+// NTFS, the file system of nearly every Windows PC, has no shared extents;
+// the block cloning of ReFS is not asked for, so callers take a hard link or
+// a copy instead.
+bool CloneFile(const std::string&, const std::string&) {
+    return false;
+}
+
+bool HardLinkFile(const std::string& source, const std::string& target) {
+    const DWORD attributes = ::GetFileAttributesW(Wide(source).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        target.empty())
+        return false;
+    // Fails when target exists; never replaces it.
+    return ::CreateHardLinkW(Wide(target).c_str(), Wide(source).c_str(), nullptr) != FALSE;
+}
+
+bool SameFileSystem(const std::string& a, const std::string& b) {
+    const auto first = Identity(a);
+    const auto second = Identity(b);
+    return first && second && first->dwVolumeSerialNumber == second->dwVolumeSerialNumber;
+}
+
+bool MoveFileNoReplace(const std::string& source, const std::string& target,
+                       const CopyProgress& progress) {
     const std::wstring from = Wide(source);
     const std::wstring to = Wide(target);
     if (from.empty() || to.empty())
@@ -227,7 +300,7 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target) {
     // without replacing, and only then the source removed.
     if (::GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES)
         return false;
-    const auto pending = CopyToPending(from, to, true);
+    const auto pending = CopyToPending(from, to, true, progress);
     if (!pending)
         return false;
     const DWORD attributes = ::GetFileAttributesW(from.c_str());

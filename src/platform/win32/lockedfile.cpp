@@ -130,7 +130,8 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)) {}
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, 0)),
+      modifiedNs_(std::exchange(other.modifiedNs_, 0)) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
     if (this != &other) {
@@ -138,6 +139,7 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
             ::_close(fd_);
         fd_ = std::exchange(other.fd_, -1);
         size_ = std::exchange(other.size_, 0);
+        modifiedNs_ = std::exchange(other.modifiedNs_, 0);
     }
     return *this;
 }
@@ -149,16 +151,24 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::string& path) {
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
-    if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileSizeEx(file.Get(), &size))
+    FILETIME written{};
+    if (!file || ::GetFileType(file.Get()) != FILE_TYPE_DISK ||
+        !::GetFileSizeEx(file.Get(), &size) ||
+        !::GetFileTime(file.Get(), nullptr, nullptr, &written))
         return std::nullopt;
     const int fd = ToDescriptor(std::move(file), _O_RDONLY);
     if (fd < 0)
         return std::nullopt;
-    return ReadOnlyFile(fd, size.QuadPart);
+    // FILETIME counts 100 ns steps since 1601.
+    constexpr std::int64_t EpochDifference = 116444736000000000LL;
+    const auto ticks = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime);
+    return ReadOnlyFile(fd, size.QuadPart, (ticks - EpochDifference) * 100);
 }
 
 int ReadOnlyFile::Release() {
     size_ = 0;
+    modifiedNs_ = 0;
     return std::exchange(fd_, -1);
 }
 

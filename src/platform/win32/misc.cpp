@@ -3,6 +3,9 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <algorithm>
+#include <bcrypt.h>
+#include <climits>
 #include <cstring>
 #include <objbase.h>
 #include <winsock2.h>
@@ -35,6 +38,19 @@ std::optional<std::string> NewGuidText() {
 
 void DebugOutput(std::string_view text) {
     ::OutputDebugStringW(win32::Wide(text).c_str());
+}
+
+bool RandomBytes(std::span<unsigned char> bytes) {
+    // The system's preferred generator, fit for keys, in pieces a ULONG counts.
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto piece = static_cast<ULONG>(std::min<std::size_t>(bytes.size() - done, 1U << 30));
+        if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, bytes.data() + done, piece,
+                                              BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+            return false;
+        done += piece;
+    }
+    return true;
 }
 
 // Nothing to ask of Windows here: its cache writes the data in time anyway.
@@ -72,6 +88,13 @@ std::uint32_t IPv4AddressNumber(const void* socketAddress) {
 
 bool ShutdownSocket(int socket) {
     return ::shutdown(static_cast<SOCKET>(socket), SD_BOTH) == 0;
+}
+
+bool SendLastWords(int socket, std::string_view bytes) {
+    const auto sent = ::send(static_cast<SOCKET>(socket), bytes.data(),
+                             static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)), 0);
+    const bool whole = sent >= 0 && static_cast<std::size_t>(sent) == bytes.size();
+    return ShutdownSocket(socket) && whole;
 }
 
 } // namespace platform

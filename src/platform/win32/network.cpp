@@ -56,6 +56,19 @@ template <typename Reader> std::unique_ptr<unsigned char[]> ReadTable(Reader rea
 
 } // namespace
 
+std::string LocalHostName() {
+    // The DNS host name, as phones would look the PC up, in UTF-16.
+    DWORD size = 0;
+    ::GetComputerNameExW(ComputerNameDnsHostname, nullptr, &size);
+    if (size == 0)
+        return {};
+    std::wstring name(size, L'\0');
+    if (!::GetComputerNameExW(ComputerNameDnsHostname, name.data(), &size))
+        return {};
+    name.resize(size);
+    return win32::Narrow(name);
+}
+
 std::optional<std::vector<std::string>> HostNameAddresses() {
     SocketLibrary library;
     if (!library.Started())

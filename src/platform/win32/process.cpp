@@ -3,7 +3,12 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <algorithm>
 #include <memory>
+// Winsock first; the IP Helper header needs its types.
+#include <winsock2.h>
+// (kept apart so the order stays)
+#include <iphlpapi.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -53,6 +58,67 @@ bool ShellOpen(const std::wstring& file, const std::wstring& parameters, const s
     info.lpDirectory = folder.empty() ? nullptr : folder.c_str();
     info.nShow = show;
     return ::ShellExecuteExW(&info) != FALSE;
+}
+
+// Windows compares paths without regard to case, in either delimiter.
+std::wstring PathKey(const std::string& path) {
+    std::wstring key = Wide(path);
+    if (key.empty())
+        return key;
+    ::CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
+    std::replace(key.begin(), key.end(), L'/', L'\\');
+    return key;
+}
+
+// When the process was created, in FILETIME ticks; nullopt when it cannot
+// be told. Process ids are reused, so an id alone names no process for long.
+std::optional<std::uint64_t> CreationTime(HANDLE process) {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return std::nullopt;
+    return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// The id of the process that started pid, from the process snapshot; 0
+// when it is not listed.
+DWORD ParentOf(DWORD pid) {
+    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return 0;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == pid)
+            return entry.th32ParentProcessID;
+    }
+    return 0;
+}
+
+// Owners of the listening sockets on port in one of the owner-aware TCP
+// tables (IPv4 or IPv6); false when the table cannot be read.
+template <typename Table>
+bool AddListenerOwners(ULONG family, std::uint16_t port, std::vector<int>& owners) {
+    ULONG size = 0;
+    std::unique_ptr<unsigned char[]> buffer;
+    DWORD result = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+        buffer = std::make_unique<unsigned char[]>(std::max<ULONG>(size, 1));
+        result = ::GetExtendedTcpTable(buffer.get(), &size, FALSE, family,
+                                       TCP_TABLE_OWNER_PID_LISTENER, 0);
+    }
+    if (result != NO_ERROR)
+        return false;
+    const auto* table = reinterpret_cast<const Table*>(buffer.get());
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const auto& row = table->table[i];
+        if (::ntohs(static_cast<u_short>(row.dwLocalPort)) != port)
+            continue;
+        const int pid = static_cast<int>(row.dwOwningPid);
+        if (std::find(owners.begin(), owners.end(), pid) == owners.end())
+            owners.push_back(pid);
+    }
+    return true;
 }
 
 } // namespace
@@ -124,6 +190,63 @@ bool ProcessExists(int pid) {
     if (!process)
         return ::GetLastError() == ERROR_ACCESS_DENIED;
     return ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+}
+
+std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user) {
+    std::vector<int> found;
+    const std::wstring program = PathKey(programPath);
+    if (program.empty())
+        return found;
+    const int me = CurrentProcessId();
+    for (const auto& process : ListProcesses()) {
+        if (process.pid == me || process.uid != user || process.executable.empty())
+            continue;
+        // The system may report the image in another form (a short name, a
+        // different case) than the path the caller holds.
+        if (PathKey(process.executable) == program ||
+            PathKey(CanonicalPath(process.executable).value_or(std::string())) == program)
+            found.push_back(process.pid);
+    }
+    return found;
+}
+
+std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
+    std::vector<int> owners;
+    if (!AddListenerOwners<MIB_TCPTABLE_OWNER_PID>(AF_INET, port, owners) ||
+        !AddListenerOwners<MIB_TCP6TABLE_OWNER_PID>(AF_INET6, port, owners))
+        return std::nullopt;
+    // Id 0 is the system's idle process: the owner could not be told.
+    if (std::find(owners.begin(), owners.end(), 0) != owners.end())
+        return std::nullopt;
+    return owners;
+}
+
+ParentProcessWatch::ParentProcessWatch() {
+    // The parent is remembered only while it still runs and is older than
+    // this process; otherwise its id may already name another process.
+    const DWORD parent = ParentOf(::GetCurrentProcessId());
+    UniqueHandle process(
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, parent));
+    const auto parentStart = process ? CreationTime(process.Get()) : std::nullopt;
+    const auto ownStart = CreationTime(::GetCurrentProcess());
+    if (parentStart && ownStart && *parentStart <= *ownStart &&
+        ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+        parent_ = static_cast<int>(parent);
+}
+
+bool ParentProcessWatch::ParentHasEnded() const {
+    if (parent_ == 0)
+        return false;
+    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                       static_cast<DWORD>(parent_)));
+    if (!process)
+        return ::GetLastError() != ERROR_ACCESS_DENIED;
+    // A process created after this one under the same id is another one.
+    const auto parentStart = CreationTime(process.Get());
+    const auto ownStart = CreationTime(::GetCurrentProcess());
+    if (parentStart && ownStart && *parentStart > *ownStart)
+        return true;
+    return ::WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT;
 }
 
 } // namespace platform

@@ -6,7 +6,10 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <atomic>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -28,6 +31,17 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
     if (StopEvent() == nullptr)
         return FALSE;
     ::SetEvent(StopEvent());
+    return TRUE;
+}
+
+// The request event of the living StopRequestWatch, for its console handler.
+std::atomic<HANDLE> WatchedEvent{nullptr};
+
+BOOL WINAPI OnConsoleEventWatched(DWORD) {
+    const HANDLE event = WatchedEvent.load();
+    if (event == nullptr)
+        return FALSE;
+    ::SetEvent(event);
     return TRUE;
 }
 
@@ -64,6 +78,64 @@ bool SendSignal(int pid, Signal signal) {
     }
     UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
     return process && ::TerminateProcess(process.Get(), 1) != FALSE;
+}
+
+struct StopRequestWatch::State {
+    std::function<void()> onStop;
+    UniqueHandle request;
+    UniqueHandle wake;
+    bool watching = false;
+    std::thread waiter;
+
+    void Wait() {
+        const HANDLE events[2] = {request.Get(), wake.Get()};
+        for (;;) {
+            const DWORD which = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            if (which != WAIT_OBJECT_0)
+                return;
+            // Requests that came while onStop ran are told once.
+            ::ResetEvent(request.Get());
+            onStop();
+        }
+    }
+};
+
+StopRequestWatch::StopRequestWatch(std::function<void()> onStop)
+    : state_(std::make_unique<State>()) {
+    state_->onStop = std::move(onStop);
+    if (WatchedEvent.load() != nullptr)
+        return;
+    // The same named event that SendSignal sets for this process.
+    state_->request = UniqueHandle(
+        ::CreateEventW(nullptr, TRUE, FALSE, StopEventName(::GetCurrentProcessId()).c_str()));
+    state_->wake = UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!state_->request || !state_->wake)
+        return;
+    try {
+        state_->waiter = std::thread([state = state_.get()] { state->Wait(); });
+    } catch (const std::system_error&) {
+        return;
+    }
+    WatchedEvent.store(state_->request.Get());
+    ::SetConsoleCtrlHandler(&OnConsoleEventWatched, TRUE);
+    state_->watching = true;
+}
+
+StopRequestWatch::~StopRequestWatch() {
+    if (state_->watching) {
+        ::SetConsoleCtrlHandler(&OnConsoleEventWatched, FALSE);
+        WatchedEvent.store(nullptr);
+    }
+    if (state_->waiter.joinable()) {
+        ::SetEvent(state_->wake.Get());
+        state_->waiter.join();
+    }
+    // Closing the named event gives SendSignal its default again: without
+    // the event, a stop request ends the process.
+}
+
+bool StopRequestWatch::IsWatching() const {
+    return state_->watching;
 }
 
 } // namespace platform
