@@ -16,6 +16,7 @@ packages=(
     clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
+    python3
 )
 
 missing=()

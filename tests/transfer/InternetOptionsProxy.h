@@ -11,8 +11,10 @@ class InternetOptionsProxy {
   public:
     // proxyList as the Internet Options hold it ("host:port" or
     // "http=host:port;https=host:port"); bypassList likewise
-    // ("<local>;*.example.com").
-    InternetOptionsProxy(const std::string& proxyList, const std::string& bypassList);
+    // ("<local>;*.example.com"); scriptUrl: an automatic configuration
+    // script's address, or empty for none.
+    InternetOptionsProxy(const std::string& proxyList, const std::string& bypassList,
+                         const std::string& scriptUrl = {});
     ~InternetOptionsProxy();
     InternetOptionsProxy(const InternetOptionsProxy&) = delete;
     InternetOptionsProxy& operator=(const InternetOptionsProxy&) = delete;

@@ -77,4 +77,25 @@ TEST(SystemProxyTest, SomethingThatIsNoUrlGetsNoProxy) {
     EXPECT_EQ(SystemProxyFor("https:///path"), std::nullopt);
 }
 
+TEST(SystemProxyTest, AConfigurationScriptDecidesAndTheFixedProxyServesWhenItFails) {
+    const char* port = std::getenv("TRANSFER_HTTP_PORT");
+    if (!port)
+        GTEST_SKIP() << "run through transfer_server.py, which serves the script";
+    const std::string scripts = std::string("http://127.0.0.1:") + port;
+    {
+        // The script sends the update host through the tests' proxy and
+        // everything else direct.
+        const InternetOptionsProxy options("", "", scripts + "/proxy.pac");
+        ASSERT_TRUE(options.Ok());
+        EXPECT_EQ(SystemProxyFor(UpdateUrl),
+                  std::string("http://127.0.0.1:") + std::getenv("TRANSFER_PROXY_PORT"));
+        EXPECT_EQ(SystemProxyFor("https://other.example/"), std::nullopt);
+    }
+    {
+        // A script that cannot be had leaves the fixed proxy.
+        const InternetOptionsProxy options("proxy.lan:3128", "", scripts + "/missing");
+        EXPECT_EQ(SystemProxyFor(UpdateUrl), "http://proxy.lan:3128");
+    }
+}
+
 } // namespace

@@ -43,7 +43,7 @@ class TransferTest : public ::testing::Test {
 
     static std::string Url(const std::string& path,
                            const char* portVariable = "TRANSFER_HTTPS_PORT",
-                           const std::string& host = "127.0.0.1") {
+                           const std::string& host = "localhost") {
         return "https://" + host + ":" + Env(portVariable) + path;
     }
     // A download trusting the tests' own authority only.
@@ -124,8 +124,14 @@ TEST_F(TransferTest, CertificatesTheAuthorityDidNotSignAreRefused) {
     EXPECT_EQ(rogue.Status(), 0);
     EXPECT_FALSE(rogue.GotResponse());
     EXPECT_FALSE(platform::FileExists(target_));
+}
 
-    // The tests' authority is in no system store either.
+TEST_F(TransferTest, TheSystemStoreDoesNotTrustTheTestAuthority) {
+    // Wine's Schannel leaves the certificate check to its caller, and
+    // libcurl asks Schannel to make it when no CA file is given, so under
+    // Wine no certificate is checked against the system store.
+    if (!Env("TRANSFER_UNDER_WINE").empty())
+        GTEST_SKIP() << "Wine's Schannel does not check certificates itself";
     net::UrlDownload systemStore(Url("/small"), target_);
     EXPECT_FALSE(systemStore.Run());
     EXPECT_EQ(systemStore.Status(), 0);

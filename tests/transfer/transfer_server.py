@@ -4,8 +4,9 @@
 Makes a test certificate authority and a server certificate it signed, and a
 second, unrelated authority with its own server certificate; starts on
 ephemeral loopback ports an HTTPS server trusted through the test authority,
-one whose certificate the test authority did not sign, and an HTTP CONNECT
-proxy that records every request line; then runs the program given after
+one whose certificate the test authority did not sign, a plain HTTP server
+(which also serves an automatic proxy configuration script) and an HTTP
+CONNECT proxy that records every request line; then runs the program given after
 "--" with their addresses in the environment and returns its exit code.
 
 With --wine the paths handed to the program are Windows paths (Z:\\...), for a
@@ -89,6 +90,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(302, b"moved", [("Location", "/hop")])
         elif path == "/hop":
             self.answer(301, b"moved again", [("Location", "/small")])
+        elif path == "/proxy.pac" and self.server.pac:
+            self.answer(200, self.server.pac.encode(),
+                        [("Content-Type", "application/x-ns-proxy-autoconfig")])
         elif path in ("/trickle", "/stall"):
             self.slow_body(path == "/stall")
         else:
@@ -116,21 +120,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
 
-class TlsServer(http.server.ThreadingHTTPServer):
+class Server(http.server.ThreadingHTTPServer):
+    """HTTPS with a context, plain HTTP without; pac: the automatic proxy
+    configuration script it serves as /proxy.pac, if any."""
     daemon_threads = True
 
-    def __init__(self, context, big):
+    def __init__(self, context, big, pac=None):
         self.context = context
         self.big = big
+        self.pac = pac
         super().__init__(("127.0.0.1", 0), Handler)
 
     def finish_request(self, request, client_address):
         # The handshake on the connection's own thread: a client that
         # refuses the certificate ends only its own connection.
-        try:
-            request = self.context.wrap_socket(request, server_side=True)
-        except OSError:
-            return
+        if self.context:
+            try:
+                request = self.context.wrap_socket(request, server_side=True)
+            except OSError:
+                return
         self.RequestHandlerClass(request, client_address, self)
 
     def handle_error(self, request, client_address):
@@ -237,11 +245,18 @@ def main():
             ctx.load_cert_chain(pem, key)
             return ctx
 
-        trusted = TlsServer(context(trusted_pem, trusted_key), big)
-        rogue = TlsServer(context(rogue_pem, rogue_key), big)
+        trusted = Server(context(trusted_pem, trusted_key), big)
+        rogue = Server(context(rogue_pem, rogue_key), big)
         proxy_log = os.path.join(work, "proxy.log")
         open(proxy_log, "w").close()
         proxy = ProxyServer(proxy_log)
+        proxy_port = serve(proxy)
+        # A configuration script that sends only the proxy-only name through
+        # the proxy.
+        pac = ("function FindProxyForURL(url, host) {\n"
+               f"  if (host == \"{PROXY_ONLY_HOST}\") return \"PROXY 127.0.0.1:{proxy_port}\";\n"
+               "  return \"DIRECT\";\n}\n")
+        plain = Server(None, big, pac)
 
         downloads = os.path.join(work, "downloads")
         os.mkdir(downloads)
@@ -250,10 +265,13 @@ def main():
         for name in ("http_proxy", "https_proxy", "all_proxy", "no_proxy"):
             env.pop(name, None)
             env.pop(name.upper(), None)
+        if args.wine:
+            env["TRANSFER_UNDER_WINE"] = "1"
         env.update({
             "TRANSFER_HTTPS_PORT": str(serve(trusted)),
             "TRANSFER_ROGUE_PORT": str(serve(rogue)),
-            "TRANSFER_PROXY_PORT": str(serve(proxy)),
+            "TRANSFER_PROXY_PORT": str(proxy_port),
+            "TRANSFER_HTTP_PORT": str(serve(plain)),
             "TRANSFER_PROXY_ONLY_HOST": PROXY_ONLY_HOST,
             "TRANSFER_CA_FILE": for_program(trusted_ca),
             "TRANSFER_PROXY_LOG": for_program(proxy_log),
@@ -261,7 +279,7 @@ def main():
             "TRANSFER_DOWNLOAD_DIR": for_program(downloads),
         })
         result = subprocess.run(command, env=env)
-        for server in (trusted, rogue, proxy):
+        for server in (trusted, rogue, proxy, plain):
             server.shutdown()
             server.server_close()
         return result.returncode

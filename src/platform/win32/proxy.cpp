@@ -173,6 +173,46 @@ std::optional<std::string> ProxyForScheme(std::string_view proxyList, const std:
     return std::nullopt;
 }
 
+// What an automatic configuration script says for a URL.
+struct ScriptAnswer {
+    bool answered = false;              // false: no script, or it failed
+    std::optional<std::string> proxies; // nullopt: DIRECT
+};
+
+// Fetches and runs the script at scriptUrl (WinHTTP does both) for url.
+ScriptAnswer AskScript(const wchar_t* scriptUrl, const std::string& url) {
+    struct Session {
+        HINTERNET handle;
+        ~Session() {
+            if (handle)
+                ::WinHttpCloseHandle(handle);
+        }
+    } session{::WinHttpOpen(L"Tessary", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0)};
+    if (!session.handle)
+        return {};
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = scriptUrl;
+    options.fAutoLogonIfChallenged = TRUE;
+    struct ProxyInfo {
+        WINHTTP_PROXY_INFO value{};
+        ~ProxyInfo() {
+            for (LPWSTR text : {value.lpszProxy, value.lpszProxyBypass})
+                if (text)
+                    ::GlobalFree(text);
+        }
+    } info;
+    const std::wstring wideUrl = win32::Wide(url);
+    if (!::WinHttpGetProxyForUrl(session.handle, wideUrl.c_str(), &options, &info.value))
+        return {};
+    ScriptAnswer answer;
+    answer.answered = true;
+    if (info.value.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.value.lpszProxy)
+        answer.proxies = win32::Narrow(info.value.lpszProxy);
+    return answer;
+}
+
 } // namespace
 
 std::optional<std::string> SystemProxyFor(const std::string& url) {
@@ -180,7 +220,17 @@ std::optional<std::string> SystemProxyFor(const std::string& url) {
     if (!parts)
         return std::nullopt;
     IeProxyConfig config;
-    if (!::WinHttpGetIEProxyConfigForCurrentUser(&config.value) || !config.value.lpszProxy)
+    if (!::WinHttpGetIEProxyConfigForCurrentUser(&config.value))
+        return std::nullopt;
+    // A configuration script, where one is named, decides; the fixed proxy
+    // below serves when it cannot be had, as in WinInet. (Automatic
+    // detection, WPAD, is not done.)
+    if (config.value.lpszAutoConfigUrl) {
+        const ScriptAnswer answer = AskScript(config.value.lpszAutoConfigUrl, url);
+        if (answer.answered)
+            return answer.proxies ? ProxyForScheme(*answer.proxies, parts->scheme) : std::nullopt;
+    }
+    if (!config.value.lpszProxy)
         return std::nullopt;
     const std::string bypass =
         config.value.lpszProxyBypass ? win32::Narrow(config.value.lpszProxyBypass) : std::string();

@@ -17,6 +17,7 @@ const wchar_t* const SettingsValue = L"DefaultConnectionSettings";
 constexpr std::uint32_t SettingsTag = 0x46;
 constexpr std::uint32_t ProxyTypeDirect = 0x1;
 constexpr std::uint32_t ProxyTypeProxy = 0x2;
+constexpr std::uint32_t ProxyUseScript = 0x4;
 
 void AppendDword(std::vector<unsigned char>& out, std::uint32_t value) {
     unsigned char bytes[4];
@@ -43,7 +44,8 @@ bool WriteValue(const std::vector<unsigned char>& data) {
 } // namespace
 
 InternetOptionsProxy::InternetOptionsProxy(const std::string& proxyList,
-                                           const std::string& bypassList) {
+                                           const std::string& bypassList,
+                                           const std::string& scriptUrl) {
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, ConnectionsKey, 0, KEY_QUERY_VALUE, &key) ==
         ERROR_SUCCESS) {
@@ -62,10 +64,15 @@ InternetOptionsProxy::InternetOptionsProxy(const std::string& proxyList,
     std::vector<unsigned char> data;
     AppendDword(data, SettingsTag);
     AppendDword(data, 1);
-    AppendDword(data, proxyList.empty() ? ProxyTypeDirect : ProxyTypeDirect | ProxyTypeProxy);
+    std::uint32_t flags = ProxyTypeDirect;
+    if (!proxyList.empty())
+        flags |= ProxyTypeProxy;
+    if (!scriptUrl.empty())
+        flags |= ProxyUseScript;
+    AppendDword(data, flags);
     AppendText(data, proxyList);
     AppendText(data, bypassList);
-    AppendText(data, std::string());
+    AppendText(data, scriptUrl);
     ok_ = WriteValue(data);
 }
 
