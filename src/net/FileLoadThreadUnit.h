@@ -1,10 +1,11 @@
 #pragma once
 
 // The worker thread of the update download: one HTTP(S) GET of one URL into
-// one file, with the status code kept for the caller. Progress and completion
-// are handed to the thread that owns this object (the GUI thread) and the
-// worker waits until they have run there. The only value shared without such
-// a hand-over is the termination request, an atomic flag.
+// one file (a net::UrlDownload run on this thread), with the status code kept
+// for the caller. Progress and completion are handed to the thread that owns
+// this object (the GUI thread) and the worker waits until they have run
+// there. The only value shared without such a hand-over is the termination
+// request, an atomic flag.
 
 #include <QThread>
 #include <atomic>

@@ -2,10 +2,12 @@
 
 // One HTTP(S) GET of one URL into one file, on the calling thread, through
 // libcurl (curl.h stays inside UrlDownload.cpp). Only a 200 answer creates
-// the target file; a transfer stopped by the termination check removes what
-// it wrote. Certificates are checked against the system's store or a CA file
-// of the caller's; the system's proxy setting for the URL is used. No Qt:
-// the same code runs on Linux and on Windows (Schannel).
+// the target file (replacing one of that name); a transfer stopped by the
+// termination check removes what it wrote; a connection lost part-way keeps
+// what arrived, with the status 200 and Run false. Certificates are checked
+// against the system's store or a CA file of the caller's; the system's proxy
+// setting for the URL is used. No Qt: the same code runs on Linux and on
+// Windows (Schannel).
 
 #include <cstdint>
 #include <functional>
