@@ -84,8 +84,8 @@ TEST(SystemProxyTest, AConfigurationScriptDecidesAndTheFixedProxyServesWhenItFai
     const std::string scripts = std::string("http://127.0.0.1:") + port;
     {
         // The script sends the update host through the tests' proxy and
-        // everything else direct.
-        const InternetOptionsProxy options("", "", scripts + "/proxy.pac");
+        // everything else direct, whatever the fixed proxy says.
+        const InternetOptionsProxy options("proxy.lan:3128", "", scripts + "/proxy.pac");
         ASSERT_TRUE(options.Ok());
         EXPECT_EQ(SystemProxyFor(UpdateUrl),
                   std::string("http://127.0.0.1:") + std::getenv("TRANSFER_PROXY_PORT"));
