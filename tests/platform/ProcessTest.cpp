@@ -5,9 +5,11 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/ioprio.h>
 #include <regex>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 
 namespace {
@@ -19,21 +21,30 @@ using testing_support::WriteText;
 
 using Args = std::vector<std::string>;
 
-TEST(ThreadPriority, LowersTheCallingThreadOnly) {
+TEST(ThreadPriority, LowersTheCallingThreadOnlyForProcessorAndDisk) {
     const auto niceOf = [](pid_t tid) {
         return ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     };
+    const auto ioClassOf = [](pid_t tid) {
+        const long value = ::syscall(SYS_ioprio_get, IOPRIO_WHO_PROCESS, static_cast<int>(tid));
+        return value < 0 ? -1 : static_cast<int>(IOPRIO_PRIO_CLASS(value));
+    };
     const int before = niceOf(::gettid());
+    const int ioBefore = ioClassOf(::gettid());
     int inThread = before;
+    int ioInThread = ioBefore;
     bool lowered = false;
     std::thread worker([&] {
         lowered = LowerThreadPriority();
         inThread = niceOf(::gettid());
+        ioInThread = ioClassOf(::gettid());
     });
     worker.join();
     ASSERT_TRUE(lowered);
     EXPECT_GT(inThread, before);
+    EXPECT_EQ(ioInThread, IOPRIO_CLASS_IDLE);
     EXPECT_EQ(niceOf(::gettid()), before);
+    EXPECT_EQ(ioClassOf(::gettid()), ioBefore);
 }
 
 TEST(SplitCommandLine, BlanksSeparateAndQuotesGroup) {
