@@ -337,8 +337,9 @@ bool SendLastWords(int socket, std::string_view bytes);
 
 // -------------------------------------------------------------- threads ----
 
-// Gives the calling thread a background priority, below the threads that
-// serve the user (the GUI thread), for long copies. False when refused.
+// Gives the calling thread a background priority for the processor and, where
+// the system can, the disk, below the threads that serve the user (the GUI
+// thread), for long copies. False when refused.
 bool LowerThreadPriority();
 
 // -------------------------------------------------------------- signals ----
