@@ -1,8 +1,9 @@
 #include "EngineHarness.h"
 
+#include "EngineHarnessSocket.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -10,10 +11,8 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <random>
 #include <sched.h>
 #include <signal.h>
-#include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -36,40 +35,6 @@ TempFolder::TempFolder() {
 TempFolder::~TempFolder() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (auto& c : bytes) {
-        c = static_cast<char>(generator() & 0xFF);
-    }
-    return bytes;
-}
-
-std::vector<std::string> FileNames(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        if (entry.is_regular_file()) {
-            names.push_back(entry.path().filename().string());
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::uint16_t FreePort() {
@@ -282,140 +247,17 @@ bool Connection::Send(const std::string& bytes) {
     return true;
 }
 
-Reply Connection::Receive(bool headRequest, int timeoutMs) {
-    Reply reply;
-    std::string data = std::move(pending_);
-    pending_.clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    const auto readMore = [&] {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0 || fd_ < 0) {
-            return false;
-        }
-        pollfd entry{fd_, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(left)) <= 0) {
-            return false;
-        }
-        char buffer[65536];
-        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return false;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    };
-    std::size_t headerEnd;
-    while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
-        if (!readMore()) {
-            return reply;
-        }
+namespace detail {
+
+int ReadSome(int fd, char* buffer, int size, int timeoutMs) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, timeoutMs) <= 0) {
+        return ReadTimedOut;
     }
-    std::istringstream head(data.substr(0, headerEnd));
-    std::string line;
-    std::getline(head, line);
-    if (line.size() < 12) {
-        return reply;
-    }
-    reply.status = std::stoi(line.substr(9, 3));
-    reply.received = true;
-    while (std::getline(head, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        const auto colon = line.find(':');
-        if (colon == std::string::npos) {
-            continue;
-        }
-        std::string name = line.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        std::string value = line.substr(colon + 1);
-        value.erase(0, value.find_first_not_of(' '));
-        reply.headers[name] = value;
-    }
-    std::string rest = data.substr(headerEnd + 4);
-    const auto length = reply.headers.find("content-length");
-    if (headRequest || reply.status == 204 || reply.status == 304) {
-        pending_ = rest;
-        return reply;
-    }
-    if (length != reply.headers.end()) {
-        const std::size_t want = std::stoull(length->second);
-        data = std::move(rest);
-        while (data.size() < want && readMore()) {
-        }
-        reply.body = data.substr(0, std::min(want, data.size()));
-        if (data.size() > want) {
-            pending_ = data.substr(want);
-        }
-        return reply;
-    }
-    data = std::move(rest);
-    while (readMore()) {
-    }
-    reply.body = data;
-    return reply;
+    const ssize_t n = recv(fd, buffer, static_cast<std::size_t>(size), 0);
+    return n < 0 ? -1 : static_cast<int>(n);
 }
 
-bool Connection::ClosedByPeer(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd entry{fd_, POLLIN, 0};
-        if (poll(&entry, 1, 50) > 0) {
-            char buffer[4096];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
-              const std::string& body, const std::vector<std::string>& headers) {
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    for (const auto& header : headers) {
-        request += header + "\r\n";
-    }
-    if (!body.empty() || method == "POST") {
-        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    }
-    request += "Connection: close\r\n\r\n" + body;
-    return RawRequest(port, request, method == "HEAD");
-}
-
-Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
-                 const char* source) {
-    Connection connection(port, source != nullptr ? std::string(source) : std::string());
-    if (!connection.IsOpen()) {
-        return {};
-    }
-    // A server may answer and close before taking all of an oversized request.
-    connection.Send(bytes);
-    return connection.Receive(headRequest);
-}
-
-std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary) {
-    std::string body;
-    for (const auto& part : parts) {
-        body += "--" + boundary + "\r\n";
-        body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + part.name + "\"\r\n";
-        body += "Content-Type: application/octet-stream\r\n\r\n";
-        body += part.content + "\r\n";
-    }
-    body += "--" + boundary + "--\r\n";
-    return body;
-}
-
-std::string SetCookieOf(const Reply& reply) {
-    const auto found = reply.headers.find("set-cookie");
-    if (found == reply.headers.end()) {
-        return {};
-    }
-    return found->second.substr(0, found->second.find(';'));
-}
+} // namespace detail
 
 } // namespace enginetest
