@@ -7,22 +7,13 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+using win32_testing::Names;
 using win32_testing::ReadText;
 using win32_testing::ScratchFolder;
 using win32_testing::Wide;
 using win32_testing::WriteText;
 
 namespace {
-
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry :
-         platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{}))
-        if (entry.name != "." && entry.name != "..")
-            names.push_back(entry.name);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string Bytes(std::size_t size) {
     std::string bytes(size, '\0');

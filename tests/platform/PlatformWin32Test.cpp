@@ -11,6 +11,7 @@
 
 using namespace std::chrono_literals;
 using win32_testing::Child;
+using win32_testing::Names;
 using win32_testing::ReadText;
 using win32_testing::ScratchFolder;
 using win32_testing::WaitUntil;
@@ -23,16 +24,6 @@ std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry :
-         platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{}))
-        if (entry.name != "." && entry.name != "..")
-            names.push_back(entry.name);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "Win32TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,16 @@ void WriteText(const std::string& path, const std::string& content) {
 std::string ReadText(const std::string& path) {
     std::ifstream in(std::filesystem::path(Wide(path)), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry :
+         platform::ListFolder(folder).value_or(std::vector<platform::FolderEntry>{}))
+        if (entry.name != "." && entry.name != "..")
+            names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 namespace {

@@ -44,6 +44,8 @@ class ScratchFolder {
 
 void WriteText(const std::string& path, const std::string& content);
 std::string ReadText(const std::string& path);
+// The names in a folder but "." and "..", sorted.
+std::vector<std::string> Names(const std::string& folder);
 
 // A child process of the running test program; the test program's main
 // dispatches on the first argument. Ended (and waited for) at destruction.
