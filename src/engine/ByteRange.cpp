@@ -1,7 +1,8 @@
 #include "engine/ByteRange.h"
 
+#include "engine/HttpRules.h"
+
 #include <algorithm>
-#include <charconv>
 #include <optional>
 
 namespace engine {
@@ -16,19 +17,6 @@ std::string_view Trim(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
-}
-
-// A non-negative decimal number filling the whole text.
-std::optional<std::int64_t> ParseNumber(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value < 0) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 } // namespace
@@ -55,7 +43,7 @@ RangeRequest ParseRange(std::string_view header, std::int64_t fileSize) {
     result.kind = RangeRequest::Kind::Partial;
     if (firstText.empty()) {
         // "bytes=-N": the last N bytes.
-        const auto suffix = ParseNumber(lastText);
+        const auto suffix = ParseCount(lastText);
         if (!suffix) {
             return whole;
         }
@@ -67,13 +55,13 @@ RangeRequest ParseRange(std::string_view header, std::int64_t fileSize) {
         result.first = fileSize - result.length;
         return result;
     }
-    const auto first = ParseNumber(firstText);
+    const auto first = ParseCount(firstText);
     if (!first) {
         return whole;
     }
     std::int64_t last = fileSize - 1;
     if (!lastText.empty()) {
-        const auto parsed = ParseNumber(lastText);
+        const auto parsed = ParseCount(lastText);
         if (!parsed || *parsed < *first) {
             return whole;
         }

@@ -102,17 +102,20 @@ std::vector<std::string> OwnHostNames(std::string_view hostName) {
     return names;
 }
 
-std::optional<std::int64_t> ParseContentLength(std::string_view text) {
-    text = Trim(text);
-    if (text.empty() || !std::all_of(text.begin(), text.end(), IsDigit)) {
+std::optional<std::int64_t> ParseCount(std::string_view text) {
+    if (text.empty() || text.front() < '0' || text.front() > '9') {
         return std::nullopt;
     }
     std::int64_t value = 0;
-    const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || last != text.data() + text.size()) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < 0) {
         return std::nullopt;
     }
     return value;
+}
+
+std::optional<std::int64_t> ParseContentLength(std::string_view text) {
+    return ParseCount(Trim(text));
 }
 
 std::string HttpDate(std::int64_t unixSeconds) {

@@ -21,6 +21,10 @@ bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNam
 // first label, and each of them followed by ".local".
 std::vector<std::string> OwnHostNames(std::string_view hostName);
 
+// A non-negative decimal count filling the whole text (no sign, no blanks,
+// at most 2^63 - 1); nullopt otherwise.
+std::optional<std::int64_t> ParseCount(std::string_view text);
+
 // A decimal Content-Length value that fits a signed 64-bit count; nullopt
 // for anything else (signs, blanks, overflow).
 std::optional<std::int64_t> ParseContentLength(std::string_view text);

@@ -3,16 +3,14 @@
 // The parameters of the resumable upload interface, read from the query
 // values as they arrive (still percent-encoded). Pure functions on text.
 
+#include "engine/HttpRules.h" // ParseCount
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace engine {
-
-// A non-negative decimal count filling the whole text (no sign, no blanks,
-// at most 2^63 - 1); nullopt otherwise.
-std::optional<std::int64_t> ParseCount(std::string_view text);
 
 // True for an upload id: 1 to 64 characters of A-Z a-z 0-9 _ -.
 bool IsValidUploadId(std::string_view id);

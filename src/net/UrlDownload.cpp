@@ -37,20 +37,12 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-std::string_view TrimView(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
-        text.remove_suffix(1);
-    return text;
-}
-
 // A header value as a 64-bit number; 0 when it is not one.
 std::int64_t ToInt64(std::string_view text) {
-    text = TrimView(text);
+    const std::string trimmed = misc::Trim(std::string(text));
     std::int64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
+    auto [end, ec] = std::from_chars(trimmed.data(), trimmed.data() + trimmed.size(), value);
+    if (ec != std::errc() || end != trimmed.data() + trimmed.size())
         return 0;
     return value;
 }
@@ -178,7 +170,7 @@ class UrlDownload::Transfer {
             pendingLength_ = ToInt64(line.substr(15));
         } else if (StartsWithNoCase(line, "location:")) {
             pendingLocation_ = true;
-        } else if (TrimView(line).empty()) {
+        } else if (misc::Trim(std::string(line)).empty()) {
             long code = 0;
             curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
             if (code >= 200 && !(pendingLocation_ && IsFollowedRedirect(code)))

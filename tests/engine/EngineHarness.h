@@ -5,8 +5,10 @@
 // they mean (malformed paths, cut bodies) without a client normalising them.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -95,6 +97,11 @@ class Engine {
     std::atomic<int> status_ = 0;
     std::vector<std::filesystem::path> mounts_;
 };
+
+// Looks at condition every 20 ms until it holds or limit has passed. Each
+// look counts once: a condition may consume what it sees (a reaped child).
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // The path of the built engine, from the build.
 std::string EngineProgram();

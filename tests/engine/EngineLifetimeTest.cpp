@@ -23,20 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    // Each look counts once: a condition may consume what it sees (a reaped child).
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-}
-
 // A copy of the engine of its own, so no other test's engine is "earlier".
 class EngineCopy {
   public:

@@ -49,16 +49,6 @@ std::string EmptyFirstChunk(const std::string& id) {
            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int i = 0; i < 250; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 } // namespace
 
 TEST(EnginePressure, AnUploadNeverBecomesTheUploadFolderPage) {

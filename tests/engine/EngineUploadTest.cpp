@@ -48,16 +48,6 @@ void SendCutRequest(const Engine& engine, const std::string& head, const std::st
 }
 
 // Polls until condition holds or about 5 s pass.
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int i = 0; i < 250; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 std::string CutRequestHead(const std::string& target, std::size_t length, const std::string& type) {
     return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + type +
            "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";

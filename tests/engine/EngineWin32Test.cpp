@@ -18,16 +18,6 @@ namespace {
 
 const std::string Boundary = "----TessaryWin32Boundary";
 
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 class EngineWin32 : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -200,9 +190,11 @@ TEST(EngineWin32Upload, ResumableUploadIsByteIdenticalAndLockedUntilComplete) {
     }
     EXPECT_EQ(last.status, 201) << last.body;
     EXPECT_EQ(ReadFile(engine.UploadDir() / "holiday clip.mp4"), whole);
-    EXPECT_TRUE(Eventually([&] {
-        return platform::TryOpenExclusive((engine.UploadDir() / "holiday clip.mp4").string());
-    }));
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return platform::TryOpenExclusive((engine.UploadDir() / "holiday clip.mp4").string());
+        },
+        std::chrono::seconds(10)));
     EXPECT_TRUE(FileNames(engine.Staging()).empty());
     // The engine never serves an upload.
     EXPECT_EQ(Request(engine.Port(), "GET", "/u/ufiles/holiday%20clip.mp4").status, 404);
@@ -254,7 +246,7 @@ TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
         return static_cast<int>(code);
     };
     EXPECT_EQ(runTool(), 0);
-    EXPECT_TRUE(Eventually([&] { return !engine->Running(); }));
+    EXPECT_TRUE(Eventually([&] { return !engine->Running(); }, std::chrono::seconds(10)));
     EXPECT_TRUE(namesake.Running());
     EXPECT_EQ(Request(namesake.Port(), "GET", "/").status, 404); // still answering
     EXPECT_EQ(runTool(), 1); // nothing of this user's left to end

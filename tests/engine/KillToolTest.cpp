@@ -13,6 +13,8 @@
 namespace fs = std::filesystem;
 using namespace enginetest;
 
+using namespace std::chrono_literals;
+
 namespace {
 
 // A child process, reaped and killed (if still there) when this goes.
@@ -67,13 +69,6 @@ ToolResult RunKillTool(const fs::path& dataHome, const std::string& arguments) {
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(errors)};
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 300 && !condition(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 } // namespace
 
 TEST(KillTool, EndsTheUsersEngineAndNothingElse) {
@@ -93,11 +88,11 @@ TEST(KillTool, EndsTheUsersEngineAndNothingElse) {
     fs::copy_file("/bin/sleep", otherDir / "TessaryEngine");
     Child sameName((otherDir / "TessaryEngine").string(), "60");
     // Only once it runs that file can sparing it mean anything.
-    ASSERT_TRUE(WaitUntil([&] { return sameName.Runs(otherDir / "TessaryEngine"); }));
+    ASSERT_TRUE(Eventually([&] { return sameName.Runs(otherDir / "TessaryEngine"); }, 6s));
 
     const ToolResult result = RunKillTool(data.Path(), "TessaryEngine c");
     EXPECT_EQ(result.status, 0) << result.errors;
-    EXPECT_TRUE(WaitUntil([&] { return !engine.Running(); }));
+    EXPECT_TRUE(Eventually([&] { return !engine.Running(); }, 6s));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(sameName.Running());
 
@@ -122,7 +117,7 @@ TEST(KillTool, NeverTouchesAnotherUsersProcess) {
     fs::permissions(workDir, fs::perms::owner_all | fs::perms::others_exec |
                                  fs::perms::others_read | fs::perms::group_exec);
     Child foreign(engineFile.string(), "60", 65534);
-    ASSERT_TRUE(WaitUntil([&] { return foreign.Runs(engineFile); }));
+    ASSERT_TRUE(Eventually([&] { return foreign.Runs(engineFile); }, 6s));
 
     const ToolResult result = RunKillTool(data.Path(), "TessaryEngine c");
     EXPECT_EQ(result.status, 1);
@@ -130,9 +125,9 @@ TEST(KillTool, NeverTouchesAnotherUsersProcess) {
 
     // The same file run by this user is ended.
     Child own(engineFile.string(), "60");
-    ASSERT_TRUE(WaitUntil([&] { return own.Runs(engineFile); }));
+    ASSERT_TRUE(Eventually([&] { return own.Runs(engineFile); }, 6s));
     EXPECT_EQ(RunKillTool(data.Path(), "TessaryEngine c").status, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !own.Running(); }));
+    EXPECT_TRUE(Eventually([&] { return !own.Running(); }, 6s));
     EXPECT_TRUE(foreign.Running());
 }
 
