@@ -1,6 +1,7 @@
 #include "engine/UploadStore.h"
 
 #include "engine/FileNameCleaner.h"
+#include "engine/RequestPath.h"
 
 #include <algorithm>
 #include <utility>
@@ -167,9 +168,9 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
         upload->client = client;
         upload->name = *name;
         upload->size = size;
-        upload->stagedPath = stagingDir_ + "r-" + id + ".part";
-        // A file of that name can only be a leftover of a cancelled claim.
-        platform::DeleteFile(upload->stagedPath);
+        // Numbered, not named by the id: ids that differ only in case are
+        // two uploads, while Windows takes their names for one file.
+        upload->stagedPath = stagingDir_ + "r-" + std::to_string(nextStagedFile_++) + ".part";
         auto file = CreateStagedFile(stagingDir_, upload->stagedPath);
         if (!file) {
             start.error = UploadError::Failed;
@@ -268,7 +269,8 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
         const std::string candidate = NumberedName(name, n);
         // The folder's default page is served to every phone: an upload of
         // that name, while the page is missing, would be served in its place.
-        if (candidate == UploadFolderPage) {
+        if (ComparableRelativePath(candidate, platform::PathDelimiter,
+                                   platform::FileNamesIgnoreCase) == UploadFolderPage) {
             continue;
         }
         if (platform::MoveFileNoReplace(stagedPath, uploadDir_ + candidate)) {
@@ -285,7 +287,7 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
 
 std::string UploadStore::NewBatchPath() {
     const std::lock_guard lock(mutex_);
-    return stagingDir_ + "m-" + std::to_string(nextBatchFile_++) + ".part";
+    return stagingDir_ + "m-" + std::to_string(nextStagedFile_++) + ".part";
 }
 
 UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announcedBytes) {

@@ -133,8 +133,8 @@ class UploadStore {
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Upload>> uploads_;
     std::uint64_t nextOwner_ = 1;
-    std::uint64_t nextBatchFile_ = 1;
-    std::int64_t batchReserved_ = 0; // what open batches announced and not yet wrote
+    std::uint64_t nextStagedFile_ = 1; // numbers the staged files
+    std::int64_t batchReserved_ = 0;   // what open batches announced and not yet wrote
 };
 
 // One request's body appended to a resumable upload.

@@ -81,7 +81,7 @@ bool StartServer(engine::HttpServer& server, std::uint16_t port, std::string& er
 int main(int argc, char** argv) {
     // First of all, so that a parent gone during start-up is noticed too.
     const platform::ParentProcessWatch parent;
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
     const auto parsed = engine::ParseEngineOptions(args);
     if (!parsed.options) {
         std::cerr << "TessaryEngine: " << parsed.error << "\n" << engine::EngineUsage();

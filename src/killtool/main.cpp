@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,11 +28,12 @@ const char* const Usage =
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || std::string(argv[2]) != "c" || std::string(argv[1]).empty()) {
+    const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+    if (args.size() != 2 || args[1] != "c" || args[0].empty()) {
         std::cerr << Usage;
         return 2;
     }
-    const std::string name = argv[1];
+    const std::string& name = args[0];
     const std::string program = killtool::ResolveProgram(name);
     if (program.empty()) {
         std::cerr << "pskl: no program file for " << name << "\n";

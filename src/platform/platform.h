@@ -252,6 +252,11 @@ std::optional<LocalDateTime> ToLocalDateTime(std::chrono::system_clock::time_poi
 
 // ------------------------------------------------------------ processes ----
 
+// The arguments this program was started with, after its own name, as
+// UTF-8: main's argv here; on Windows the wide command line, since main's
+// argv there holds only what the ANSI code page can spell.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Splits a parameter string by the Windows command-line rules (blanks
 // separate, double quotes group, backslashes escape only before a quote).
 std::vector<std::string> SplitCommandLine(std::string_view parameters);

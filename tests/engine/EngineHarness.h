@@ -103,6 +103,16 @@ class Engine {
 bool Eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(5));
 
+struct ProgramRun {
+    int status = -1;    // the exit status, -1 when it could not be told
+    std::string errors; // what it wrote to standard error
+};
+// Runs the engine program (not on a port of the harness's choosing) in work
+// with these arguments until it ends; with stopAfter, asks it to stop then.
+ProgramRun RunEngineOnce(const std::filesystem::path& work,
+                         const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter = std::nullopt);
+
 // The path of the built engine, from the build.
 std::string EngineProgram();
 std::string KillToolProgram();

@@ -93,6 +93,54 @@ std::uint16_t FreePort() {
 std::string EngineProgram() {
     return TESSARY_ENGINE_PROGRAM;
 }
+
+std::string EnterPrivateMountNamespace() {
+    return "Windows has no mount namespaces to give a test a small disk of its own";
+}
+
+ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter) {
+    ProgramRun run;
+    const fs::path errors = work / "engine-errors.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE errorFile = CreateFileW(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (errorFile == INVALID_HANDLE_VALUE) {
+        return run;
+    }
+    std::string commandLine = "\"" + EngineProgram() + "\"";
+    for (const auto& argument : arguments) {
+        commandLine += " \"" + argument + "\"";
+    }
+    std::wstring line = Wide(commandLine);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = errorFile;
+    startup.hStdError = errorFile;
+    PROCESS_INFORMATION info{};
+    const bool started = CreateProcessW(Wide(EngineProgram()).c_str(), line.data(), nullptr,
+                                        nullptr, TRUE, 0, nullptr, work.c_str(), &startup, &info);
+    CloseHandle(errorFile);
+    if (!started) {
+        return run;
+    }
+    CloseHandle(info.hThread);
+    if (stopAfter && WaitForSingleObject(info.hProcess, static_cast<DWORD>(stopAfter->count())) ==
+                         WAIT_TIMEOUT) {
+        platform::SendSignal(static_cast<int>(info.dwProcessId), platform::Signal::Terminate);
+    }
+    DWORD code = 0;
+    if (WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(info.hProcess, &code)) {
+        run.status = static_cast<int>(code);
+    }
+    CloseHandle(info.hProcess);
+    run.errors = ReadFile(errors);
+    fs::remove(errors);
+    return run;
+}
 std::string KillToolProgram() {
     return TESSARY_KILLTOOL_PROGRAM;
 }

@@ -18,6 +18,15 @@ namespace {
 
 const std::string Boundary = "----TessaryWin32Boundary";
 
+// The 8.3 name Windows gives an entry, as the phone could send it.
+std::string ShortName(const fs::path& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    if (GetShortPathNameW(path.c_str(), buffer, MAX_PATH) == 0) {
+        return {};
+    }
+    return fs::path(buffer).filename().string();
+}
+
 class EngineWin32 : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -34,24 +43,22 @@ class EngineWin32 : public ::testing::Test {
         WriteFile(root / "d/.cache-folder/inside.txt", "SECRET in a dot folder");
         WriteFile(engine_->Work() / "secret.txt", "SECRET outside");
         WriteFile(engine_->Staging() / "m-99.part", "SECRET staged");
+        WriteFile(root / "d/abcdef.html", "<p>download page</p>");
+        proof_ = "Cookie: " + SetCookieOf(Request(engine_->Port(), "GET", "/d/abcdef.html"));
     }
     static void TearDownTestSuite() { engine_.reset(); }
 
-    static Reply Get(const std::string& target) { return Request(engine_->Port(), "GET", target); }
-
-    // The 8.3 name Windows gives an entry, as the phone could send it.
-    static std::string ShortName(const fs::path& path) {
-        wchar_t buffer[MAX_PATH] = {};
-        if (GetShortPathNameW(path.c_str(), buffer, MAX_PATH) == 0) {
-            return {};
-        }
-        return fs::path(buffer).filename().string();
+    // As the phone that loaded the download page asks.
+    static Reply Get(const std::string& target) {
+        return Request(engine_->Port(), "GET", target, {}, {proof_});
     }
 
     static std::unique_ptr<Engine> engine_;
+    static std::string proof_;
 };
 
 std::unique_ptr<Engine> EngineWin32::engine_;
+std::string EngineWin32::proof_;
 
 } // namespace
 
@@ -62,8 +69,8 @@ TEST_F(EngineWin32, ServesFilesIndexPagesAndRanges) {
     EXPECT_EQ(clip.body, Pattern(100000, 7));
     EXPECT_EQ(clip.headers.at("content-type"), "video/mp4");
     EXPECT_EQ(Get("/d/dfiles/a%20rather%20long%20name.text").body, "long name");
-    const Reply range =
-        Request(engine_->Port(), "GET", "/d/dfiles/clip.mp4", {}, {"Range: bytes=1000-1999"});
+    const Reply range = Request(engine_->Port(), "GET", "/d/dfiles/clip.mp4", {},
+                                {proof_, "Range: bytes=1000-1999"});
     EXPECT_EQ(range.status, 206);
     EXPECT_EQ(range.body, Pattern(100000, 7).substr(1000, 1000));
     EXPECT_EQ(Get("/u/ufiles/").body, "<p>nothing here</p>");
@@ -131,11 +138,61 @@ TEST_F(EngineWin32, WindowsWaysOutOfTheRootAreRefused) {
     // The short name of a servable file leads to it: only the checks on the
     // long name decide.
     const Reply viaShort = Get("/d/dfiles/" + shortLong);
-    EXPECT_TRUE(viaShort.status == 200 || viaShort.status == 404) << viaShort.status;
-    if (viaShort.status == 200) {
-        EXPECT_EQ(viaShort.body, "long name");
-    }
+    EXPECT_EQ(viaShort.status, 200);
+    EXPECT_EQ(viaShort.body, "long name");
     EXPECT_TRUE(engine_->Running());
+}
+
+TEST(EngineWin32Proof, EverySpellingThatOpensAKeyPageNeedsTheKeyOrTheProof) {
+    Engine engine;
+    const fs::path root = engine.WebRoot();
+    WriteFile(root / "d/abcdef.html", "download page");
+    WriteFile(root / "d/filelist-abcdef.html", "the list");
+    WriteFile(root / "d/dfiles/a.txt", "published");
+    WriteFile(root / "d/dfiles/.bashrc", "dot name");
+    const std::string listShort = ShortName(root / "d/filelist-abcdef.html");
+    const std::string pageShort = ShortName(root / "d/abcdef.html");
+    ASSERT_NE(listShort, "filelist-abcdef.html");
+    ASSERT_NE(pageShort, "abcdef.html");
+    const std::vector<std::string> guarded = {"/d/dfiles/a.txt",         "/D/dfiles/a.txt",
+                                              "/d/DFILES/A.TXT",         "/d/filelist-abcdef.html",
+                                              "/D/FILELIST-abcdef.HTML", "/d/" + listShort,
+                                              "/d/dfiles/.bashrc",       "/d/" + pageShort};
+    for (const std::string& target : guarded) {
+        EXPECT_EQ(Request(engine.Port(), "GET", target).status, 404) << target;
+    }
+    // Any spelling of the download page's long name gives the proof.
+    const Reply page = Request(engine.Port(), "GET", "/D/abcdef.HTML");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, "download page");
+    const std::string proof = "Cookie: " + SetCookieOf(page);
+    ASSERT_NE(proof, "Cookie: ");
+    for (const std::string& target : guarded) {
+        EXPECT_EQ(Request(engine.Port(), "GET", target, {}, {proof}).status, 200) << target;
+    }
+    EXPECT_EQ(Request(engine.Port(), "GET", "/d/dfiles/.bashrc", {}, {proof}).body, "dot name");
+}
+
+TEST(EngineWin32Proof, OtherSpellingsOfKeyPagesCountAsGuesses) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "d/filelist-abcdef.html", "the list");
+    const std::string listShort = ShortName(engine.WebRoot() / "d/filelist-abcdef.html");
+    const char* guesser = "127.0.0.9";
+    const auto get = [&](const std::string& target) {
+        return RawRequest(engine.Port(),
+                          "GET " + target +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+                          false, guesser)
+            .status;
+    };
+    // Nineteen wrong keys in other cases, then the list by its short name.
+    for (int i = 0; i < 19; ++i) {
+        const std::string letter(1, static_cast<char>('a' + i));
+        EXPECT_EQ(get(i % 2 == 0 ? "/D/qqqqq" + letter + ".html" : "/d/RRRRR" + letter + ".HTML"),
+                  404);
+    }
+    EXPECT_EQ(get("/d/" + listShort), 404);
+    EXPECT_EQ(get("/U/abcdef.Html"), 429);
 }
 
 TEST(EngineWin32Upload, MultipartFilesArriveByteIdenticalUnderSafeNames) {
@@ -230,7 +287,8 @@ TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
     Engine namesake(otherOptions);
 
     const auto runTool = [] {
-        std::wstring line = L"\"" + fs::path(KillToolProgram()).wstring() + L"\" TessaryEngine c";
+        std::wstring line =
+            L"\"" + fs::path(KillToolProgram()).wstring() + L"\" TessaryEngine.exe c";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};

@@ -175,6 +175,10 @@ void ListeningInodes(const std::string& table, std::uint16_t port, std::set<std:
 
 } // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
 bool RunHidden(const std::string& file, std::string_view parameters) {
     if (file.empty()) {
         return false;

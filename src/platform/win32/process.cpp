@@ -123,6 +123,18 @@ bool AddListenerOwners(ULONG family, std::uint16_t port, std::vector<int>& owner
 
 } // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < count; ++i)
+        arguments.push_back(Narrow(wide[i]));
+    ::LocalFree(wide);
+    return arguments;
+}
+
 bool RunHidden(const std::string& file, std::string_view parameters) {
     if (file.empty())
         return false;
