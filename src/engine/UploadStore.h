@@ -199,6 +199,10 @@ class UploadStore::Batch {
     struct Part {
         std::string name;
         std::string stagedPath;
+        // Held from its first byte to its move, so no scanner or indexer
+        // can take it in between (the first parts of a batch; a batch of
+        // more closes the rest and opens them again to move them).
+        platform::LockedFile file;
     };
     UploadStore& store_;
     std::vector<Part> parts_;

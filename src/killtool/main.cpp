@@ -39,14 +39,14 @@ int main(int argc, char** argv) {
         std::cerr << "pskl: no program file for " << name << "\n";
         return 1;
     }
-    const auto pids = platform::FindProcessesOfProgram(program, platform::CurrentUserId());
-    if (pids.empty()) {
+    const auto processes = platform::FindProcessesOfProgram(program, platform::CurrentUserId());
+    if (processes.empty()) {
         std::cerr << "pskl: " << program << " is not running for this user\n";
         return 1;
     }
-    const auto ended = platform::EndProcesses(pids, Grace);
-    if (ended.size() != pids.size()) {
-        std::cerr << "pskl: " << (pids.size() - ended.size()) << " of " << pids.size()
+    const auto ended = platform::EndProcesses(processes, Grace);
+    if (ended.size() != processes.size()) {
+        std::cerr << "pskl: " << (processes.size() - ended.size()) << " of " << processes.size()
                   << " processes of " << program << " could not be ended\n";
         return 1;
     }

@@ -219,6 +219,28 @@ TEST(EngineWin32Upload, MultipartFilesArriveByteIdenticalUnderSafeNames) {
     EXPECT_TRUE(FileNames(engine.Staging()).empty());
 }
 
+TEST(EngineWin32Upload, ALongNameArrivesShortenedToAPathWindowsCanOpen) {
+    Engine engine;
+    const std::string longName = std::string(246, 'v') + ".mp4";
+    const Reply chunk =
+        Request(engine.Port(), "POST",
+                "/api/upload?key=abcdef&id=long&name=" + longName + "&size=5&offset=0", "video",
+                {"Content-Type: application/octet-stream"});
+    EXPECT_EQ(chunk.status, 201) << chunk.body;
+    const Reply form = Request(
+        engine.Port(), "POST", "/api/form?key=abcdef",
+        MultipartBody({{longName, "again"}}, Boundary),
+        {"Content-Type: multipart/form-data; boundary=" + Boundary, "Accept: application/json"});
+    EXPECT_EQ(form.status, 200) << form.body;
+    const auto names = FileNames(engine.UploadDir());
+    ASSERT_EQ(names.size(), 2u);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.ends_with(".mp4")) << name;
+        EXPECT_LT((engine.UploadDir() / name).wstring().size() + 6, 260u) << name;
+    }
+    EXPECT_TRUE(FileNames(engine.Staging()).empty());
+}
+
 TEST(EngineWin32Upload, ResumableUploadIsByteIdenticalAndLockedUntilComplete) {
     Engine engine;
     const std::string whole = Pattern(3 * 1024 * 1024 + 17, 9);
