@@ -132,30 +132,6 @@ std::optional<std::string> CleanUploadName(std::string_view raw) {
     return clean;
 }
 
-std::string FitNameToFolder(const std::string& name, std::string_view folder) {
-    if (platform::NameFitsFolder(folder, name)) {
-        return name;
-    }
-    const std::size_t dot = ExtensionStart(name);
-    const bool keepExtension = dot != std::string::npos && name.size() - dot <= MaxKeptExtension;
-    std::string stem = keepExtension ? name.substr(0, dot) : name;
-    const std::string extension = keepExtension ? name.substr(dot) : std::string();
-    while (!stem.empty()) {
-        // Off comes the last code point, whatever its length in bytes.
-        std::size_t last = stem.size() - 1;
-        while (last > 0 && (static_cast<unsigned char>(stem[last]) & 0xC0) == 0x80) {
-            --last;
-        }
-        stem.erase(last);
-        stem.erase(stem.find_last_not_of(" .") + 1);
-        const std::string candidate = platform::FileNameForThisSystem(stem + extension);
-        if (!stem.empty() && platform::NameFitsFolder(folder, candidate)) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
 std::string NumberedName(const std::string& name, unsigned n) {
     if (n == 0) {
         return name;

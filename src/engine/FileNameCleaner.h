@@ -20,12 +20,6 @@ inline constexpr std::size_t MaxNameBytes = 255;
 // "." or "..".
 std::optional<std::string> CleanUploadName(std::string_view raw);
 
-// The name shortened until it fits folder with room for a numbering
-// (platform::NameFitsFolder): code points come off the end of the stem,
-// and the extension is kept while it is a plausible one. Empty when even
-// the shortest form does not fit.
-std::string FitNameToFolder(const std::string& name, std::string_view folder);
-
 // The name with " (n)"-style numbering for the n-th free-name attempt:
 // n = 0 gives the name itself, n = 1 "stem(1).ext", and so on. The stem is
 // shortened (never splitting a UTF-8 sequence) so the result still fits in

@@ -2,6 +2,7 @@
 
 #include "engine/FileNameCleaner.h"
 #include "engine/RequestPath.h"
+#include "util/MiscFuncUnit.h"
 
 #include <algorithm>
 #include <utility>
@@ -270,7 +271,7 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
         platform::CreateFolderTree(uploadDir_);
     }
     // A long name in a deep folder would make a path Windows cannot open.
-    const std::string fitted = FitNameToFolder(name, uploadDir_);
+    const std::string fitted = misc::FitNameToFolder(name, uploadDir_);
     if (fitted.empty()) {
         return std::nullopt;
     }

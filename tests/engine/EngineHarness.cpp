@@ -82,9 +82,30 @@ std::string EngineProgram() {
     return TESSARY_ENGINE_PROGRAM;
 }
 
+Listener::Listener() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socket_ = fd;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+Listener::~Listener() {
+    if (socket_ >= 0) {
+        close(static_cast<int>(socket_));
+    }
+}
+
 ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
-                         std::optional<std::chrono::milliseconds> stopAfter) {
-    const std::string program = EngineProgram();
+                         std::optional<std::chrono::milliseconds> stopAfter,
+                         const std::string& program) {
     const fs::path errors = work / "engine-errors.txt";
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& argument : arguments) {

@@ -98,8 +98,27 @@ std::string EnterPrivateMountNamespace() {
     return "Windows has no mount namespaces to give a test a small disk of its own";
 }
 
+Listener::Listener() {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    socket_ = static_cast<std::intptr_t>(s);
+    sockaddr_in address = Loopback(0);
+    int length = sizeof address;
+    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+Listener::~Listener() {
+    if (static_cast<SOCKET>(socket_) != INVALID_SOCKET) {
+        closesocket(static_cast<SOCKET>(socket_));
+    }
+}
+
 ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
-                         std::optional<std::chrono::milliseconds> stopAfter) {
+                         std::optional<std::chrono::milliseconds> stopAfter,
+                         const std::string& program) {
     ProgramRun run;
     const fs::path errors = work / "engine-errors.txt";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -108,7 +127,7 @@ ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& a
     if (errorFile == INVALID_HANDLE_VALUE) {
         return run;
     }
-    std::string commandLine = "\"" + EngineProgram() + "\"";
+    std::string commandLine = "\"" + program + "\"";
     for (const auto& argument : arguments) {
         commandLine += " \"" + argument + "\"";
     }
@@ -120,8 +139,8 @@ ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& a
     startup.hStdOutput = errorFile;
     startup.hStdError = errorFile;
     PROCESS_INFORMATION info{};
-    const bool started = CreateProcessW(Wide(EngineProgram()).c_str(), line.data(), nullptr,
-                                        nullptr, TRUE, 0, nullptr, work.c_str(), &startup, &info);
+    const bool started = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, work.c_str(), &startup, &info);
     CloseHandle(errorFile);
     if (!started) {
         return run;

@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -286,6 +288,33 @@ TEST(EngineWin32Stop, AStopRequestEndsTheEngineCleanly) {
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
     EXPECT_FALSE(engine.Running());
+}
+
+TEST(EngineWin32Programs, NoConsoleAndTheWholeCommandLine) {
+    // Both are programs of the GUI subsystem: Windows gives them no console
+    // that could show, or end the engine when closed.
+    for (const std::string& program : {EngineProgram(), KillToolProgram()}) {
+        const std::string image = ReadFile(program);
+        std::uint32_t header = 0;
+        std::uint16_t subsystem = 0;
+        ASSERT_GT(image.size(), 0x40u) << program;
+        std::memcpy(&header, image.data() + 0x3C, sizeof header);
+        // The signature, the file header, then the optional header's field.
+        const std::size_t at =
+            header + 4 + sizeof(IMAGE_FILE_HEADER) + offsetof(IMAGE_OPTIONAL_HEADER64, Subsystem);
+        ASSERT_LT(at + sizeof subsystem, image.size()) << program;
+        std::memcpy(&subsystem, image.data() + at, sizeof subsystem);
+        EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI) << program;
+    }
+    // A web root named outside the ANSI code page reaches the engine whole.
+    TempFolder work;
+    fs::create_directories(work.Path() / fs::path(u8"wdoc-\u0416\u03A9/u/ufiles"));
+    const ProgramRun run = RunEngineOnce(work.Path(),
+                                         {"abcdef", "./wdoc-\xD0\x96\xCE\xA9", "--bind",
+                                          "127.0.0.1", "--port", std::to_string(FreePort())},
+                                         std::chrono::milliseconds(1500));
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
 }
 
 TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {

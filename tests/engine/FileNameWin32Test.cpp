@@ -3,6 +3,7 @@
 #include "engine/FileNameCleaner.h"
 #include "engine/RequestPath.h"
 #include "platform/platform.h"
+#include "util/MiscFuncUnit.h"
 
 #include <gtest/gtest.h>
 
@@ -76,12 +77,12 @@ TEST(FileNameWin32, LongNamesAreCutToFitTheFolderKeepingTheExtension) {
 
     const std::string deep = "C:\\Users\\someone\\Documents\\" + std::string(120, 'f') + "\\";
     const std::string name = std::string(246, 'n') + ".jpg";
-    const std::string fitted = engine::FitNameToFolder(name, deep);
+    const std::string fitted = misc::FitNameToFolder(name, deep);
     ASSERT_FALSE(fitted.empty());
     EXPECT_TRUE(fitted.ends_with("n.jpg")) << fitted;
     EXPECT_LT(deep.size() + fitted.size() + std::string("(9999)").size(), 260u);
     EXPECT_TRUE(platform::NameFitsFolder(deep, fitted));
     // Names that fit stay whole; a folder too deep for any name gives none.
-    EXPECT_EQ(engine::FitNameToFolder("a.jpg", deep), "a.jpg");
-    EXPECT_EQ(engine::FitNameToFolder(name, "C:\\" + std::string(255, 'x') + "\\"), "");
+    EXPECT_EQ(misc::FitNameToFolder("a.jpg", deep), "a.jpg");
+    EXPECT_EQ(misc::FitNameToFolder(name, "C:\\" + std::string(255, 'x') + "\\"), "");
 }

@@ -93,3 +93,18 @@ TEST(ProfileWin32, TheUpdateReplyIsReadUnderANameOutsideTheCodePage) {
     WriteText(reply, "[update]\r\nversion=3.11\r\n");
     EXPECT_EQ(ini::ReadProfileString(reply, "update", "version", "none"), "3.11");
 }
+
+TEST(UniqueNameWin32, ALongNameInADeepReceivingFolderIsCutToAPathWindowsCanOpen) {
+    ScratchFolder base;
+    const std::string deep = base / (std::string(100, 'r') + "\\");
+    ASSERT_TRUE(platform::CreateFolderTree(deep));
+    const std::string wanted = deep + std::string(246, 'n') + ".jpg";
+    const std::string first = misc::MakeUniqueName(wanted);
+    EXPECT_TRUE(first.ends_with("n.jpg")) << first;
+    EXPECT_EQ(first.rfind(deep, 0), 0u);
+    EXPECT_LT(first.size() + 6, 260u) << first.size();
+    WriteText(first, "taken");
+    const std::string second = misc::MakeUniqueName(wanted);
+    EXPECT_TRUE(second.ends_with("(1).jpg")) << second;
+    EXPECT_LT(second.size(), 260u);
+}
