@@ -154,6 +154,8 @@ TEST(EngineWin32Proof, EverySpellingThatOpensAKeyPageNeedsTheKeyOrTheProof) {
     WriteFile(root / "d/dfiles/.bashrc", "dot name");
     const std::string listShort = ShortName(root / "d/filelist-abcdef.html");
     const std::string pageShort = ShortName(root / "d/abcdef.html");
+    ASSERT_FALSE(listShort.empty());
+    ASSERT_FALSE(pageShort.empty());
     ASSERT_NE(listShort, "filelist-abcdef.html");
     ASSERT_NE(pageShort, "abcdef.html");
     const std::vector<std::string> guarded = {"/d/dfiles/a.txt",         "/D/dfiles/a.txt",
@@ -179,6 +181,7 @@ TEST(EngineWin32Proof, OtherSpellingsOfKeyPagesCountAsGuesses) {
     Engine engine;
     WriteFile(engine.WebRoot() / "d/filelist-abcdef.html", "the list");
     const std::string listShort = ShortName(engine.WebRoot() / "d/filelist-abcdef.html");
+    ASSERT_FALSE(listShort.empty());
     const char* guesser = "127.0.0.9";
     const auto get = [&](const std::string& target) {
         return RawRequest(engine.Port(),
