@@ -15,9 +15,14 @@ namespace {
 // the name unless an accessible name is set, and one main action.
 class TAccessibleControl : public QAccessibleWidget {
   public:
-    TAccessibleControl(QWidget* widget, QAccessible::Role role, QString action,
+    // The role is asked for each time: Qt makes this object as soon as the
+    // widget exists, before it is made a check-style tile or a link.
+    TAccessibleControl(QWidget* widget, std::function<QAccessible::Role()> role, QString action,
                        std::function<void()> act)
-        : QAccessibleWidget(widget, role), action_(std::move(action)), act_(std::move(act)) {}
+        : QAccessibleWidget(widget), role_(std::move(role)), action_(std::move(action)),
+          act_(std::move(act)) {}
+
+    QAccessible::Role role() const override { return role_(); }
 
     QString text(QAccessible::Text t) const override {
         QString value = QAccessibleWidget::text(t);
@@ -55,29 +60,35 @@ class TAccessibleControl : public QAccessibleWidget {
     }
 
   private:
+    std::function<QAccessible::Role()> role_;
     QString action_;
     std::function<void()> act_;
 };
 
 QAccessibleInterface* ControlFactory(const QString& className, QObject* object) {
+    const QString press = QAccessibleActionInterface::pressAction();
     if (className == QLatin1String("TTileButton")) {
         auto* tile = static_cast<TTileButton*>(object);
         return new TAccessibleControl(
-            tile, tile->isCheckable() ? QAccessible::PageTab : QAccessible::PushButton,
-            QAccessibleActionInterface::pressAction(), [tile] { tile->click(); });
+            tile,
+            [tile] { return tile->isCheckable() ? QAccessible::PageTab : QAccessible::PushButton; },
+            press, [tile] { tile->click(); });
     }
     if (className == QLatin1String("TQRPaintBox")) {
         auto* box = static_cast<TQRPaintBox*>(object);
-        return new TAccessibleControl(box, QAccessible::Graphic,
-                                      QAccessibleActionInterface::showMenuAction(),
-                                      [box] { box->ShowMenu(); });
+        return new TAccessibleControl(
+            box, [] { return QAccessible::Graphic; }, QAccessibleActionInterface::showMenuAction(),
+            [box] { box->ShowMenu(); });
     }
     if (className == QLatin1String("TClickLabel")) {
         auto* label = static_cast<TClickLabel*>(object);
         return new TAccessibleControl(
-            label, label->IsLink() ? QAccessible::Link : QAccessible::Button,
-            QAccessibleActionInterface::pressAction(), [label] { label->Activate(); });
+            label, [label] { return label->IsLink() ? QAccessible::Link : QAccessible::Button; },
+            press, [label] { label->Activate(); });
     }
+    // The main window, a plain widget, is a window to assistive tools.
+    if (className == QLatin1String("TMainForm"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
     return nullptr;
 }
 

@@ -80,11 +80,12 @@ async function largeTextHolds(page, name) {
   await cdp.send('Page.setFontSizes', { fontSizes: { standard: 32, fixed: 26 } });
   assert.equal(await page.evaluate(() => getComputedStyle(document.body).fontSize), '32px');
   assert.deepEqual(await page.evaluate(`(() => {${LAYOUT_PROBLEMS}})()`), [], `${name}, text size 200 %`);
-  fs.mkdirSync(shots, { recursive: true });
-  await page.screenshot({ path: path.join(shots, `a11y-${name}-200.png`), fullPage: true });
   await cdp.send('Page.setFontSizes', { fontSizes: { standard: 16, fixed: 13 } });
   await page.evaluate(() => { document.documentElement.style.fontSize = '200%'; });
   assert.deepEqual(await page.evaluate(`(() => {${LAYOUT_PROBLEMS}})()`), [], `${name}, root font 200 %`);
+  // Taken now: a full-page screenshot sets the browser's text size back.
+  fs.mkdirSync(shots, { recursive: true });
+  await page.screenshot({ path: path.join(shots, `a11y-${name}-200.png`), fullPage: true });
   await page.evaluate(() => { document.documentElement.style.fontSize = ''; });
   await page.setViewportSize({ width: 390, height: 844 });
 }

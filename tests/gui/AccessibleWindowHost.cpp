@@ -5,6 +5,7 @@
 // TESSARY_OPENED_LOG names.
 
 #include "app/MainUnit.h"
+#include "app/StopRequests.h"
 #include "app/WindowEnvironment.h"
 
 #include <QApplication>
@@ -15,6 +16,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     RestoreStartEnvironment(start);
     InstallFontSubstitutions();
+    // SIGTERM closes the window as its Close tile does, as in the program.
+    const TStopRequests stopRequests(app);
 
     TMainFormHooks hooks;
     hooks.UpdateBaseUrl = "http://127.0.0.1:9";
@@ -26,5 +29,7 @@ int main(int argc, char* argv[]) {
     };
     TMainForm form(std::move(hooks));
     form.show();
+    // No window manager runs on the test's display to give it the focus.
+    form.activateWindow();
     return app.exec();
 }
