@@ -11,8 +11,8 @@
 
 namespace {
 
-// A widget of ours as an assistive tool sees it: a fixed role, the caption as
-// the name unless an accessible name is set, and one main action.
+// A widget of ours as an assistive tool sees it: its role, the caption as the
+// name unless an accessible name is set, and one main action.
 class TAccessibleControl : public QAccessibleWidget {
   public:
     // The role is asked for each time: Qt makes this object as soon as the

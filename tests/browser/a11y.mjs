@@ -1,8 +1,10 @@
 // What the accessibility tests of both browsers share: axe-core's verdict and
 // a look for text that is cut off or pushes the page sideways.
 
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
+import path from 'node:path';
 
 const require = createRequire(import.meta.url);
 
@@ -34,3 +36,14 @@ export const LAYOUT_PROBLEMS = `
     if (r.right > width + 1 || r.left < -1) problems.push(name + ' reaches out of the page: ' + Math.round(r.left) + '..' + Math.round(r.right));
   }
   return problems;`;
+
+// This run's web root in work, and both pages again under the key of an
+// earlier run, which the engine tells the pages has expired.
+export function makeWebRoot(work, key, oldKey) {
+  execFileSync(process.env.PAGES_WEBROOT, ['generate', process.env.TESSARY_TEMPLATES, work, key],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+  for (const folder of ['u', 'd']) {
+    fs.copyFileSync(path.join(work, 'wdoc', folder, `${key}.html`),
+      path.join(work, 'wdoc', folder, `${oldKey}.html`));
+  }
+}

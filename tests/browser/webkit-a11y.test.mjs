@@ -6,11 +6,10 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { LAYOUT_PROBLEMS, axeSource, blocking } from './a11y.mjs';
+import { LAYOUT_PROBLEMS, axeSource, blocking, makeWebRoot } from './a11y.mjs';
 import { Engine, Publisher, makeFile, tempFolder } from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
@@ -27,12 +26,7 @@ let unavailable = '';
 
 before(async () => {
   work = tempFolder('tessary-webkit-a11y-');
-  execFileSync(process.env.PAGES_WEBROOT, ['generate', process.env.TESSARY_TEMPLATES, work, KEY],
-    { stdio: ['ignore', 'inherit', 'inherit'] });
-  for (const folder of ['u', 'd']) {
-    fs.copyFileSync(path.join(work, 'wdoc', folder, `${KEY}.html`),
-      path.join(work, 'wdoc', folder, `${OLD_KEY}.html`));
-  }
+  makeWebRoot(work, KEY, OLD_KEY);
   engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
   publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
   try {

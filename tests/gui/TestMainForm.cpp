@@ -434,6 +434,7 @@ class TestMainForm : public QObject {
         for (auto [key, modifiers] :
              {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
             qr->setFocus(Qt::TabFocusReason);
+            QVERIFY(Find<TBevelPanel>("PanelQR1")->ShowsFocusFrame());
             QTest::keyClick(qr, key, modifiers);
             QMenu* menu = form->findChild<QMenu*>("QRCodeMenu");
             QVERIFY(menu && menu->isVisible());
