@@ -15,7 +15,7 @@ packages=(
     locales dbus-daemon
     at-spi2-core python3-pyatspi
     clang libclang-rt-14-dev
-    dpkg-dev lintian desktop-file-utils appstream
+    dpkg-dev lintian desktop-file-utils appstream qt6-base-dev-tools
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
     python3
 )
