@@ -159,6 +159,21 @@ bool ReplaceWithPending(const std::wstring& pending, const std::wstring& target)
                                                  static_cast<DWORD>(size)) != FALSE)
             return true;
     }
+    if (::MoveFileExW(pending.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    // Without those semantics (older Windows, Wine) a file open to a reader
+    // that shares deletion can still be renamed: move it aside, put pending
+    // in its place, and delete the old one, which goes once the reader closes.
+    const std::wstring aside = TemporaryName(FolderOf(target));
+    if (::MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+        if (::MoveFileExW(pending.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            ::SetFileAttributesW(aside.c_str(), FILE_ATTRIBUTE_HIDDEN);
+            ::DeleteFileW(aside.c_str());
+            return true;
+        }
+        ::MoveFileExW(aside.c_str(), target.c_str(), 0);
+    }
     return win32::RetryWhileHeld([&] {
         return ::MoveFileExW(pending.c_str(), target.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
