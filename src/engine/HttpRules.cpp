@@ -83,6 +83,38 @@ bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNam
                        [host](const std::string& own) { return SameNoCase(host, own); });
 }
 
+bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host) {
+    if (fetchSite != nullptr && SameNoCase(Trim(fetchSite), "cross-site")) {
+        return true;
+    }
+    if (origin == nullptr) {
+        return false;
+    }
+    // The default port may be named in one and left out in the other.
+    const auto withoutDefaultPort = [](std::string_view text) {
+        return text.ends_with(":80") ? text.substr(0, text.size() - 3) : text;
+    };
+    constexpr std::string_view scheme = "http://";
+    const std::string_view from = withoutDefaultPort(Trim(origin));
+    return host == nullptr || from.size() <= scheme.size() ||
+           !SameNoCase(from.substr(0, scheme.size()), scheme) ||
+           !SameNoCase(from.substr(scheme.size()), withoutDefaultPort(Trim(host)));
+}
+
+bool OpensInPlace(std::string_view contentType) {
+    const std::string_view type = contentType.substr(0, contentType.find(';'));
+    for (const std::string_view prefix : {"video/", "audio/"}) {
+        if (type.starts_with(prefix)) {
+            return true;
+        }
+    }
+    // An SVG picture is a document that may hold scripts.
+    if (type.starts_with("image/")) {
+        return type != "image/svg+xml";
+    }
+    return type == "text/plain" || type == "text/csv" || type == "application/pdf";
+}
+
 std::vector<std::string> OwnHostNames(std::string_view hostName) {
     std::vector<std::string> names;
     if (hostName.ends_with('.')) {

@@ -21,6 +21,16 @@ bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNam
 // first label, and each of them followed by ".local".
 std::vector<std::string> OwnHostNames(std::string_view hostName);
 
+// True when a browser marks the request as made by another site's page:
+// Sec-Fetch-Site "cross-site", or an Origin other than "http://" and the
+// Host the request names ("null" included). Each argument may be null.
+bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host);
+
+// True for a published file's type that a browser shows without running
+// anything (pictures, videos, sound, plain text, PDF); others are sent as
+// attachments.
+bool OpensInPlace(std::string_view contentType);
+
 // A non-negative decimal count filling the whole text (no sign, no blanks,
 // at most 2^63 - 1); nullopt otherwise.
 std::optional<std::int64_t> ParseCount(std::string_view text);

@@ -38,8 +38,9 @@ constexpr std::size_t CrowdedConnections = 448;
 constexpr std::int64_t MinBodyBytesPerSecond = 64;
 // More query arguments than any of our addresses takes.
 constexpr std::size_t MaxQueryArguments = 256;
-// Set with the download page; published files and the file list need it.
-constexpr const char* ProofCookie = "tessary_d";
+// Set with the upload and download pages; published files and the file list
+// need it, and requests carrying it pass the key guard.
+constexpr const char* ProofCookie = "tessary_proof";
 // Bounds the request line and headers of each connection (longer ones get
 // 414 or 431) and sets how much of a body is read per call.
 constexpr std::size_t ConnectionMemory = 128 * 1024;
@@ -230,6 +231,18 @@ struct HttpServer::Impl {
 
     // ------------------------------------------------------------ replies --
 
+    // On every answer: the address of a page never travels to what it opens
+    // (a published page would read the key from document.referrer), and no
+    // other site may frame our pages to steer the phone's taps.
+    // A sandboxed answer runs in an origin of its own, not ours.
+    static void AddGuardHeaders(MHD_Response* response, bool sandboxed = false) {
+        MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+        MHD_add_response_header(response, "X-Frame-Options", "SAMEORIGIN");
+        MHD_add_response_header(response, "Content-Security-Policy",
+                                sandboxed ? "sandbox; frame-ancestors 'self'"
+                                          : "frame-ancestors 'self'");
+    }
+
     static MHD_Result Reply(MHD_Connection* connection, RequestState& state, unsigned status,
                             const std::string& body, const char* type,
                             const std::vector<Header>& headers = {}) {
@@ -242,6 +255,7 @@ struct HttpServer::Impl {
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
         }
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        AddGuardHeaders(response);
         for (const auto& header : headers) {
             MHD_add_response_header(response, header.name, header.value.c_str());
         }
@@ -323,25 +337,64 @@ struct HttpServer::Impl {
         return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     }
 
+    // -------------------------------------------------------------- proof --
+    // A browser that loaded the upload or download page of this run with the
+    // right key gets a cookie that proves it: random, not the key, never
+    // readable by a script and never sent along by another site's page. The
+    // key guard is for those that have shown nothing, so it can never shut
+    // out the phone: not when a guesser shares its address, nor when others
+    // keep the shared budget spent.
+
+    bool HoldsProof(MHD_Connection* connection) const {
+        const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, ProofCookie);
+        return cookie != nullptr && !config.proofToken.empty() && cookie == config.proofToken;
+    }
+
+    std::string ProofCookieHeader() const {
+        return std::string(ProofCookie) + "=" + config.proofToken +
+               "; Path=/; HttpOnly; SameSite=Strict";
+    }
+
     // A key is looked at only while its address may still guess; a wrong
-    // or missing one is counted against the address.
+    // or missing one is counted against the address. Neither happens to a
+    // request that carries the proof.
     enum class KeyVerdict { Right, Wrong, Refused };
     KeyVerdict CheckKey(MHD_Connection* connection, const std::optional<std::string>& key) {
+        const bool right = key && *key == config.pageKey;
+        if (HoldsProof(connection)) {
+            return right ? KeyVerdict::Right : KeyVerdict::Wrong;
+        }
         const std::uint32_t address = ClientAddress(connection);
         const auto now = KeyGuard::Clock::now();
         if (!keyGuard.MayCheck(address, now)) {
             return KeyVerdict::Refused;
         }
-        if (key && *key == config.pageKey) {
+        if (right) {
             return KeyVerdict::Right;
         }
         keyGuard.RecordWrong(address, now);
         return KeyVerdict::Wrong;
     }
 
-    bool HoldsProof(MHD_Connection* connection) const {
-        const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, ProofCookie);
-        return cookie != nullptr && !config.proofToken.empty() && cookie == config.proofToken;
+    // Another site's page may make the phone's browser send requests here
+    // (an <img> per guessed key, a form posting a file): they are refused
+    // before any key is looked at, so they count against no address.
+    static bool FromAnotherSite(MHD_Connection* connection) {
+        return IsFromAnotherSite(HeaderValue(connection, "Sec-Fetch-Site"),
+                                 HeaderValue(connection, "Origin"),
+                                 HeaderValue(connection, MHD_HTTP_HEADER_HOST));
+    }
+
+    static MHD_Result RefuseAnotherSite(MHD_Connection* connection, std::string_view url,
+                                        RequestState& state) {
+        const ErrorReply error = AnotherSiteError();
+        const std::vector<Header> close{{MHD_HTTP_HEADER_CONNECTION, "close"}};
+        if (url.starts_with("/api/")) {
+            return Reply(connection, state, error.status, ErrorJson(error), "application/json",
+                         close);
+        }
+        return Reply(connection, state, error.status, error.message + "\n",
+                     "text/plain; charset=utf-8", close);
     }
 
     // What makes the request unsafe to act on, or nullopt.
@@ -637,17 +690,36 @@ struct HttpServer::Impl {
                 relative.find('/', 2) == std::string_view::npos);
     }
 
+    // A published file is the user's, not ours: one a browser would run (a
+    // page, an SVG) would read the file list and upload with the key. It is
+    // saved rather than shown, and sandboxed should a browser show it all
+    // the same; pictures, videos, sound, text and PDFs still open in place.
+    void AddFileHeaders(MHD_Response* response, const std::string& canonical,
+                        const std::string& contentType) const {
+        const std::string publishedDir =
+            config.webRoot + "d" + platform::PathDelimiter + "dfiles" + platform::PathDelimiter;
+        const bool runnable = canonical.starts_with(publishedDir) && !OpensInPlace(contentType);
+        AddGuardHeaders(response, runnable);
+        if (runnable) {
+            MHD_add_response_header(response, "Content-Disposition", "attachment");
+        }
+    }
+
     MHD_Result ServeFile(MHD_Connection* connection, std::string_view url, RequestState& state) {
         const auto components = SplitRequestPath(url);
         if (!components) {
             return NotFound(connection, state);
         }
+        bool grantsProof = false;
         if (const auto key = PageKeyOf(*components)) {
             // Guessing a page's name is guessing the key.
             const KeyVerdict verdict = CheckKey(connection, key);
             if (verdict == KeyVerdict::Refused) {
                 return TooManyWrongKeys(connection, state);
             }
+            // The upload or download page itself, not the file list.
+            grantsProof = verdict == KeyVerdict::Right && (*components)[1] == *key + ".html" &&
+                          !config.proofToken.empty();
         }
         std::string path = config.webRoot;
         for (std::size_t i = 0; i < components->size(); ++i) {
@@ -707,8 +779,8 @@ struct HttpServer::Impl {
         }
         file->Release();
         const std::string name = target->substr(target->rfind(platform::PathDelimiter) + 1);
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                                ContentTypeFor(name).c_str());
+        const std::string contentType = ContentTypeFor(name);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
         // Pages and the file list must be current every time the phone looks.
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
                                 IsHtmlName(name) ? "no-store" : "no-cache");
@@ -716,13 +788,10 @@ struct HttpServer::Impl {
         MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
         MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified.c_str());
         MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, entityTag.c_str());
-        if (*target == config.webRoot + "d/" + config.pageKey + ".html" &&
-            !config.proofToken.empty()) {
-            // The proof travels with every request below "/d/" and is never
-            // readable by a script or sent along from another site's page.
-            const std::string cookie = std::string(ProofCookie) + "=" + config.proofToken +
-                                       "; Path=/d/; HttpOnly; SameSite=Lax";
-            MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+        AddFileHeaders(response, *target, contentType);
+        if (grantsProof) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
+                                    ProofCookieHeader().c_str());
         }
         if (partial) {
             const std::string contentRange = "bytes " + std::to_string(first) + "-" +
@@ -760,6 +829,10 @@ struct HttpServer::Impl {
                 state->routed = true;
                 return RefuseAndClose(connection, *state, MHD_HTTP_MISDIRECTED_REQUEST,
                                       "This server answers to its own addresses only.");
+            }
+            if (FromAnotherSite(connection)) {
+                state->routed = true;
+                return RefuseAnotherSite(connection, url, *state);
             }
             // An upload is routed before its body so a refusal needs no body.
             // Anything else is answered on the next call: this library version
