@@ -63,7 +63,8 @@ after(async () => {
   await publisher?.stop();
   await engine?.stop();
   listener?.close();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
+  // MiniBrowser's helpers may still be writing their caches for a moment.
+  if (work) fs.rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 200 });
 });
 
 // Taps the entry's Open button as the phone would; resolves once the file
