@@ -7,6 +7,11 @@
 //     over its second half, and the expected time to find a 26^6 key at the
 //     second half's rate.
 //
+//   engine_hostile_bench spread PORT HOSTS
+//     HOSTS addresses (127.8.0.1 ...) send one wrong key each, eight at a
+//     time, as an attacker filling the engine's table of addresses would.
+//     Prints how long it took and how the engine answered.
+//
 //   engine_hostile_bench crowd PORT SECONDS
 //     400 connections from 127.0.0.2 and 127.0.0.3 (a third idle, a third
 //     trickling a request's headers, a third trickling a body the engine
@@ -167,6 +172,43 @@ int Guess(std::uint16_t port, double seconds, int hosts) {
     return 0;
 }
 
+int Spread(std::uint16_t port, int hosts) {
+    std::atomic<int> next{0};
+    std::atomic<long> lookedAt{0};
+    std::atomic<long> refused{0};
+    std::atomic<long> failed{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int h = next++; h < hosts; h = next++) {
+                in_addr address{};
+                address.s_addr = htonl(0x7F080001U + static_cast<std::uint32_t>(h));
+                char source[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, &address, source, sizeof source);
+                const int fd = Connect(port, source);
+                std::string pending;
+                const int status =
+                    fd >= 0 && SendAll(fd, "GET /api/upload?key=zzzzzz&id=a HTTP/1.1\r\nHost: "
+                                           "127.0.0.1\r\nConnection: close\r\n\r\n")
+                        ? ReadReply(fd, pending)
+                        : 0;
+                if (fd >= 0) {
+                    close(fd);
+                }
+                ++(status == 429 ? refused : status == 0 ? failed : lookedAt);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%d addresses in %.0f s: %ld looked at, %ld answered 429, %ld failed\n", hosts,
+                seconds, lookedAt.load(), refused.load(), failed.load());
+    return failed.load() > hosts / 100 ? 1 : 0;
+}
+
 // ------------------------------------------------------------------ crowd --
 
 struct Hostile {
@@ -283,9 +325,14 @@ int main(int argc, char** argv) {
         return Guess(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]),
                      std::atoi(argv[4]));
     }
+    if (mode == "spread" && argc == 4) {
+        return Spread(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
+    }
     if (mode == "crowd" && argc == 4) {
         return Crowd(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]));
     }
-    std::fprintf(stderr, "usage: %s guess PORT SECONDS HOSTS | crowd PORT SECONDS\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s guess PORT SECONDS HOSTS | spread PORT HOSTS | crowd PORT SECONDS\n",
+                 argv[0]);
     return 2;
 }

@@ -55,32 +55,64 @@ std::string_view Trim(std::string_view text) {
 
 } // namespace
 
-bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames) {
+std::optional<HostParts> ParseHost(std::string_view host) {
+    HostParts parts;
+    std::string_view rest;
     if (host.starts_with('[')) {
-        // An IPv6 literal; the brackets make it one whatever follows.
         const std::size_t close = host.find(']');
-        return close != std::string_view::npos &&
-               (close + 1 == host.size() || host[close + 1] == ':');
-    }
-    const std::size_t colon = host.find(':');
-    if (colon != std::string_view::npos) {
-        const std::string_view port = host.substr(colon + 1);
-        if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit)) {
-            return false;
+        if (close == std::string_view::npos) {
+            return std::nullopt;
         }
-        host = host.substr(0, colon);
+        parts.name = host.substr(1, close - 1);
+        parts.ipv6 = true;
+        rest = host.substr(close + 1);
+        const bool literal =
+            parts.name.find(':') != std::string_view::npos &&
+            std::all_of(parts.name.begin(), parts.name.end(), [](char c) {
+                return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f') || c == ':' || c == '.';
+            });
+        if (!literal) {
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = host.find(':');
+        parts.name = host.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : host.substr(colon);
+        if (parts.name.ends_with('.')) {
+            parts.name.remove_suffix(1);
+        }
+        const bool name = std::all_of(parts.name.begin(), parts.name.end(), [](char c) {
+            return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'z') || c == '-' || c == '_' ||
+                   c == '.';
+        });
+        if (!name || parts.name.empty()) {
+            return std::nullopt;
+        }
     }
-    if (host.ends_with('.')) {
-        host.remove_suffix(1);
+    if (!rest.empty()) {
+        const std::string_view port = rest.substr(1);
+        unsigned value = 0;
+        const auto [last, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (rest.front() != ':' || port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(), IsDigit) || error != std::errc{} ||
+            last != port.data() + port.size() || value > 65535) {
+            return std::nullopt;
+        }
+        parts.port = value;
     }
-    if (host.empty()) {
+    return parts;
+}
+
+bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames) {
+    const auto parts = ParseHost(host);
+    if (!parts) {
         return false;
     }
-    if (IsIpv4Literal(host) || SameNoCase(host, "localhost")) {
+    if (parts->ipv6 || IsIpv4Literal(parts->name) || SameNoCase(parts->name, "localhost")) {
         return true;
     }
     return std::any_of(ownNames.begin(), ownNames.end(),
-                       [host](const std::string& own) { return SameNoCase(host, own); });
+                       [&](const std::string& own) { return SameNoCase(parts->name, own); });
 }
 
 bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host) {
@@ -90,15 +122,15 @@ bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* ho
     if (origin == nullptr) {
         return false;
     }
-    // The default port may be named in one and left out in the other.
-    const auto withoutDefaultPort = [](std::string_view text) {
-        return text.ends_with(":80") ? text.substr(0, text.size() - 3) : text;
-    };
     constexpr std::string_view scheme = "http://";
-    const std::string_view from = withoutDefaultPort(Trim(origin));
-    return host == nullptr || from.size() <= scheme.size() ||
-           !SameNoCase(from.substr(0, scheme.size()), scheme) ||
-           !SameNoCase(from.substr(scheme.size()), withoutDefaultPort(Trim(host)));
+    const std::string_view from = Trim(origin);
+    if (host == nullptr || from.size() <= scheme.size() ||
+        !SameNoCase(from.substr(0, scheme.size()), scheme)) {
+        return true;
+    }
+    const auto theirs = ParseHost(from.substr(scheme.size()));
+    const auto ours = ParseHost(Trim(host));
+    return !theirs || !ours || theirs->port != ours->port || !SameNoCase(theirs->name, ours->name);
 }
 
 bool OpensInPlace(std::string_view contentType) {

@@ -11,6 +11,18 @@
 
 namespace engine {
 
+// A Host header value taken apart: a name (a DNS name or IPv4 literal of
+// letters, digits, "-", "_" and ".", its one trailing dot dropped) or a
+// bracketed IPv6 literal, then optionally ":" and a port up to 65535.
+struct HostParts {
+    std::string_view name; // without brackets
+    unsigned port = 80;
+    bool ipv6 = false;
+};
+// nullopt when the value is malformed ("[evil.com]", "a:", a port of
+// thousands of digits, blanks, an empty name).
+std::optional<HostParts> ParseHost(std::string_view host);
+
 // True when a Host header value (with or without ":port") names this PC: an
 // IPv4 or bracketed IPv6 literal, "localhost", or one of ownNames (compared
 // without case, a trailing dot ignored). Any other DNS name could be one a

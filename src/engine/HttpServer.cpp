@@ -91,6 +91,8 @@ struct FramingScan {
     bool badLength = false;
     bool transferEncoding = false;
     bool badHeader = false;
+    int hosts = 0;
+    bool badHost = false;
 };
 
 MHD_Result ScanHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
@@ -123,6 +125,10 @@ MHD_Result ScanHeader(void* cls, MHD_ValueKind, const char* key, const char* val
         }
         scan.length = parsed;
         ++scan.lengths;
+    }
+    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) {
+        ++scan.hosts;
+        scan.badHost = scan.badHost || !ParseHost(text);
     }
     if (name.size() == std::strlen(MHD_HTTP_HEADER_TRANSFER_ENCODING) &&
         strncasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING, name.size()) == 0) {
@@ -398,11 +404,22 @@ struct HttpServer::Impl {
     }
 
     // What makes the request unsafe to act on, or nullopt.
-    static std::optional<std::string> FramingProblem(MHD_Connection* connection) {
+    static std::optional<std::string> FramingProblem(MHD_Connection* connection,
+                                                     std::string_view version) {
         FramingScan scan;
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &ScanHeader, &scan);
         if (scan.badHeader) {
             return "A header line is malformed.";
+        }
+        // Two names, or none, leave it to each reader which host is meant.
+        if (scan.hosts > 1) {
+            return "The request names more than one Host.";
+        }
+        if (scan.badHost) {
+            return "The Host header is malformed.";
+        }
+        if (scan.hosts == 0 && version != MHD_HTTP_VERSION_1_0) {
+            return "An HTTP/1.1 request must name its Host.";
         }
         if (scan.badLength || scan.differentLengths) {
             return "The Content-Length is not one count.";
@@ -613,6 +630,11 @@ struct HttpServer::Impl {
         if (const UploadError error = batch->EndPart(); error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(error));
         }
+        if (state.scanner->MalformedHeaders()) {
+            return ReplyError(connection, state,
+                              BadRequestError("A part's headers are malformed: a line without a "
+                                              "colon, or a line break inside a file name."));
+        }
         if (!complete || state.postBroken) {
             return ReplyError(connection, state,
                               BadRequestError("The upload arrived incomplete. Try again."));
@@ -809,7 +831,7 @@ struct HttpServer::Impl {
     // ---------------------------------------------------------- callbacks --
 
     static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
-                                const char* method, const char*, const char* uploadData,
+                                const char* method, const char* version, const char* uploadData,
                                 size_t* uploadDataSize, void** requestContext) {
         auto& impl = *static_cast<Impl*>(cls);
         auto* state = static_cast<RequestState*>(*requestContext);
@@ -821,7 +843,7 @@ struct HttpServer::Impl {
             *requestContext = owned.release();
             // Refusals are answered before any body, and the connection then
             // closes.
-            if (const auto problem = FramingProblem(connection)) {
+            if (const auto problem = FramingProblem(connection, version)) {
                 state->routed = true;
                 return RefuseAndClose(connection, *state, MHD_HTTP_BAD_REQUEST, *problem);
             }

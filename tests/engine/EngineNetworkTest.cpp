@@ -463,6 +463,55 @@ TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
     EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
 }
 
+TEST(StrictHttp, OneWellFormedHostIsRequired) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    const std::string line = "GET /index.html HTTP/1.1\r\n";
+    for (const std::string& head : std::vector<std::string>{
+             line, line + "Host: 127.0.0.1\r\nHost: 127.0.0.1\r\n", line + "Host: [evil.com]\r\n",
+             line + "Host: 127.0.0.1:" + std::string(3000, '8') + "\r\n",
+             line + "Host: 127.0.0.1:\r\n", line + "Host: a b\r\n"}) {
+        EXPECT_TRUE(RefusedAndClosed(engine, head + "\r\n")) << head.substr(0, 80);
+    }
+    // A name ending in a dot is the same host; HTTP/1.0 may name none.
+    const std::string port = std::to_string(engine.Port());
+    for (const std::string& head :
+         {line + "Host: localhost.:" + port + "\r\n", line + "Host: [::1]:" + port + "\r\n",
+          std::string("GET /index.html HTTP/1.0\r\n")}) {
+        EXPECT_EQ(RawRequest(engine.Port(), head + "Connection: close\r\n\r\n").status, 200)
+            << head;
+    }
+    // Its Origin, written without the dot, is this engine's own.
+    const Reply own = RawRequest(engine.Port(), line + "Host: localhost.:" + port +
+                                                    "\r\nOrigin: http://localhost:" + port +
+                                                    "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(own.status, 200);
+}
+
+TEST(StrictHttp, PartHeadersThatParsersReadDifferentlyAreRefused) {
+    Engine engine;
+    const auto post = [&](const std::string& partHeaders) {
+        const std::string body = "--bound\r\n" + partHeaders + "\r\n\r\nbytes\r\n--bound--\r\n";
+        return RawRequest(
+            engine.Port(),
+            "POST /api/form?key=abcdef HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: "
+            "application/json\r\nContent-Type: multipart/form-data; boundary=bound\r\n"
+            "Connection: close\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    const std::string disposition = "Content-Disposition: form-data; name=\"f\"; filename=";
+    for (const std::string& headers : {disposition + "\"a\r\nb.txt\"", disposition + "\"a\nb.txt\"",
+                                       disposition + "\"a.txt\"\r\nContent-Type text/plain",
+                                       disposition + "\"a.txt\"\r\nX-Note: \"open"}) {
+        const Reply reply = post(headers);
+        EXPECT_EQ(reply.status, 400) << headers;
+        EXPECT_NE(reply.body.find("line without a colon"), std::string::npos) << reply.body;
+    }
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+    const Reply fine = post(disposition + "\"a.txt\"\r\nContent-Type: text/plain");
+    EXPECT_EQ(fine.body, "{\"files\": [\"a.txt\"]}");
+}
+
 TEST(StrictHttp, HundredsOfQueryArgumentsAreRefused) {
     Engine engine;
     WriteFile(engine.WebRoot() / "index.html", "hello");
