@@ -29,9 +29,18 @@ constexpr unsigned ConnectionLimit = 512;
 // A phone's browser opens about six connections; this leaves room for a few
 // phones behind one address while ten hostile addresses cannot fill the rest.
 constexpr unsigned ConnectionsPerAddress = 48;
-// From this many connections on, each new one closes the connection that
-// has been idle longest, so a phone still gets in when the limit is near.
+// From this many connections on, each new one closes another (see MakeRoom),
+// so a phone still gets in when the limit is near.
 constexpr std::size_t CrowdedConnections = 448;
+// A reply must be taken in at this rate, counted over requestStartSeconds:
+// 256 bytes a second, 5 KiB in 20 s, is far below a phone on a poor Wi-Fi,
+// while a client that reads nothing holds its connection no longer. (A
+// browser that pauses a video and stops reading asks again with a Range.)
+constexpr std::uint64_t MinReplyBytesPerSecond = 256;
+// Requests one connection may send; the reply to the last says it closes,
+// and a browser opens another. Bounds how long pipelined requests keep a
+// connection inside a request.
+constexpr unsigned RequestsPerConnection = 100;
 // A request body must bring at least this many bytes a second, counted over
 // requestStartSeconds; the library's own timeout restarts with every byte,
 // so a trickle would never end it.
@@ -66,6 +75,8 @@ struct RequestState {
     Kind kind = Kind::Answered;
     bool routed = false;
     bool replied = false;
+    bool replyWatched = false;     // its delivery is being followed
+    bool lastOnConnection = false; // the reply closes the connection
     std::unique_ptr<UploadStore::Chunk> chunk;
     std::unique_ptr<UploadStore::Batch> batch;
     // Released by hand at the end of a complete body: the result matters.
@@ -184,6 +195,13 @@ struct HttpServer::Impl {
         bool inBody = false;
         std::chrono::steady_clock::time_point bodySince;
         std::int64_t bodyBytes = 0;
+        // While a reply goes out: since when, and what the client had taken
+        // in by then.
+        bool replying = false;
+        std::chrono::steady_clock::time_point replySince;
+        std::uint64_t replyDelivered = 0;
+        unsigned requests = 0;
+        bool proven = false; // a request on it carried the proof
     };
     std::mutex connectionsMutex;
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
@@ -195,7 +213,32 @@ struct HttpServer::Impl {
         if (found != connections.end()) {
             found->second.inRequest = inRequest;
             found->second.inBody = false;
+            found->second.replying = false;
             found->second.outsideSince = std::chrono::steady_clock::now();
+        }
+    }
+
+    // A request starts on the connection; true when it is the last the
+    // connection may send.
+    bool BeginRequest(MHD_Connection* connection, bool proven) {
+        MarkRequest(connection, true);
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found == connections.end()) {
+            return false;
+        }
+        found->second.proven = found->second.proven || proven;
+        return ++found->second.requests >= RequestsPerConnection;
+    }
+
+    void MarkReplying(MHD_Connection* connection) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            ConnectionRecord& record = found->second;
+            record.replying = true;
+            record.replySince = std::chrono::steady_clock::now();
+            record.replyDelivered = platform::SocketBytesDelivered(record.socket).value_or(0);
         }
     }
 
@@ -217,18 +260,36 @@ struct HttpServer::Impl {
         }
     }
 
-    // Closes the connection idle longest. Called with connectionsMutex held.
-    void CloseOldestIdle() {
-        ConnectionRecord* oldest = nullptr;
+    // Closes one connection to make room for one just accepted (which is
+    // not in the table yet, so never the one closed). Connections that
+    // carry no proof go first: the one idle longest, else the one whose
+    // reply has gone out longest; a phone's idle connection only after all
+    // of those. Uploads whose body arrives are left alone. Called with
+    // connectionsMutex held.
+    void MakeRoom() {
+        const auto rank = [](const ConnectionRecord& record) {
+            if (record.cut || record.inBody || (record.inRequest && !record.replying)) {
+                return 0; // not to be closed
+            }
+            if (record.proven) {
+                return record.inRequest ? 0 : 1;
+            }
+            return record.inRequest ? 2 : 3;
+        };
+        const auto since = [](const ConnectionRecord& record) {
+            return record.inRequest ? record.replySince : record.outsideSince;
+        };
+        ConnectionRecord* chosen = nullptr;
         for (auto& [connection, record] : connections) {
-            if (!record.inRequest && !record.cut &&
-                (oldest == nullptr || record.outsideSince < oldest->outsideSince)) {
-                oldest = &record;
+            const int r = rank(record);
+            if (r > 0 && (chosen == nullptr || r > rank(*chosen) ||
+                          (r == rank(*chosen) && since(record) < since(*chosen)))) {
+                chosen = &record;
             }
         }
-        if (oldest != nullptr) {
-            platform::ShutdownSocket(oldest->socket);
-            oldest->cut = true;
+        if (chosen != nullptr) {
+            platform::ShutdownSocket(chosen->socket);
+            chosen->cut = true;
         }
     }
 
@@ -264,6 +325,9 @@ struct HttpServer::Impl {
         AddGuardHeaders(response);
         for (const auto& header : headers) {
             MHD_add_response_header(response, header.name, header.value.c_str());
+        }
+        if (state.lastOnConnection) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         }
         const MHD_Result queued = MHD_queue_response(connection, status, response);
         MHD_destroy_response(response);
@@ -815,6 +879,9 @@ struct HttpServer::Impl {
             MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
                                     ProofCookieHeader().c_str());
         }
+        if (state.lastOnConnection) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        }
         if (partial) {
             const std::string contentRange = "bytes " + std::to_string(first) + "-" +
                                              std::to_string(first + length - 1) + "/" +
@@ -833,14 +900,29 @@ struct HttpServer::Impl {
     static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
                                 const char* method, const char* version, const char* uploadData,
                                 size_t* uploadDataSize, void** requestContext) {
+        const MHD_Result result = HandleRequest(cls, connection, url, method, version, uploadData,
+                                                uploadDataSize, requestContext);
+        // From the reply on, the client must take it in (see
+        // CloseStalledConnections).
+        auto* state = static_cast<RequestState*>(*requestContext);
+        if (state != nullptr && state->replied && !state->replyWatched) {
+            state->replyWatched = true;
+            static_cast<Impl*>(cls)->MarkReplying(connection);
+        }
+        return result;
+    }
+
+    static MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url,
+                                    const char* method, const char* version, const char* uploadData,
+                                    size_t* uploadDataSize, void** requestContext) {
         auto& impl = *static_cast<Impl*>(cls);
         auto* state = static_cast<RequestState*>(*requestContext);
         if (state == nullptr) {
-            impl.MarkRequest(connection, true);
             // The library keeps the state for us until OnCompleted deletes it.
             auto owned = std::make_unique<RequestState>();
             state = owned.get();
             *requestContext = owned.release();
+            state->lastOnConnection = impl.BeginRequest(connection, impl.HoldsProof(connection));
             // Refusals are answered before any body, and the connection then
             // closes.
             if (const auto problem = FramingProblem(connection, version)) {
@@ -926,7 +1008,7 @@ struct HttpServer::Impl {
         const std::lock_guard lock(impl.connectionsMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             if (impl.connections.size() >= CrowdedConnections) {
-                impl.CloseOldestIdle();
+                impl.MakeRoom();
             }
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -1038,6 +1120,15 @@ void HttpServer::CloseStalledConnections() {
             stalled = record.bodyBytes < MinBodyBytesPerSecond * impl_->config.requestStartSeconds;
             record.bodySince = now;
             record.bodyBytes = 0;
+        }
+        if (record.replying && now - record.replySince >= limit) {
+            // Where the system cannot tell, nothing is cut.
+            if (const auto delivered = platform::SocketBytesDelivered(record.socket)) {
+                stalled = *delivered - record.replyDelivered <
+                          MinReplyBytesPerSecond * impl_->config.requestStartSeconds;
+                record.replyDelivered = *delivered;
+            }
+            record.replySince = now;
         }
         if (stalled) {
             // The library sees the connection end and closes it itself.

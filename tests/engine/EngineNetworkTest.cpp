@@ -433,6 +433,45 @@ TEST(SlowClients, WhenCrowdedTheLongestIdleConnectionGoesFirst) {
     EXPECT_EQ(GetFrom(engine, "127.0.0.4", "/index.html").body, "hello");
 }
 
+TEST(SlowClients, PipelinedRequestsPerConnectionAreBounded) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    Connection connection(engine.Port());
+    std::string pipelined;
+    for (int i = 0; i < 150; ++i) {
+        pipelined += "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    }
+    connection.Send(pipelined);
+    int answered = 0;
+    Reply last;
+    for (Reply reply; (reply = connection.Receive(false, 3000)).received; last = reply) {
+        ++answered;
+    }
+    EXPECT_EQ(answered, 100);
+    EXPECT_EQ(last.headers["connection"], "close");
+}
+
+TEST(SlowClients, WhenCrowdedConnectionsWithoutTheProofGoFirst) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
+    const std::string proof =
+        "Cookie: " + SetCookieOf(Request(engine.Port(), "GET", "/u/abcdef.html"));
+    // The phone's keep-alive connection, idle longest of all.
+    Connection phone(engine.Port(), "127.0.0.4");
+    phone.Send("GET /u/abcdef.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + proof + "\r\n\r\n");
+    ASSERT_EQ(phone.Receive().status, 200);
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 450; ++i) {
+        const std::string source = "127.0.3." + std::to_string(i % 10 + 1);
+        idle.push_back(std::make_unique<Connection>(engine.Port(), source.c_str()));
+    }
+    EXPECT_TRUE(idle.front()->ClosedByPeer(3000));
+    EXPECT_FALSE(phone.ClosedByPeer(100));
+    phone.Send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(phone.Receive().body, "hello");
+}
+
 // ---------------------------------------------------------------- strict --
 
 TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
