@@ -260,6 +260,28 @@ struct HttpServer::Impl {
         }
     }
 
+    // Answers where the library cannot queue a reply (before it parsed the
+    // request, or in the middle of a body) and ends the connection; the
+    // library has written nothing of this request yet.
+    void LastWords(MHD_Connection* connection, std::string_view status, std::string_view type,
+                   std::string_view body) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) {
+            return;
+        }
+        const std::lock_guard lock(connectionsMutex);
+        platform::SendLastWords(info->connect_fd,
+                                "HTTP/1.1 " + std::string(status) +
+                                    "\r\nConnection: close\r\nContent-Type: " + std::string(type) +
+                                    "\r\nCache-Control: no-store\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\n\r\n" + std::string(body));
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.cut = true;
+        }
+    }
+
     // Closes one connection to make room for one just accepted (which is
     // not in the table yet, so never the one closed). Connections that
     // carry no proof go first: the one idle longest, else the one whose
@@ -962,7 +984,16 @@ struct HttpServer::Impl {
         if (*uploadDataSize > 0) {
             impl.CountBody(connection, *uploadDataSize);
             if (state->kind == RequestState::Kind::Chunk) {
-                state->chunk->Write({uploadData, *uploadDataSize});
+                if (state->chunk->Write({uploadData, *uploadDataSize}) == UploadError::TooLarge) {
+                    // Answered at once: with no length to go by, the rest
+                    // of the body may never come. The chunk keeps what fit.
+                    const auto result = state->chunk->Finish();
+                    state->chunk.reset();
+                    impl.LastWords(connection, "413 Content Too Large", "application/json",
+                                   ErrorJson(ErrorFor(UploadError::TooLarge),
+                                             "\"offset\": " + std::to_string(result.offset)));
+                    return MHD_NO;
+                }
             } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
                 state->block.assign(uploadData, uploadData + *uploadDataSize);
                 state->scanner->Feed(state->block);
@@ -1036,22 +1067,9 @@ struct HttpServer::Impl {
                                                 text.end(), '&')) < MaxQueryArguments) {
             return nullptr;
         }
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info != nullptr) {
-            auto& impl = *static_cast<Impl*>(cls);
-            const std::lock_guard lock(impl.connectionsMutex);
-            constexpr std::string_view body = "The address has too many query arguments.\n";
-            platform::SendLastWords(
-                info->connect_fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n"
-                                  "Content-Type: text/plain; charset=utf-8\r\n"
-                                  "Content-Length: " +
-                                      std::to_string(body.size()) + "\r\n\r\n" + std::string(body));
-            const auto found = impl.connections.find(connection);
-            if (found != impl.connections.end()) {
-                found->second.cut = true;
-            }
-        }
+        static_cast<Impl*>(cls)->LastWords(connection, "400 Bad Request",
+                                           "text/plain; charset=utf-8",
+                                           "The address has too many query arguments.\n");
         return nullptr;
     }
 

@@ -527,6 +527,18 @@ TEST(StrictHttp, OneWellFormedHostIsRequired) {
     EXPECT_EQ(own.status, 200);
 }
 
+TEST(StrictHttp, AChunkPastTheAnnouncedSizeIsRefusedAtOnce) {
+    Engine engine;
+    // Chunked, so only the bytes tell; the rest of the body never comes.
+    EXPECT_TRUE(RefusedAndClosed(engine,
+                                 "POST /api/upload?key=abcdef&id=big&name=a.txt&size=5&offset=0 "
+                                 "HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                 "40\r\n" +
+                                     std::string(64, 'x') + "\r\n",
+                                 413));
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+}
+
 TEST(StrictHttp, PartHeadersThatParsersReadDifferentlyAreRefused) {
     Engine engine;
     const auto post = [&](const std::string& partHeaders) {
