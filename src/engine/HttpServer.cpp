@@ -285,18 +285,19 @@ struct HttpServer::Impl {
     // Closes one connection to make room for one just accepted (which is
     // not in the table yet, so never the one closed). Connections that
     // carry no proof go first: the one idle longest, else the one whose
-    // reply has gone out longest; a phone's idle connection only after all
-    // of those. Uploads whose body arrives are left alone. Called with
-    // connectionsMutex held.
+    // reply has gone out longest; then those with the proof in the same
+    // order, so a key holder cannot hold every place either. Uploads whose
+    // body arrives are left alone. Called with connectionsMutex held.
     void MakeRoom() {
-        const auto rank = [](const ConnectionRecord& record) {
-            if (record.cut || record.inBody || (record.inRequest && !record.replying)) {
+        // A reply only just begun is left to show whether it is taken in;
+        // closing it at once would only have the next one sent in its place.
+        const auto now = std::chrono::steady_clock::now();
+        const auto rank = [now](const ConnectionRecord& record) {
+            if (record.cut || record.inBody || (record.inRequest && !record.replying) ||
+                (record.replying && now - record.replySince < std::chrono::seconds(5))) {
                 return 0; // not to be closed
             }
-            if (record.proven) {
-                return record.inRequest ? 0 : 1;
-            }
-            return record.inRequest ? 2 : 3;
+            return (record.proven ? 0 : 2) + (record.inRequest ? 1 : 2);
         };
         const auto since = [](const ConnectionRecord& record) {
             return record.inRequest ? record.replySince : record.outsideSince;
