@@ -66,11 +66,20 @@ std::optional<HostParts> ParseHost(std::string_view host) {
         parts.name = host.substr(1, close - 1);
         parts.ipv6 = true;
         rest = host.substr(close + 1);
-        const bool literal =
-            parts.name.find(':') != std::string_view::npos &&
-            std::all_of(parts.name.begin(), parts.name.end(), [](char c) {
-                return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'f') || c == ':' || c == '.';
-            });
+        // Hex digits, ":" and "."; then maybe a zone ("%25eth0").
+        const std::string_view address = parts.name.substr(0, parts.name.find('%'));
+        const std::string_view zone = parts.name.substr(address.size());
+        const bool literal = address.find(':') != std::string_view::npos &&
+                             std::all_of(address.begin(), address.end(),
+                                         [](char c) {
+                                             return IsDigit(c) ||
+                                                    (Lower(c) >= 'a' && Lower(c) <= 'f') ||
+                                                    c == ':' || c == '.';
+                                         }) &&
+                             std::all_of(zone.begin(), zone.end(), [](char c) {
+                                 return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'z') ||
+                                        c == '%' || c == '-' || c == '_' || c == '.' || c == '~';
+                             });
         if (!literal) {
             return std::nullopt;
         }
