@@ -133,6 +133,12 @@ bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* ho
     }
     constexpr std::string_view scheme = "http://";
     const std::string_view from = Trim(origin);
+    // Our own pages send no referrer, so their form posts carry "null": it
+    // names another site only where the browser says the request is not
+    // from this origin (a sandboxed page's requests are "cross-site").
+    if (from == "null") {
+        return fetchSite != nullptr && SameNoCase(Trim(fetchSite), "same-site");
+    }
     if (host == nullptr || from.size() <= scheme.size() ||
         !SameNoCase(from.substr(0, scheme.size()), scheme)) {
         return true;

@@ -35,7 +35,9 @@ std::vector<std::string> OwnHostNames(std::string_view hostName);
 
 // True when a browser marks the request as made by another site's page:
 // Sec-Fetch-Site "cross-site", or an Origin other than "http://" and the
-// Host the request names ("null" included). Each argument may be null.
+// Host the request names. An Origin "null" (what a page without referrers
+// posts) counts only with Sec-Fetch-Site "same-site". Each argument may be
+// null.
 bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host);
 
 // True for a published file's type that a browser shows without running

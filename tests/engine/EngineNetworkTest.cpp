@@ -270,7 +270,8 @@ TEST(KeyGuessing, AnotherSitesRequestsAreRefusedAndNotCounted) {
     const std::string chunk = "POST /api/upload?key=abcdef&id=x&name=x.txt&size=2&offset=0 "
                               "HTTP/1.1\r\nHost: 127.0.0.1:" +
                               std::to_string(engine.Port()) + "\r\nConnection: close\r\n";
-    for (const std::string origin : {"Origin: http://evil.example", "Origin: null"}) {
+    for (const std::string origin :
+         {"Origin: http://evil.example", "Origin: null\r\nSec-Fetch-Site: cross-site"}) {
         const Reply refused =
             RawRequest(engine.Port(), chunk + origin + "\r\nContent-Length: 2\r\n\r\nok");
         EXPECT_EQ(refused.status, 403) << origin;

@@ -133,7 +133,9 @@ TEST(KeyGuard, WhileTheBudgetIsSpentNewAddressesShareASmallOne) {
 TEST(HttpRules, RequestsFromAnotherSitesPageAreKnown) {
     EXPECT_TRUE(IsFromAnotherSite("cross-site", nullptr, "10.0.0.2:8016"));
     EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://evil.example", "10.0.0.2:8016"));
-    EXPECT_TRUE(IsFromAnotherSite("same-origin", "null", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite("cross-site", "null", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite("same-site", "null", "10.0.0.2:8016"));
+    EXPECT_FALSE(IsFromAnotherSite("same-origin", "null", "10.0.0.2:8016"));
     EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://10.0.0.2:8017", "10.0.0.2:8016"));
     EXPECT_TRUE(IsFromAnotherSite(nullptr, "https://10.0.0.2:8016", "10.0.0.2:8016"));
     EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://10.0.0.2", nullptr));
