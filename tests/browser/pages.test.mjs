@@ -378,6 +378,86 @@ describe('upload page', () => {
   });
 });
 
+describe('a batch from the phone', () => {
+  test('files keep the date the phone gives them; an implausible one leaves the arrival time', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const dates = {
+      'dated one.jpg': Date.UTC(2019, 7, 3, 14, 5, 8, 250),
+      'dated two.jpg': Date.UTC(2021, 0, 1, 0, 0, 1),
+      // A quote sends it alone, through the resumable interface.
+      'dated "three".jpg': Date.UTC(2023, 5, 30, 23, 59, 59, 999),
+    };
+    const drop = await page.evaluateHandle(([dates, future]) => {
+      const data = new DataTransfer();
+      for (const [name, t] of Object.entries(dates)) data.items.add(new File([name], name, { lastModified: t }));
+      data.items.add(new File(['ahead'], 'clock ahead.jpg', { lastModified: future }));
+      return data;
+    }, [dates, Date.now() + 3 * 86400000]);
+    const before = Date.now();
+    await page.dispatchEvent('#pick', 'drop', { dataTransfer: drop });
+    await waitForSummary(page, '4 files sent');
+    for (const [name, t] of Object.entries(dates)) {
+      assert.equal(Math.floor(fs.statSync(received(name)).mtimeMs / 1000), Math.floor(t / 1000), name);
+    }
+    const ahead = fs.statSync(received('clock ahead.jpg')).mtimeMs;
+    assert.ok(ahead >= before - 2000 && ahead <= Date.now() + 2000, `arrival time kept: ${ahead}`);
+    await page.close();
+  });
+
+  test('after the tab is killed, the same files picked again send only what the PC lacks', async () => {
+    const names = Array.from({ length: 20 }, (_, i) => `batch-${String(i + 1).padStart(2, '0')}.jpg`);
+    const files = names.map((n, i) => makeFile(work, n, i === 8 ? 24 * MiB + 3 : 150 * 1024 + i));
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const first = recordUploads(page);
+    await page.setInputFiles('#files', files.slice(0, 8));
+    await waitForSummary(page, '8 files sent');
+    assert.equal(await page.locator('#keepOpen').isHidden(), true);
+
+    // The ninth, slowly, until the PC holds part of it; then the tab goes.
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 6 * MiB });
+    await page.setInputFiles('#files', [files[8]]);
+    await waitUntil(() => staged().some((n) => n > 9 * MiB), 'part of the ninth is on the PC', 20000);
+    assert.equal(await page.locator('#keepOpen').isVisible(), true);
+    await shot(page, 'upload-10-keep-open');
+    await page.close();
+    const ninth = first.posts.find((p) => p.name === names[8]).id;
+    await new Promise((r) => setTimeout(r, 300));
+    const held = await (await fetch(`${engine.base}/api/upload?key=${KEY}&id=${ninth}`)).json();
+    assert.ok(held.offset > 8 * MiB && held.offset < 24 * MiB + 3, `part held: ${held.offset}`);
+
+    const again = await phone.newPage();
+    // The files the page puts into multipart requests.
+    await again.addInitScript(() => {
+      window.__formFiles = [];
+      const append = FormData.prototype.append;
+      FormData.prototype.append = function (field, value, name) {
+        if (value instanceof Blob) window.__formFiles.push(name);
+        return append.apply(this, arguments);
+      };
+    });
+    await again.goto(`${engine.base}/u/${KEY}.html`);
+    const log = recordUploads(again);
+    await again.setInputFiles('#files', files);
+    await waitForSummary(again, '12 files sent \u00b7 8 already sent', 60000);
+    await shot(again, 'upload-11-already-sent');
+    assert.equal(await again.locator('.file.done .st', { hasText: 'Already sent' }).count(), 8);
+    const resumed = log.posts.filter((p) => p.id === ninth);
+    assert.equal(resumed[0].offset, held.offset, 'the ninth went on from the PC\'s offset');
+    const sentNames = [...log.posts.map((p) => p.name), ...await again.evaluate(() => window.__formFiles)];
+    for (const name of names.slice(0, 8)) assert.ok(!sentNames.includes(name), `${name} not sent again`);
+    for (const name of names.slice(9)) assert.ok(sentNames.includes(name), `${name} sent`);
+    names.forEach((n, i) => sameBytes(received(n), files[i]));
+    const twice = fs.readdirSync(path.join(work, 'wdoc', 'u', 'ufiles')).filter((n) => /^batch-\d+\(\d+\)/.test(n));
+    assert.deepEqual(twice, [], 'no file arrived twice');
+    await again.close();
+  });
+});
+
 describe('download page', () => {
   test('shows no files yet, then the entries, and every Open opens its file', async () => {
     const page = await phone.newPage();
