@@ -12,12 +12,14 @@
 #include "engine/ZipStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <microhttpd.h>
 #include <mutex>
 #include <strings.h>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -51,7 +53,7 @@ constexpr std::string_view FormApiPath = "/api/form";
 // Every published file in one archive, for the holder of the proof.
 constexpr std::string_view AllFilesPath = "/d/all.zip";
 // Large blocks: the archive is read and checksummed by us, not sent by the kernel.
-constexpr std::size_t ZipBlockSize = 256 * 1024;
+constexpr std::size_t ZipBlockSize = 1024 * 1024;
 // The phone's date of a file: a query argument of a chunk, or a form field
 // before the file's part.
 constexpr const char* UploadDateField = "modified";
@@ -192,6 +194,23 @@ struct HttpServer::Impl {
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
     KeyGuard keyGuard;
     CrcCache crcs; // of published files already sent in an archive
+    // Works out the CRCs of the published files when the download page asks
+    // the archive's size, before the phone's user taps it. Last: stopped
+    // before the members it uses go.
+    std::atomic<bool> warming = false;
+    std::mutex warmMutex;
+    std::jthread crcWarmer;
+
+    void WarmUp(std::vector<ZipSource> files) {
+        const std::lock_guard lock(warmMutex);
+        if (warming.exchange(true)) {
+            return;
+        }
+        crcWarmer = std::jthread([this, files = std::move(files)](std::stop_token stop) {
+            WarmCrcs(files, crcs, stop);
+            warming = false;
+        });
+    }
 
     void MarkRequest(MHD_Connection* connection, bool inRequest) {
         const std::lock_guard lock(connectionsMutex);
@@ -430,7 +449,7 @@ struct HttpServer::Impl {
             return NotAllowed(connection, state, "GET, HEAD");
         }
         if (url == AllFilesPath) {
-            return ServeAllFiles(connection, state);
+            return ServeAllFiles(connection, state, method == MHD_HTTP_METHOD_HEAD);
         }
         return ServeFile(connection, url, state);
     }
@@ -769,7 +788,7 @@ struct HttpServer::Impl {
 
     // The published files as one ZIP streamed from them, with the same proof
     // as the files, an exact length and ranges.
-    MHD_Result ServeAllFiles(MHD_Connection* connection, RequestState& state) {
+    MHD_Result ServeAllFiles(MHD_Connection* connection, RequestState& state, bool head) {
         const std::string folder =
             config.webRoot + "d" + platform::PathDelimiter + "dfiles" + platform::PathDelimiter;
         if (!HoldsProof(connection)) {
@@ -778,6 +797,9 @@ struct HttpServer::Impl {
         auto files = PublishedFiles(folder);
         if (files.empty()) {
             return NotFound(connection, state);
+        }
+        if (head) {
+            WarmUp(files);
         }
         auto zip = std::make_unique<ZipStream>(std::move(files), crcs);
         const std::int64_t size = zip->Size();

@@ -126,9 +126,11 @@ std::vector<ZipSource> PublishedFiles(const std::string& folder) {
         return files;
     }
     for (const auto& entry : *entries) {
-        // Folders, links and devices are not published copies; a copy being
-        // made lies under a temporary name until it is whole.
+        // Folders, links and devices are not published copies, nor is the
+        // folder's default page (a copy of that name takes "index(1).html");
+        // a copy being made lies under a temporary name until it is whole.
         if ((entry.attributes & (platform::AttrDirectory | platform::AttrSystem)) != 0 ||
+            entry.name == "index.html" ||
             (entry.name.starts_with(".tessary-") && entry.name.ends_with(".part"))) {
             continue;
         }
@@ -140,6 +142,36 @@ std::vector<ZipSource> PublishedFiles(const std::string& folder) {
     std::sort(files.begin(), files.end(),
               [](const ZipSource& a, const ZipSource& b) { return a.name < b.name; });
     return files;
+}
+
+void WarmCrcs(const std::vector<ZipSource>& files, CrcCache& crcs, std::stop_token stop) {
+    std::vector<char> block(1 << 20);
+    for (const auto& file : files) {
+        if (stop.stop_requested()) {
+            return;
+        }
+        if (crcs.Find(file.path, file.size, file.modifiedNs)) {
+            continue;
+        }
+        auto open = platform::ReadOnlyFile::Open(file.path);
+        if (!open || open->Size() != file.size || open->ModifiedNs() != file.modifiedNs) {
+            continue;
+        }
+        std::uint32_t crc = 0;
+        std::int64_t at = 0;
+        while (at < file.size && !stop.stop_requested()) {
+            const std::int64_t got = open->ReadAt(at, block);
+            if (got <= 0) {
+                break;
+            }
+            crc =
+                Crc32(crc, {block.data(), static_cast<std::size_t>(std::min(got, file.size - at))});
+            at += got;
+        }
+        if (at == file.size) {
+            crcs.Store(file.path, file.size, file.modifiedNs, crc);
+        }
+    }
 }
 
 std::string ArchiveFileName(const platform::LocalDateTime& local) {
@@ -374,7 +406,12 @@ std::int64_t ZipStream::Read(std::int64_t offset, std::span<char> out) {
             if (ReadData(entry, within, into) < 0) {
                 return -1;
             }
-            // The CRC runs along while the file streams from its start.
+            // The CRC runs along while the file streams from its start,
+            // unless it is known already.
+            if (within == 0 && !entry.crc) {
+                entry.crc =
+                    crcs_.Find(entry.source.path, entry.source.size, entry.source.modifiedNs);
+            }
             if (within == 0) {
                 runEntry_ = piece->entry;
                 runOffset_ = 0;

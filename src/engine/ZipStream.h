@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -47,12 +48,18 @@ struct ZipSource {
 };
 
 // The published files: every regular file directly in folder (ending in the
-// path delimiter), by name, leaving out copies still being made.
+// path delimiter), by name, leaving out the folder's default page and copies
+// still being made.
 std::vector<ZipSource> PublishedFiles(const std::string& folder);
 
 // The archive's file name for a download at that local time:
 // "Files from the PC 2026-12-10.zip".
 std::string ArchiveFileName(const platform::LocalDateTime& local);
+
+// Works out and caches the CRC-32 of every file not in crcs yet, so a
+// download that follows streams without checksumming. Stops early when
+// stop is requested.
+void WarmCrcs(const std::vector<ZipSource>& files, CrcCache& crcs, std::stop_token stop);
 
 class ZipStream {
   public:

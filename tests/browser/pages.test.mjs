@@ -11,7 +11,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, launchPhone, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, makeFile, sameBytes, sameZip, tempFolder } from './harness.mjs';
 
 const KEY = 'qwbrtz';
 const OLD_KEY = 'olddky';
@@ -521,6 +521,26 @@ describe('download page', () => {
       { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
     await page.click('#refresh');
     await page.locator('#alert').waitFor({ state: 'hidden', timeout: 5000 });
+  });
+
+  test('Download all gives every published file in one ZIP, and needs the page', async () => {
+    const files = [
+      makeFile(work, 'IMG_0101.JPG', 1 * MiB + 5),
+      makeFile(work, 'Überweisung März.pdf', 30000),
+      makeFile(work, 'a & b #2.txt', 100),
+    ];
+    const copies = await publisher.publish(...files);
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/d/${KEY}.html`);
+    await page.locator('#all:not([hidden])').waitFor({ timeout: 10000 });
+    assert.match(await page.locator('#all').textContent(), /^Download all3 files \u00b7 1\.\d\d MB$/);
+    await shot(page, 'download-5-all');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#all')]);
+    assert.match(download.suggestedFilename(), /^Files from the PC \d{4}-\d\d-\d\d\.zip$/);
+    sameZip(await download.path(), Object.fromEntries(copies.map((c, i) => [c, files[i]])));
+    // Without the page's proof there is no archive.
+    assert.equal((await fetch(`${engine.base}/d/all.zip`)).status, 404);
+    await page.close();
   });
 
   test('a page of an earlier run says it has expired', async () => {

@@ -13,7 +13,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import { Engine, Publisher, makeFile, sameBytes, sameZip, tempFolder } from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
 const KEY = 'wkqzrt';
@@ -320,6 +320,28 @@ describe('download page in WebKit', () => {
       const url = await openAndCheck(i, files[i]);
       assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${copies[i]}`);
     }
+    await noScriptErrors('the download page');
+  });
+
+  wkTest('Download all offers every published file as one ZIP', async () => {
+    const files = [makeFile(work, 'IMG_0202.JPG', 700 * 1024), makeFile(work, 'Grüße.txt', 321)];
+    const copies = await publisher.publish(...files);
+    await open(`${engine.base}/d/${KEY}.html`);
+    await wd.waitFor('return !document.getElementById("all").hidden', 'Download all', 15000);
+    assert.match(await wd.execute('return document.getElementById("all").textContent'), /^Download all2 files \u00b7 \d+ KB$/);
+    await shot('download-5-all');
+    // What its link gives, read with the page's own cookie.
+    const base64 = await wd.executeAsync(`
+      var done = arguments[arguments.length - 1];
+      fetch(document.getElementById('all').href).then(function (r) { return r.arrayBuffer(); }).then(function (b) {
+        var bytes = new Uint8Array(b), s = '';
+        for (var i = 0; i < bytes.length; i += 8192) s += String.fromCharCode.apply(null, bytes.subarray(i, i + 8192));
+        done(btoa(s));
+      }, function (e) { done('failed: ' + e.message); });`);
+    assert.ok(!base64.startsWith('failed'), base64);
+    const archive = path.join(work, 'webkit-all.zip');
+    fs.writeFileSync(archive, Buffer.from(base64, 'base64'));
+    sameZip(archive, Object.fromEntries(copies.map((c, i) => [c, files[i]])));
     await noScriptErrors('the download page');
   });
 

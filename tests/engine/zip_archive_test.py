@@ -44,6 +44,8 @@ class ArchiveTest(unittest.TestCase):
         odd = ["Über café ☕.txt", "a & b #1.jpg", "back\\slash.txt", " leading blank.txt",
                ".dotfile", "tab\there.txt", "%41 percent.bin", "日本語の名前.pdf", "quote\"s.txt",
                "emoji 👍🏽.png", "semi;colon.txt", "name with many   blanks.doc"]
+        with open(os.path.join(cls.dfiles, "index.html"), "w") as page:
+            page.write("the folder's default page, not a published file")
         cls.expected = {}
         for i in range(50):
             name = odd[i] if i < len(odd) else f"IMG_{i:04d}.JPG"
