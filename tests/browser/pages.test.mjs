@@ -458,6 +458,49 @@ describe('a batch from the phone', () => {
   });
 });
 
+describe('two phones at once', () => {
+  test('each sends 50 files of the same names; nothing is mixed up, and both take the published files', async () => {
+    const second = await launchPhone(path.join(work, 'browser-2'));
+    try {
+      const phones = [phone, second];
+      const sets = phones.map((_, p) => Array.from({ length: 50 }, (_, i) => {
+        const name = `both-${String(i).padStart(2, '0')}.jpg`;
+        return makeFile(path.join(work, `phone${p}`), name, 20000 + 997 * i + p);
+      }));
+      const pages = await Promise.all(phones.map((c) => c.newPage()));
+      await Promise.all(pages.map((p) => p.goto(`${engine.base}/u/${KEY}.html`)));
+      await Promise.all(pages.map((p, i) => p.setInputFiles('#files', sets[i])));
+      await Promise.all(pages.map((p) => waitForSummary(p, '50 files sent', 60000)));
+      // Every file once, under its name or "(1)": found by its bytes.
+      const folder = path.join(work, 'wdoc', 'u', 'ufiles');
+      const arrived = fs.readdirSync(folder).filter((n) => n.startsWith('both-'));
+      assert.equal(arrived.length, 100);
+      const byContent = new Map(arrived.map((n) => [fs.readFileSync(path.join(folder, n)).toString('base64'), n]));
+      for (const file of sets.flat()) {
+        assert.ok(byContent.has(fs.readFileSync(file).toString('base64')), `${file} arrived whole`);
+      }
+      // Each page lists only what it sent.
+      for (const p of pages) {
+        const listed = await p.locator('.file .fname').allTextContents();
+        assert.equal(listed.length, 50);
+        assert.equal(new Set(listed).size, 50);
+      }
+      const published = [makeFile(work, 'for both 1.jpg', 4000), makeFile(work, 'for both 2.jpg', 5000)];
+      const copies = await publisher.publish(...published);
+      for (const p of pages) {
+        await p.goto(`${engine.base}/d/${KEY}.html`);
+        await p.locator('#all:not([hidden])').waitFor({ timeout: 10000 });
+        const bodies = await p.evaluate((names) => Promise.all(names.map((n) =>
+          fetch('dfiles/' + encodeURIComponent(n)).then((r) => r.arrayBuffer())
+            .then((b) => Array.from(new Uint8Array(b), (c) => String.fromCharCode(c)).join('')))), copies);
+        assert.deepEqual(bodies.map((b) => Buffer.from(b, 'latin1')), published.map((f) => fs.readFileSync(f)));
+      }
+    } finally {
+      await second.close();
+    }
+  });
+});
+
 describe('download page', () => {
   test('shows no files yet, then the entries, and every Open opens its file', async () => {
     const page = await phone.newPage();
