@@ -234,7 +234,7 @@ describe('upload page in WebKit', () => {
     await watchThePage();
     const fresh = [makeFile(work, 'wk new one.txt', 5000), makeFile(work, 'wk new two.txt', 6000)];
     await chooseFiles([...dated, big, ...fresh]);
-    await summaryIs('3 files sent \u00b7 3 already sent', 120000);
+    await summaryIs('3 files sent \u00b7 3 already sent', 300000);
     await shot('upload-11-already-sent');
     const posts = (await wd.execute('return __posts')).map((u) => new URL(u));
     const first = posts.find((u) => u.searchParams.get('id') === id);
