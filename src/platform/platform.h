@@ -194,6 +194,9 @@ class LockedFile {
     std::int64_t Size() const;
     // Truncates the file to size bytes.
     bool Truncate(std::int64_t size);
+    // Sets the file's last-write time (call after the last write, which
+    // would move it again). False when the file system refuses.
+    bool SetLastWrite(std::chrono::system_clock::time_point time);
     // The OS handle, for APIs that need it (it stays owned by this object).
     int NativeHandle() const { return fd_; }
     // Closes the file, which releases the lock.
@@ -220,6 +223,9 @@ class ReadOnlyFile {
     // When the content last changed, in nanoseconds since 1970 (UTC).
     std::int64_t ModifiedNs() const { return modifiedNs_; }
     int NativeHandle() const { return fd_; }
+    // Reads up to out.size() bytes from offset on, without moving any file
+    // position. The count read (0 at the end), -1 on failure.
+    std::int64_t ReadAt(std::int64_t offset, std::span<char> out) const;
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 

@@ -2,7 +2,7 @@
 // port, Debian's chromium as a phone, files of random bytes.
 
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -42,6 +42,20 @@ export function sameBytes(actual, expected) {
   assert.ok(a.equals(b), `bytes of ${path.basename(actual)}`);
 }
 
+// Python's zipfile reads the archive: every CRC checks, and it holds exactly
+// the given files (archive name -> source path), byte for byte.
+export function sameZip(archive, files) {
+  const check = `
+import json, sys, zipfile
+want = json.loads(sys.argv[2])
+with zipfile.ZipFile(sys.argv[1]) as z:
+    assert z.testzip() is None, 'a CRC failed'
+    assert sorted(z.namelist()) == sorted(want), z.namelist()
+    for name, path in want.items():
+        assert z.read(name) == open(path, 'rb').read(), name
+`;
+  execFileSync('python3', ['-c', check, archive, JSON.stringify(files)], { stdio: ['ignore', 'inherit', 'inherit'] });
+}
 
 // The engine program, started the way the program starts it (page key, then
 // "./wdoc" relative to the working folder), on a loopback port: a free one,

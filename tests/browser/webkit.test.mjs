@@ -13,7 +13,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import { Engine, Publisher, makeFile, sameBytes, sameZip, tempFolder } from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
 const KEY = 'wkqzrt';
@@ -28,6 +28,7 @@ let publisher;
 let webkit;
 let wd;
 let unavailable = '';
+let published = {}; // what the download page's first test publishes: copy name -> source
 
 // Collects what the page's scripts throw, from the page's first line.
 const TRAP = '<script>window.__errors=[];' +
@@ -195,6 +196,55 @@ describe('upload page in WebKit', () => {
     await noScriptErrors('the upload page');
   });
 
+  wkTest('files keep their dates; picked again after the page went, only what the PC lacks is sent', async () => {
+    await open(`${engine.base}/u/${KEY}.html`);
+    await watchThePage();
+    const dated = [
+      makeFile(work, 'wk dated one.jpg', 200 * 1024),
+      makeFile(work, 'wk dated two.jpg', 300 * 1024),
+      makeFile(work, 'wk dated three.mov', 9 * MiB), // resumable
+    ];
+    const times = [Date.UTC(2019, 7, 3, 14, 5, 8), Date.UTC(2021, 0, 1, 0, 0, 1), Date.UTC(2023, 5, 30, 23, 59, 59)];
+    dated.forEach((f, i) => fs.utimesSync(f, times[i] / 1000, times[i] / 1000));
+    const ahead = makeFile(work, 'wk clock ahead.jpg', 1000);
+    fs.utimesSync(ahead, Date.now() / 1000, Date.now() / 1000 + 3 * 86400);
+    const before = Date.now();
+    await chooseFiles([...dated, ahead]);
+    await summaryIs('4 files sent');
+    dated.forEach((f, i) => assert.equal(Math.floor(fs.statSync(received(path.basename(f))).mtimeMs / 1000),
+      times[i] / 1000, path.basename(f)));
+    const arrived = fs.statSync(received('wk clock ahead.jpg')).mtimeMs;
+    assert.ok(arrived >= before - 2000 && arrived <= Date.now() + 2000, `arrival time kept: ${arrived}`);
+
+    // A big one, left half-way when the page goes.
+    const big = path.join(work, 'src', 'wk big.img');
+    fs.closeSync(fs.openSync(big, 'w'));
+    fs.truncateSync(big, 512 * MiB);
+    await chooseFiles([big]);
+    await wd.waitFor('return __posts.filter(function (u) { return u.indexOf("wk%20big") > 0; }).length >= 2',
+      'the second chunk of the big file', 60000);
+    assert.equal(await wd.execute('return document.getElementById("keepOpen").hidden'), false);
+    const id = new URL((await wd.execute('return __posts')).find((u) => u.includes('wk%20big'))).searchParams.get('id');
+    await wd.navigate('about:blank');
+    await new Promise((r) => setTimeout(r, 300));
+    const held = await (await fetch(`${engine.base}/api/upload?key=${KEY}&id=${id}`)).json();
+    assert.ok(held.offset >= 8 * MiB && held.offset < 512 * MiB, `part held: ${held.offset}`);
+
+    await open(`${engine.base}/u/${KEY}.html`);
+    await watchThePage();
+    const fresh = [makeFile(work, 'wk new one.txt', 5000), makeFile(work, 'wk new two.txt', 6000)];
+    await chooseFiles([...dated, big, ...fresh]);
+    await summaryIs('3 files sent \u00b7 3 already sent', 300000);
+    await shot('upload-11-already-sent');
+    const posts = (await wd.execute('return __posts')).map((u) => new URL(u));
+    const first = posts.find((u) => u.searchParams.get('id') === id);
+    assert.equal(Number(first.searchParams.get('offset')), held.offset, 'went on from the PC\'s offset');
+    assert.ok(!posts.some((u) => /wk%20dated/.test(u.search)), 'the dated files were not sent again');
+    for (const f of [...dated, big, ...fresh]) sameBytes(received(path.basename(f)), f);
+    assert.deepEqual(fs.readdirSync(path.join(work, 'wdoc', 'u', 'ufiles')).filter((n) => /^wk .*\(\d+\)/.test(n)), []);
+    await noScriptErrors('the upload page');
+  });
+
   wkTest('a page of an earlier run says it has expired', async () => {
     await open(`${engine.base}/u/${OLD_KEY}.html`);
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the expired screen');
@@ -264,6 +314,7 @@ describe('download page in WebKit', () => {
     ];
     const copies = await publisher.publish(...files);
     assert.deepEqual(copies, ['holiday_at_the_seaside_2019.jpg', 'Tom & Jerry\'s #1.txt', 'notes.txt', 'notes(1).txt']);
+    published = Object.fromEntries(copies.map((c, i) => [c, files[i]]));
     // The page looks again on its own every few seconds.
     await countIs('4 files ready', 15000);
     await shot('download-2-list');
@@ -271,6 +322,26 @@ describe('download page in WebKit', () => {
       const url = await openAndCheck(i, files[i]);
       assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${copies[i]}`);
     }
+    await noScriptErrors('the download page');
+  });
+
+  wkTest('Download all offers every published file as one ZIP', async () => {
+    await open(`${engine.base}/d/${KEY}.html`);
+    await wd.waitFor('return !document.getElementById("all").hidden', 'Download all', 15000);
+    assert.match(await wd.execute('return document.getElementById("all").textContent'), /^Download all4 files \u00b7 2\.\d\d MB$/);
+    await shot('download-5-all');
+    // What its link gives, read with the page's own cookie.
+    const base64 = await wd.executeAsync(`
+      var done = arguments[arguments.length - 1];
+      fetch(document.getElementById('all').href).then(function (r) { return r.arrayBuffer(); }).then(function (b) {
+        var bytes = new Uint8Array(b), s = '';
+        for (var i = 0; i < bytes.length; i += 8192) s += String.fromCharCode.apply(null, bytes.subarray(i, i + 8192));
+        done(btoa(s));
+      }, function (e) { done('failed: ' + e.message); });`);
+    assert.ok(!base64.startsWith('failed'), base64);
+    const archive = path.join(work, 'webkit-all.zip');
+    fs.writeFileSync(archive, Buffer.from(base64, 'base64'));
+    sameZip(archive, published);
     await noScriptErrors('the download page');
   });
 

@@ -175,6 +175,11 @@ Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
 std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary) {
     std::string body;
     for (const auto& part : parts) {
+        if (!part.modified.empty()) {
+            body += "--" + boundary +
+                    "\r\nContent-Disposition: form-data; name=\"modified\"\r\n\r\n" +
+                    part.modified + "\r\n";
+        }
         body += "--" + boundary + "\r\n";
         body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + part.name + "\"\r\n";
         body += "Content-Type: application/octet-stream\r\n\r\n";
