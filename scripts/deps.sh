@@ -14,7 +14,7 @@ packages=(
     chromium chromium-driver webkit2gtk-driver libwebkit2gtk-4.1-0 zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
     clang libclang-rt-14-dev
-    dpkg-dev lintian desktop-file-utils appstream
+    dpkg-dev lintian desktop-file-utils appstream qt6-base-dev-tools
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
     python3
 )

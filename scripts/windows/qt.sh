@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Cross-builds Qt 6 for Windows (Core, Gui, Widgets, the Windows platform
+# plugin and the GIF, ICO and JPEG image plugins; PNG is built in) from
+# Debian's qt6-base source with mingw-w64, against the host tools of the same
+# Qt version, into a cache outside the tree, once. Prints the prefix.
+#
+# Shared libraries, as Qt's own Windows deployment lays them out: Qt is under
+# the LGPL, which lets a user replace the Qt libraries a program runs with;
+# DLLs beside the program keep that possible without shipping object files.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+triple=x86_64-w64-mingw32
+qt_version=6.4.2
+jobs="${TESSARY_WIN_JOBS:-2}"
+
+# Raise when the configure options or the toolchain change.
+recipe=1
+compiler_id=$("$triple-g++-posix" --version | head -n1)
+host_qt=$(dpkg-query -W -f='${Version}' qt6-base-dev-tools 2>/dev/null || true)
+key_text="qtbase $qt_version; host tools $host_qt; $compiler_id; recipe $recipe"
+key="qt$qt_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
+prefix="$cache/prefix"
+
+if [[ -f "$cache/complete" ]]; then
+    printf '%s\n' "$prefix"
+    exit 0
+fi
+
+if [[ "$host_qt" != "$qt_version"* ]]; then
+    echo "The host Qt tools (qt6-base-dev-tools) are '$host_qt', not $qt_version: bash scripts/deps.sh installs them" >&2
+    exit 1
+fi
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+started=$SECONDS
+work="$cache/work"
+rm -rf "$work" "$prefix"
+mkdir -p "$work" "$prefix"
+echo "Building Qt $qt_version for Windows once into $cache (about 40 minutes on 2 cores)" >&2
+
+(cd "$work" && apt-get source -qq qt6-base >/dev/null 2>&1) || {
+    echo "apt-get source qt6-base failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
+    exit 1
+}
+src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)
+if [[ -z "$src" ]]; then
+    echo "Debian's source of qt6-base is not version $qt_version:" >&2
+    ls "$work" >&2
+    exit 1
+fi
+
+# Debian's repack leaves out src/3rdparty/wintab, so tablet events are off;
+# OpenGL is off through its input (a bare FEATURE_opengl=OFF leaves dynamic GL
+# on, and the Windows platform plugin then does not compile).
+nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
+    -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DQt6HostInfo_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6HostInfo \
+    -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+    -DFEATURE_tabletevent=OFF -DINPUT_opengl=no \
+    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_testlib=OFF \
+    -DFEATURE_xml=OFF -DINPUT_openssl=no -DFEATURE_icu=OFF \
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
+    -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
+    -DFEATURE_system_doubleconversion=OFF >"$cache/configure.log" 2>&1 || {
+    tail -n 40 "$cache/configure.log" >&2
+    exit 1
+}
+nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/build.log" 2>&1 || {
+    tail -n 40 "$cache/build.log" >&2
+    exit 1
+}
+cmake --install "$work/build" >/dev/null
+rm -rf "$work"
+printf '%s\n' "$key_text" >"$cache/versions.txt"
+touch "$cache/complete"
+echo "Qt $qt_version for Windows built in $((SECONDS - started)) s" >&2
+printf '%s\n' "$prefix"
