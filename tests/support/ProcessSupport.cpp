@@ -12,19 +12,6 @@
 
 namespace testsupport {
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 std::optional<int> WaitForExit(pid_t child, std::chrono::milliseconds limit) {
     int status = 0;
     if (!Eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, limit)) {

@@ -4,6 +4,8 @@
 // condition, reading a file whole, and loopback sockets (a port that listens
 // or not, a listener of the test's own).
 
+#include "Eventually.h"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,11 +15,6 @@
 #include <sys/types.h>
 
 namespace testsupport {
-
-// Looks at condition every 20 ms until it holds or limit has passed. Each
-// look counts once: a condition may consume what it sees (a reaped child).
-bool Eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // The exit status of a child once it has ended within limit (128 + the
 // signal when a signal ended it), else nullopt and the child is left as it is.
