@@ -13,10 +13,7 @@
 
 namespace {
 
-using testing_support::ReadText;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 TEST(SizeToText, UnitBordersAndRounding) {
     const std::pair<std::int64_t, const char*> table[] = {
