@@ -7,8 +7,8 @@
 #include "app/ArrivalNotifier.h"
 #include "app/MainUnit.h"
 #include "app/TileButton.h"
-#include "app/core/UploadWatcher.h"
 #include "app/WindowEnvironment.h"
+#include "app/core/UploadWatcher.h"
 
 #include <QApplication>
 #include <QDBusConnection>
