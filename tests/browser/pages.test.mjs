@@ -7,28 +7,23 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, launchPhone, makeFile, sameBytes, sameZip, tempFolder } from './harness.mjs';
+import {
+  API_STATUSES, Engine, MiB, NEW_KEY, OLD_KEY, Publisher, RECORD_API_STATUSES, SHOTS as shots, launchPhone,
+  makeFile, receivedFile, refusedStaleKey, sameBytes, sameZip, startSite, stopSite, tempFolder,
+} from './harness.mjs';
 
 const KEY = 'qwbrtz';
-const OLD_KEY = 'olddky';
-const NEW_KEY = 'nwkeyq';
-const MiB = 1024 * 1024;
-const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 let work;
 let engine;
 let phone;
 let publisher;
 
-function webRoot(...args) {
-  execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
-}
 function received(name) {
-  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+  return receivedFile(work, name);
 }
 // What the engine holds of unfinished uploads, with their sizes.
 function staged() {
@@ -113,22 +108,11 @@ async function openAndCheck(page, button, expected) {
 }
 
 before(async () => {
-  work = tempFolder('tessary-browser-');
-  webRoot('generate', process.env.TESSARY_TEMPLATES, work, KEY);
-  // A page left open from an earlier run of the program, under its old key.
-  fs.copyFileSync(path.join(work, 'wdoc', 'u', `${KEY}.html`),
-    path.join(work, 'wdoc', 'u', `${OLD_KEY}.html`));
-  engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
+  ({ work, engine, publisher } = await startSite('tessary-browser-', KEY, { oldKey: OLD_KEY, keepOpen: ['u'] }));
   phone = await launchPhone(path.join(work, 'browser'));
-  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
 });
 
-after(async () => {
-  await phone?.close();
-  await publisher?.stop();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, phone, publisher, engine));
 
 describe('upload page', () => {
   test('sends three files that arrive byte for byte', async () => {
@@ -682,9 +666,12 @@ describe('the program started again while an upload page stays open', () => {
     // The program starts again: a new key, and this page is not its own.
     await engine.stop();
     engine = await Engine.start(process.env.TESSARY_ENGINE, NEW_KEY, work, engine.port);
+    await page.evaluate(RECORD_API_STATUSES);
     const late = makeFile(work, 'chosen after the new start.jpg', 3 * MiB);
     await page.setInputFiles('#files', [late]);
     await page.locator('#gone:not([hidden])').waitFor({ timeout: 15000 });
+    const statuses = await page.evaluate(`(function () { ${API_STATUSES}; })()`);
+    assert.ok(refusedStaleKey(statuses, KEY), `the engine refused the old key: ${JSON.stringify(statuses)}`);
     assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
     assert.equal(await page.locator('#pick').isHidden(), true);
     assert.match(await page.locator('.file', { hasText: 'chosen after' }).locator('.st').textContent(), /Not sent/);

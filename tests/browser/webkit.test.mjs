@@ -9,25 +9,22 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, makeFile, sameBytes, sameZip, tempFolder } from './harness.mjs';
+import {
+  API_STATUSES, Engine, MiB, NEW_KEY, OLD_KEY, Publisher, RECORD_API_STATUSES, SHOTS as shots, makeFile,
+  receivedFile, refusedStaleKey, sameBytes, sameZip, startSite, stopSite, tempFolder,
+} from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
 const KEY = 'wkqzrt';
-const OLD_KEY = 'olddky';
-const NEW_KEY = 'nwkeyq';
-const MiB = 1024 * 1024;
-const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 let work;
 let engine;
 let publisher;
 let webkit;
 let wd;
-let unavailable = '';
 let published = {}; // what the download page's first test publishes: copy name -> source
 
 // Collects what the page's scripts throw, from the page's first line.
@@ -41,25 +38,18 @@ function trapErrors(file) {
   assert.ok(page.includes('<head>'), `${file} has a head`);
   fs.writeFileSync(file, page.replace('<head>', `<head>\n${TRAP}`));
 }
-function page(folder, key) {
-  return path.join(work, 'wdoc', folder, `${key}.html`);
-}
 function received(name) {
-  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+  return receivedFile(work, name);
 }
 function shot(name, element) {
   return wd.screenshot(path.join(shots, `webkit-${name}.png`), element);
 }
 
-// Runs a test only when WebKit could be started; says why otherwise.
+// A test in WebKit. run.mjs skips them all, saying why, where a program they
+// need is missing; with every program there, a WebKit that does not start
+// fails them, with what went wrong.
 function wkTest(name, fn) {
-  test(name, async (t) => {
-    if (unavailable) {
-      t.skip(`WebKit cannot start here: ${unavailable}`);
-      return;
-    }
-    await fn(t);
-  });
+  test(name, fn);
 }
 
 async function open(url) {
@@ -98,32 +88,18 @@ function arrivedTexts() {
 }
 
 before(async () => {
-  work = tempFolder('tessary-webkit-');
-  execFileSync(process.env.PAGES_WEBROOT, ['generate', process.env.TESSARY_TEMPLATES, work, KEY],
-    { stdio: ['ignore', 'inherit', 'inherit'] });
-  for (const folder of ['u', 'd']) {
-    trapErrors(page(folder, KEY));
-    // A page left open from an earlier run of the program, under its old key.
-    fs.copyFileSync(page(folder, KEY), page(folder, OLD_KEY));
-  }
-  engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
-  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
+  ({ work, engine, publisher } = await startSite('tessary-webkit-', KEY,
+    { oldKey: OLD_KEY, keepOpen: ['u', 'd'], prepare: trapErrors }));
   try {
     webkit = await WebKit.start(path.join(work, 'webkit'));
-    wd = webkit.session;
-    console.log(`WebKitGTK ${webkit.version}`);
   } catch (e) {
-    unavailable = e.message;
-    if (process.env.WEBKIT_UNAVAILABLE_FILE) fs.writeFileSync(process.env.WEBKIT_UNAVAILABLE_FILE, unavailable);
+    throw new Error(`WebKit did not start although its programs are installed: ${e.message}`);
   }
+  wd = webkit.session;
+  console.log(`WebKitGTK ${webkit.version}`);
 });
 
-after(async () => {
-  await webkit?.stop();
-  await publisher?.stop();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, webkit, publisher, engine));
 
 describe('upload page in WebKit', () => {
   wkTest('loads without a script error and shows the chooser', async () => {
@@ -456,10 +432,12 @@ describe('narrow phones in WebKit', () => {
 describe('the program started again while the pages stay open, in WebKit', () => {
   wkTest('both pages show that they expired', async () => {
     await open(`${engine.base}/u/${KEY}.html`);
+    await wd.execute(RECORD_API_STATUSES);
     const up = await wd.windowHandle();
     const down = await wd.newWindow();
     await wd.switchToWindow(down);
     await open(`${engine.base}/d/${KEY}.html`);
+    await wd.execute(RECORD_API_STATUSES);
     await countIs('4 files ready');
 
     // The program ends (its publication goes) and starts again: same port,
@@ -471,6 +449,8 @@ describe('the program started again while the pages stay open, in WebKit', () =>
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the download page expired', 15000);
     assert.match(await wd.execute('return document.getElementById("goneText").textContent'), /earlier session/);
     assert.equal(await wd.execute('return document.querySelectorAll("#list .cbutton").length'), 0);
+    const downStatuses = await wd.execute(API_STATUSES);
+    assert.ok(refusedStaleKey(downStatuses, KEY), `the engine refused the old key: ${JSON.stringify(downStatuses)}`);
     await shot('download-5-program-restarted');
     await noScriptErrors('the download page');
     await wd.closeWindow();
@@ -481,6 +461,8 @@ describe('the program started again while the pages stay open, in WebKit', () =>
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the upload page expired');
     assert.match(await wd.execute('return document.getElementById("goneText").textContent'), /earlier session/);
     assert.match(await wd.execute('return document.querySelector(".file .st").textContent'), /Not sent/);
+    const upStatuses = await wd.execute(API_STATUSES);
+    assert.ok(refusedStaleKey(upStatuses, KEY), `the engine refused the old key: ${JSON.stringify(upStatuses)}`);
     assert.equal(fs.existsSync(received(path.basename(late))), false);
     await shot('upload-10-program-restarted');
     await noScriptErrors('the upload page');

@@ -3,16 +3,14 @@
 // that started it.
 
 #include "EngineHarness.h"
+#include "ProcessSupport.h"
 #include "platform/platform.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,31 +49,6 @@ pid_t RunEngine(const fs::path& program, const fs::path& work, std::uint16_t por
     return child;
 }
 
-// A socket of this test process listening on a loopback port.
-class Listener {
-  public:
-    Listener() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 4) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~Listener() { close(fd_); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-    std::uint16_t Port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
-
 bool Serves(std::uint16_t port) {
     return Request(port, "GET", "/api/upload?key=abcdef&id=x").status == 404;
 }
@@ -104,16 +77,15 @@ TEST(EngineLifetime, APortHeldByAnotherProgramEndsNoEngine) {
     StartOptions options;
     options.program = copy.Path().string();
     Engine earlier(options);
-    const Listener other; // this test program is "another program"
+    const testsupport::LoopbackListener other; // this test program is "another program"
 
     TempFolder work;
     const auto started = std::chrono::steady_clock::now();
     const pid_t late = RunEngine(copy.Path(), work.Path(), other.Port());
-    int status = 0;
-    ASSERT_TRUE(Eventually([&] { return waitpid(late, &status, WNOHANG) == late; }, 10s));
+    const auto status = testsupport::WaitForExit(late, 10s);
     const auto took = std::chrono::steady_clock::now() - started;
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 1);
     // No takeover was tried: it gave up at once instead of after seconds.
     EXPECT_LT(took, 2s);
 

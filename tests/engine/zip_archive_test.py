@@ -143,7 +143,7 @@ class ArchiveTest(unittest.TestCase):
 
     def test_needs_the_download_pages_proof(self):
         self.assertEqual(self.get("/d/all.zip")[0], 404)
-        self.assertEqual(self.get("/d/all.zip", {"Cookie": "tessary_d=guess"})[0], 404)
+        self.assertEqual(self.get("/d/all.zip", {"Cookie": "tessary_proof=guess"})[0], 404)
 
 
 if __name__ == "__main__":
