@@ -4,6 +4,9 @@
 # Debian's source packages (zxing-cpp from ../shared/third-party/) into a
 # cache outside the source tree, keyed by their versions, and reused.
 #
+# The window comes with them once Qt for Windows is in the cache
+# (scripts/windows/qt.sh builds it; scripts/windows/package.sh runs that).
+#
 # Extra arguments go to the project's CMake configure step.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -149,12 +152,14 @@ fi
 
 # The project; its test programs run under Wine (cmake/WineEmulator.cmake).
 build=build-win
+qt_prefix=$(bash scripts/windows/qt.sh --if-built) || qt_prefix=""
 if [[ ! -f "$build/build.ninja" ]] ||
-    ! grep -qxF "TESSARY_WIN_DEPS:PATH=$prefix" "$build/CMakeCache.txt"; then
+    ! grep -qxF "TESSARY_WIN_DEPS:PATH=$prefix" "$build/CMakeCache.txt" ||
+    ! grep -qxF "TESSARY_WIN_QT:PATH=$qt_prefix" "$build/CMakeCache.txt"; then
     # -O2 as on Linux: GCC 12 warns falsely about std::string copies at -O3.
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARY_WERROR=ON \
         -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DTESSARY_WIN_DEPS:PATH="$prefix" "$@"
+        -DTESSARY_WIN_DEPS:PATH="$prefix" -DTESSARY_WIN_QT:PATH="$qt_prefix" "$@"
 fi
 cmake --build "$build"

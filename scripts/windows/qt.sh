@@ -7,6 +7,9 @@
 # Shared libraries, as Qt's own Windows deployment lays them out: Qt is under
 # the LGPL, which lets a user replace the Qt libraries a program runs with;
 # DLLs beside the program keep that possible without shipping object files.
+#
+# With --if-built it only prints the prefix of a finished build, and fails
+# quietly when there is none (scripts/windows/build.sh asks so).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -27,6 +30,9 @@ prefix="$cache/prefix"
 if [[ -f "$cache/complete" ]]; then
     printf '%s\n' "$prefix"
     exit 0
+fi
+if [[ "${1:-}" == "--if-built" ]]; then
+    exit 1
 fi
 
 if [[ "$host_qt" != "$qt_version"* ]]; then

@@ -1,0 +1,180 @@
+// What keeps phones out: the network category Windows gave the current
+// network (Network List Manager) and the firewall's inbound rules (the
+// firewall's COM policy object), both asked through COM.
+
+#include "platform/platform.h"
+#include "platform/win32/WideText.h"
+
+#include <netfw.h>
+#include <netlistmgr.h>
+#include <oleauto.h>
+
+namespace platform {
+namespace {
+
+// The class ids, written here: the import library has them for neither.
+constexpr CLSID NetworkListManagerClass = {
+    0xdcb00c01, 0x570f, 0x4a9b, {0x8d, 0x69, 0x19, 0x9f, 0xdb, 0xa5, 0x72, 0x3b}};
+constexpr CLSID FirewallPolicyClass = {
+    0xe2b3c97f, 0x6ae1, 0x41ac, {0x81, 0x7a, 0xf6, 0xf9, 0x21, 0x66, 0xd7, 0xdd}};
+
+// COM on this thread for the object's lifetime; a thread that already has it
+// (the GUI thread, which Qt set up) keeps its own.
+class ComScope {
+  public:
+    ComScope() {
+        const HRESULT result = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        owned_ = SUCCEEDED(result);
+        usable_ = owned_ || result == RPC_E_CHANGED_MODE;
+    }
+    ~ComScope() {
+        if (owned_)
+            ::CoUninitialize();
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+    bool Usable() const { return usable_; }
+
+  private:
+    bool owned_ = false;
+    bool usable_ = false;
+};
+
+// Releases one COM interface.
+template <typename T> class ComRef {
+  public:
+    ComRef() = default;
+    ~ComRef() { Reset(); }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T** Out() {
+        Reset();
+        return &p_;
+    }
+    void Reset() {
+        if (p_ != nullptr)
+            p_->Release();
+        p_ = nullptr;
+    }
+
+  private:
+    T* p_ = nullptr;
+};
+
+// Frees a BSTR.
+class Bstr {
+  public:
+    Bstr() = default;
+    ~Bstr() { ::SysFreeString(b_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR* Out() { return &b_; }
+    std::wstring_view View() const { return b_ ? std::wstring_view(b_, ::SysStringLen(b_)) : L""; }
+
+  private:
+    BSTR b_ = nullptr;
+};
+
+// True when a connected network is marked Public; nullopt when unknown.
+std::optional<bool> ConnectedToPublicNetwork() {
+    ComRef<INetworkListManager> manager;
+    if (FAILED(::CoCreateInstance(NetworkListManagerClass, nullptr, CLSCTX_ALL,
+                                  __uuidof(INetworkListManager),
+                                  reinterpret_cast<void**>(manager.Out()))))
+        return std::nullopt;
+    ComRef<IEnumNetworks> networks;
+    if (FAILED(manager->GetNetworks(NLM_ENUM_NETWORK_CONNECTED, networks.Out())) || !networks)
+        return std::nullopt;
+    for (;;) {
+        ComRef<INetwork> network;
+        ULONG fetched = 0;
+        if (networks->Next(1, network.Out(), &fetched) != S_OK || fetched != 1)
+            return false;
+        NLM_NETWORK_CATEGORY category = NLM_NETWORK_CATEGORY_PRIVATE;
+        if (SUCCEEDED(network->GetCategory(&category)) && category == NLM_NETWORK_CATEGORY_PUBLIC)
+            return true;
+    }
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() &&
+           ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// False when the firewall is on for a current profile and no enabled inbound
+// rule lets the program in on it; nullopt when that cannot be told.
+std::optional<bool> FirewallLetsIn(const std::wstring& program) {
+    ComRef<INetFwPolicy2> policy;
+    if (FAILED(::CoCreateInstance(FirewallPolicyClass, nullptr, CLSCTX_INPROC_SERVER,
+                                  __uuidof(INetFwPolicy2), reinterpret_cast<void**>(policy.Out()))))
+        return std::nullopt;
+    long profiles = 0;
+    if (FAILED(policy->get_CurrentProfileTypes(&profiles)))
+        return std::nullopt;
+    long guarded = 0;
+    for (const long profile :
+         {NET_FW_PROFILE2_DOMAIN, NET_FW_PROFILE2_PRIVATE, NET_FW_PROFILE2_PUBLIC}) {
+        VARIANT_BOOL enabled = VARIANT_FALSE;
+        if ((profiles & profile) != 0 &&
+            SUCCEEDED(policy->get_FirewallEnabled(static_cast<NET_FW_PROFILE_TYPE2>(profile),
+                                                  &enabled)) &&
+            enabled != VARIANT_FALSE)
+            guarded |= profile;
+    }
+    if (guarded == 0)
+        return true;
+
+    ComRef<INetFwRules> rules;
+    ComRef<IUnknown> enumerator;
+    ComRef<IEnumVARIANT> items;
+    if (FAILED(policy->get_Rules(rules.Out())) || !rules ||
+        FAILED(rules->get__NewEnum(enumerator.Out())) || !enumerator ||
+        FAILED(enumerator->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items.Out()))))
+        return std::nullopt;
+    for (;;) {
+        VARIANT item;
+        ::VariantInit(&item);
+        ULONG fetched = 0;
+        if (items->Next(1, &item, &fetched) != S_OK || fetched != 1)
+            return false;
+        ComRef<INetFwRule> rule;
+        const bool isRule = item.vt == VT_DISPATCH && item.pdispVal != nullptr &&
+                            SUCCEEDED(item.pdispVal->QueryInterface(
+                                __uuidof(INetFwRule), reinterpret_cast<void**>(rule.Out())));
+        ::VariantClear(&item);
+        if (!isRule)
+            continue;
+        Bstr application;
+        VARIANT_BOOL enabled = VARIANT_FALSE;
+        NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_OUT;
+        NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
+        long ruleProfiles = 0;
+        if (SUCCEEDED(rule->get_ApplicationName(application.Out())) &&
+            SamePath(application.View(), program) && SUCCEEDED(rule->get_Enabled(&enabled)) &&
+            enabled != VARIANT_FALSE && SUCCEEDED(rule->get_Direction(&direction)) &&
+            direction == NET_FW_RULE_DIR_IN && SUCCEEDED(rule->get_Action(&action)) &&
+            action == NET_FW_ACTION_ALLOW && SUCCEEDED(rule->get_Profiles(&ruleProfiles)) &&
+            (ruleProfiles & guarded) == guarded)
+            return true;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> PhoneBlockedNotice(const std::string& enginePath) {
+    const ComScope com;
+    if (!com.Usable())
+        return std::nullopt;
+    if (ConnectedToPublicNetwork().value_or(false))
+        return "Windows treats this network as public: phones cannot connect. Make it private in "
+               "Settings > Network & Internet > your network > Network profile type.";
+    if (!FirewallLetsIn(win32::Wide(enginePath)).value_or(true))
+        return "Windows Firewall has no rule for Tessary's engine: phones cannot connect. Run "
+               "the Tessary setup again and choose \"Allow phones on private networks\".";
+    return std::nullopt;
+}
+
+} // namespace platform
