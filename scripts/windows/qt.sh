@@ -2,7 +2,10 @@
 # Cross-builds Qt 6 for Windows (Core, Gui, Widgets, the Windows platform
 # plugin and the GIF, ICO and JPEG image plugins; PNG is built in) from
 # Debian's qt6-base source with mingw-w64, against the host tools of the same
-# Qt version, into a cache outside the tree, once. Prints the prefix.
+# Qt version, into a cache outside the tree, once. Then the picture readers of
+# qt6-imageformats (WebP, TIFF, TGA, WBMP, ICNS, with their bundled libwebp
+# and libtiff) into the same prefix: the file views show thumbnails of those
+# on Linux (qt6-image-formats-plugins), and phones send WebP. Prints the prefix.
 #
 # Shared libraries, as Qt's own Windows deployment lays them out: Qt is under
 # the LGPL, which lets a user replace the Qt libraries a program runs with;
@@ -27,7 +30,13 @@ key="qt$qt_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
 prefix="$cache/prefix"
 
-if [[ -f "$cache/complete" ]]; then
+# The picture readers are a stage of their own, marked apart, so that adding
+# or changing them never throws away the qtbase build. Raise when its options
+# change.
+imageformats_recipe=1
+imageformats_done="$cache/imageformats-$imageformats_recipe.complete"
+
+if [[ -f "$cache/complete" && -f "$imageformats_done" ]]; then
     printf '%s\n' "$prefix"
     exit 0
 fi
@@ -45,50 +54,97 @@ if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-started=$SECONDS
-work="$cache/work"
-rm -rf "$work" "$prefix"
-mkdir -p "$work" "$prefix"
-echo "Building Qt $qt_version for Windows once into $cache (about 40 minutes on 2 cores)" >&2
+build_qtbase() {
+    local started=$SECONDS
+    local work="$cache/work"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work" "$prefix"
+    echo "Building Qt $qt_version for Windows once into $cache (about 40 minutes on 2 cores)" >&2
 
-(cd "$work" && apt-get source -qq qt6-base >/dev/null 2>&1) || {
-    echo "apt-get source qt6-base failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-    exit 1
+    (cd "$work" && apt-get source -qq qt6-base >/dev/null 2>&1) || {
+        echo "apt-get source qt6-base failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
+        exit 1
+    }
+    local src
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)
+    if [[ -z "$src" ]]; then
+        echo "Debian's source of qt6-base is not version $qt_version:" >&2
+        ls "$work" >&2
+        exit 1
+    fi
+
+    # Debian's repack leaves out src/3rdparty/wintab, so tablet events are off;
+    # OpenGL is off through its input (a bare FEATURE_opengl=OFF leaves dynamic GL
+    # on, and the Windows platform plugin then does not compile).
+    nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
+        -DQT_HOST_PATH=/usr \
+        -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DQt6HostInfo_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6HostInfo \
+        -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+        -DFEATURE_tabletevent=OFF -DINPUT_opengl=no \
+        -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+        -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_testlib=OFF \
+        -DFEATURE_xml=OFF -DINPUT_openssl=no -DFEATURE_icu=OFF \
+        -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
+        -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
+        -DFEATURE_system_doubleconversion=OFF >"$cache/configure.log" 2>&1 || {
+        tail -n 40 "$cache/configure.log" >&2
+        exit 1
+    }
+    nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/build.log" 2>&1 || {
+        tail -n 40 "$cache/build.log" >&2
+        exit 1
+    }
+    cmake --install "$work/build" >/dev/null
+    rm -rf "$work"
+    printf '%s\n' "$key_text" >"$cache/versions.txt"
+    touch "$cache/complete"
+    echo "Qt $qt_version for Windows built in $((SECONDS - started)) s" >&2
 }
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)
-if [[ -z "$src" ]]; then
-    echo "Debian's source of qt6-base is not version $qt_version:" >&2
-    ls "$work" >&2
-    exit 1
+
+build_imageformats() {
+    local started=$SECONDS
+    local work="$cache/work-imageformats"
+    rm -rf "$work"
+    mkdir -p "$work"
+    echo "Building Qt's picture readers for Windows once into $prefix" >&2
+    (cd "$work" && apt-get source -qq qt6-imageformats >/dev/null 2>&1) || {
+        echo "apt-get source qt6-imageformats failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
+        exit 1
+    }
+    local src
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-imageformats-$qt_version*" | head -n1)
+    if [[ -z "$src" ]]; then
+        echo "Debian's source of qt6-imageformats is not version $qt_version:" >&2
+        ls "$work" >&2
+        exit 1
+    fi
+    # The Qt just built, through its own toolchain file, which chain-loads
+    # this project's.
+    nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+        -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
+        -DQT_CHAINLOAD_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
+        -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
+        -DFEATURE_system_webp=OFF -DFEATURE_system_tiff=OFF \
+        -DFEATURE_jasper=OFF -DFEATURE_mng=OFF >"$cache/imageformats-configure.log" 2>&1 || {
+        tail -n 40 "$cache/imageformats-configure.log" >&2
+        exit 1
+    }
+    nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/imageformats-build.log" 2>&1 || {
+        tail -n 40 "$cache/imageformats-build.log" >&2
+        exit 1
+    }
+    cmake --install "$work/build" >/dev/null
+    rm -rf "$work"
+    touch "$imageformats_done"
+    echo "Qt's picture readers for Windows built in $((SECONDS - started)) s" >&2
+}
+
+if [[ ! -f "$cache/complete" ]]; then
+    build_qtbase
 fi
-
-# Debian's repack leaves out src/3rdparty/wintab, so tablet events are off;
-# OpenGL is off through its input (a bare FEATURE_opengl=OFF leaves dynamic GL
-# on, and the Windows platform plugin then does not compile).
-nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
-    -DQT_HOST_PATH=/usr \
-    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DQt6HostInfo_DIR=/usr/lib/x86_64-linux-gnu/cmake/Qt6HostInfo \
-    -DBUILD_SHARED_LIBS=ON -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
-    -DFEATURE_tabletevent=OFF -DINPUT_opengl=no \
-    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
-    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_testlib=OFF \
-    -DFEATURE_xml=OFF -DINPUT_openssl=no -DFEATURE_icu=OFF \
-    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
-    -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
-    -DFEATURE_system_doubleconversion=OFF >"$cache/configure.log" 2>&1 || {
-    tail -n 40 "$cache/configure.log" >&2
-    exit 1
-}
-nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/build.log" 2>&1 || {
-    tail -n 40 "$cache/build.log" >&2
-    exit 1
-}
-cmake --install "$work/build" >/dev/null
-rm -rf "$work"
-printf '%s\n' "$key_text" >"$cache/versions.txt"
-touch "$cache/complete"
-echo "Qt $qt_version for Windows built in $((SECONDS - started)) s" >&2
+build_imageformats
 printf '%s\n' "$prefix"
