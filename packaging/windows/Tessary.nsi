@@ -30,7 +30,8 @@ OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\Programs\Tessary"
 BrandingText "${PRODUCT} ${VERSION} build ${BUILD}"
 
-VIProductVersion "${VERSION}.0.${BUILD}"
+; Four 16-bit numbers: the build (191006) does not fit and is in the texts.
+VIProductVersion "${VERSION}.0.0"
 VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} Setup"

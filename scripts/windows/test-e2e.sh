@@ -29,6 +29,10 @@ if [[ "${1:-}" != "--inside" ]]; then
             exit 1
         fi
     done
+    if [[ ! -d tests/browser/node_modules/playwright-core ]]; then
+        echo "test-e2e.sh: the phone's driver (playwright-core) is missing; run bash scripts/deps.sh" >&2
+        exit 1
+    fi
     bash scripts/windows/package.sh
     exec tests/e2e/netns-run.sh "$0" --inside
 fi
