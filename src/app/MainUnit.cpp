@@ -749,7 +749,8 @@ void TMainForm::QRPaintBoxMenu(int box, QPoint globalPos) {
     content.currentAddress = QString::fromStdString(DirectAddress);
     if (content.direct) {
         // Asked afresh each time: the network or the firewall may have changed.
-        if (const auto notice = platform::PhoneBlockedNotice(workspace::EngineProgram(WorkDir)))
+        if (const auto notice =
+                platform::PhoneBlockedNotice(workspace::EngineProgram(WorkDir), DirectAddress))
             content.blockedNotice = QString::fromStdString(*notice);
     }
     net::TAddresses known;

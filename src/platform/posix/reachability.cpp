@@ -6,7 +6,7 @@
 
 namespace platform {
 
-std::optional<std::string> PhoneBlockedNotice(const std::string&) {
+std::optional<std::string> PhoneBlockedNotice(const std::string&, const std::string&) {
     return std::nullopt;
 }
 

@@ -5,9 +5,15 @@
 #include "platform/platform.h"
 #include "platform/win32/WideText.h"
 
+#include <vector>
+// Winsock first; the IP Helper header needs its types.
+#include <winsock2.h>
+// (kept apart so the order stays)
+#include <iphlpapi.h>
 #include <netfw.h>
 #include <netlistmgr.h>
 #include <oleauto.h>
+#include <ws2tcpip.h>
 
 namespace platform {
 namespace {
@@ -77,24 +83,67 @@ class Bstr {
     BSTR b_ = nullptr;
 };
 
-// True when a connected network is marked Public; nullopt when unknown.
-std::optional<bool> ConnectedToPublicNetwork() {
+// The id of the adapter that carries the IPv4 address; nullopt when none does.
+std::optional<GUID> AdapterOf(const std::string& address) {
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.resize(size);
+        result = ::GetAdaptersAddresses(
+            AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+            nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR)
+        return std::nullopt;
+    for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+         adapter = adapter->Next) {
+        for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+             unicast = unicast->Next) {
+            char text[INET_ADDRSTRLEN] = {};
+            const auto* in = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr);
+            if (in == nullptr || in->sin_family != AF_INET ||
+                ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr ||
+                address != text)
+                continue;
+            GUID id{};
+            if (::CLSIDFromString(win32::Wide(adapter->AdapterName).c_str(), &id) != NOERROR)
+                return std::nullopt;
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+// True when the network the address lies on is marked Public; nullopt when
+// that cannot be told. Only that network counts: a VPN or a virtual switch
+// marked Public does not keep phones on the Wi-Fi out.
+std::optional<bool> OnPublicNetwork(const std::string& address) {
+    const std::optional<GUID> adapter = AdapterOf(address);
+    if (!adapter)
+        return std::nullopt;
     ComRef<INetworkListManager> manager;
     if (FAILED(::CoCreateInstance(NetworkListManagerClass, nullptr, CLSCTX_ALL,
                                   __uuidof(INetworkListManager),
                                   reinterpret_cast<void**>(manager.Out()))))
         return std::nullopt;
-    ComRef<IEnumNetworks> networks;
-    if (FAILED(manager->GetNetworks(NLM_ENUM_NETWORK_CONNECTED, networks.Out())) || !networks)
+    ComRef<IEnumNetworkConnections> connections;
+    if (FAILED(manager->GetNetworkConnections(connections.Out())) || !connections)
         return std::nullopt;
     for (;;) {
-        ComRef<INetwork> network;
+        ComRef<INetworkConnection> connection;
         ULONG fetched = 0;
-        if (networks->Next(1, network.Out(), &fetched) != S_OK || fetched != 1)
-            return false;
+        if (connections->Next(1, connection.Out(), &fetched) != S_OK || fetched != 1)
+            return std::nullopt;
+        GUID id{};
+        if (FAILED(connection->GetAdapterId(&id)) || !::IsEqualGUID(id, *adapter))
+            continue;
+        ComRef<INetwork> network;
         NLM_NETWORK_CATEGORY category = NLM_NETWORK_CATEGORY_PRIVATE;
-        if (SUCCEEDED(network->GetCategory(&category)) && category == NLM_NETWORK_CATEGORY_PUBLIC)
-            return true;
+        if (FAILED(connection->GetNetwork(network.Out())) || !network ||
+            FAILED(network->GetCategory(&category)))
+            return std::nullopt;
+        return category == NLM_NETWORK_CATEGORY_PUBLIC;
     }
 }
 
@@ -164,11 +213,12 @@ std::optional<bool> FirewallLetsIn(const std::wstring& program) {
 
 } // namespace
 
-std::optional<std::string> PhoneBlockedNotice(const std::string& enginePath) {
+std::optional<std::string> PhoneBlockedNotice(const std::string& enginePath,
+                                              const std::string& address) {
     const ComScope com;
     if (!com.Usable())
         return std::nullopt;
-    if (ConnectedToPublicNetwork().value_or(false))
+    if (OnPublicNetwork(address).value_or(false))
         return "Windows treats this network as public: phones cannot connect. Make it private in "
                "Settings > Network & Internet > your network > Network profile type.";
     if (!FirewallLetsIn(win32::Wide(enginePath)).value_or(true))
