@@ -49,6 +49,21 @@ if [[ "$host_qt" != "$qt_version"* ]]; then
     exit 1
 fi
 
+# One build at a time (a second run waits, then finds the cache made).
+mkdir -p "$(dirname "$cache")"
+exec 9>"$(dirname "$cache")/qt.lock"
+flock 9
+if [[ -f "$cache/complete" && -f "$imageformats_done" ]]; then
+    printf '%s\n' "$prefix"
+    exit 0
+fi
+
+# The sources are unpacked and built in one folder whatever the key, so the
+# compile commands stay the same from one recipe to the next and ccache
+# answers for every file a recipe change does not touch: a rebuild then costs
+# minutes instead of the first build's most of an hour.
+work_root="$(dirname "$cache")/qt-work"
+
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -56,7 +71,7 @@ fi
 
 build_qtbase() {
     local started=$SECONDS
-    local work="$cache/work"
+    local work="$work_root/qtbase"
     rm -rf "$work" "$prefix"
     mkdir -p "$work" "$prefix"
     echo "Building Qt $qt_version for Windows once into $cache (about 40 minutes on 2 cores)" >&2
@@ -106,7 +121,7 @@ build_qtbase() {
 
 build_imageformats() {
     local started=$SECONDS
-    local work="$cache/work-imageformats"
+    local work="$work_root/imageformats"
     rm -rf "$work"
     mkdir -p "$work"
     echo "Building Qt's picture readers for Windows once into $prefix" >&2
