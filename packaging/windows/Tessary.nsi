@@ -57,7 +57,7 @@ Var WorkDir
 ; engine that is left. killTool is a copy of pskl.exe outside $INSTDIR.
 !macro StopTessary killTool
     ExecWait '"${killTool}" "$INSTDIR\Tessary.exe" c'
-    ExecWait '"${killTool}" TessaryEngine.exe c'
+    ExecWait '"${killTool}" "$WorkDir\TessaryEngine.exe" c'
 !macroend
 
 Section "Tessary" SecProgram
