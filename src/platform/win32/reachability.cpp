@@ -181,7 +181,8 @@ std::optional<bool> FirewallLetsIn(const std::wstring& program) {
     ComRef<IEnumVARIANT> items;
     if (FAILED(policy->get_Rules(rules.Out())) || !rules ||
         FAILED(rules->get__NewEnum(enumerator.Out())) || !enumerator ||
-        FAILED(enumerator->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(items.Out()))))
+        FAILED(enumerator->QueryInterface(__uuidof(IEnumVARIANT),
+                                          reinterpret_cast<void**>(items.Out()))))
         return std::nullopt;
     for (;;) {
         VARIANT item;
