@@ -132,6 +132,7 @@ start_tessary() {
     window=$(timeout 60 xdotool search --sync --name "^$caption\$" | head -n1) ||
         fail "no window captioned \"$caption\""
     xdotool windowfocus --sync "$window" 2>/dev/null || true
+    tessary_running || fail "Tessary.exe is not among the processes"
     wait_for 20 engine_running || fail "the engine did not start"
 }
 step "start Tessary.exe"
@@ -225,6 +226,7 @@ step "uninstall"
 wine "$program_win\\Uninstall.exe" /S || fail "the uninstaller failed"
 wait_for 60 eval '[[ ! -e "$program_dir" ]]' || fail "the program folder is still there"
 wineserver -w
+! tessary_running || fail "Tessary.exe still runs"
 [[ ! -e "$work_dir/TessaryEngine.exe" ]] || fail "the engine is still there"
 [[ ! -e "$shortcut" ]] || fail "the Start-menu shortcut is still there"
 ! registry "$uninstall_key" >/dev/null || fail "the uninstall entry is still there"
