@@ -15,7 +15,7 @@ packages=(
     locales dbus-daemon
     clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream qt6-base-dev-tools
-    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine nsis xdotool imagemagick
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine nsis xdotool x11-utils imagemagick
     python3
 )
 
