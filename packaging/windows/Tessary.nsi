@@ -108,9 +108,16 @@ SectionEnd
 Section "Allow phones on private networks" SecFirewall
     SetShellVarContext current
     ; netsh runs elevated through the shell's "runas" verb, which shows the
-    ; consent prompt; the rule names the engine by its full path.
-    ExecShellWait "runas" "$SYSDIR\netsh.exe" 'advfirewall firewall add rule name="${RULE_NAME}" dir=in action=allow program="$WorkDir\TessaryEngine.exe" profile=private enable=yes' SW_HIDE
-    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "FirewallRule" 1
+    ; consent prompt once for both commands: an earlier install's rule goes,
+    ; so an update leaves one rule; the rule names the engine by its path.
+    ClearErrors
+    ExecShellWait "runas" "$SYSDIR\cmd.exe" '/c netsh advfirewall firewall delete rule name="${RULE_NAME}" >nul & netsh advfirewall firewall add rule name="${RULE_NAME}" dir=in action=allow program="$WorkDir\TessaryEngine.exe" profile=private enable=yes' SW_HIDE
+    ${If} ${Errors}
+        ; Consent refused: nothing was added, and nothing is to be removed.
+        DetailPrint "Windows Firewall was left as it was; Tessary's menu on the QR codes says when it blocks phones."
+    ${Else}
+        WriteRegDWORD HKCU "${UNINSTALL_KEY}" "FirewallRule" 1
+    ${EndIf}
 SectionEnd
 
 Function .onInit
@@ -138,6 +145,9 @@ Section "Uninstall"
         !insertmacro StopTessary "$PLUGINSDIR\pskl.exe"
     ${EndIf}
 
+    ; Nothing started from here may hold the program folder as its working
+    ; folder, or the folder could not go.
+    SetOutPath "$TEMP"
     ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "FirewallRule"
     ${If} $0 == 1
         ExecShellWait "runas" "$SYSDIR\netsh.exe" 'advfirewall firewall delete rule name="${RULE_NAME}" program="$WorkDir\TessaryEngine.exe"' SW_HIDE
