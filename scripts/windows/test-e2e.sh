@@ -147,6 +147,7 @@ wait_for 10 test -d "$receive_dir" || fail "no dated receiving folder $receive_d
 engine_line=$(pgrep -af 'TessaryEngine\.exe' | head -n1)
 grep -qi "AppData.Roaming.Tessary.TessaryEngine\.exe" <<<"$engine_line" ||
     fail "the engine does not run from WorkDir: $engine_line"
+click 151 104 # "Welcome"
 sleep 1
 shot welcome.png
 
