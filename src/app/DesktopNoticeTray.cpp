@@ -6,9 +6,10 @@
 
 // Windows shows a notice as the balloon of a notification-area icon; Windows
 // 10 and 11 turn it into a toast that also lands in the notification centre.
-// The icon is there only while a notice may be: it is made for the first
-// notice and hidden again once the notice is clicked or closed, so the area
-// keeps no icon of a program that already has its taskbar button.
+// The icon appears with the first notice (a program with a taskbar button
+// needs none before) and goes once the person clicks the notice or the icon;
+// otherwise it stays until the program ends, so a missed notice can still be
+// followed.
 struct TDesktopNotice::State {
     QSystemTrayIcon* icon = nullptr; // owned by the notice
 };
