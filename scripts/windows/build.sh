@@ -41,24 +41,8 @@ if ((${#launcher[@]})); then
     cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-# Unpacks Debian's source package into $1 (the directory apt-get source made),
-# checking it is the upstream version this build is keyed by.
-debian_source() {
-    local package=$1 version=$2 work=$3
-    mkdir -p "$work"
-    (cd "$work" && apt-get source -qq "$package" >/dev/null 2>&1) || {
-        echo "apt-get source $package failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-        return 1
-    }
-    local dir
-    dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-$version*" | head -n1)
-    if [[ -z "$dir" ]]; then
-        echo "Debian's source of $package is not version $version:" >&2
-        ls "$work" >&2
-        return 1
-    fi
-    printf '%s\n' "$dir"
-}
+# debian_source: Debian's source package, unpacked and checked.
+source "$root/scripts/windows/debian-source.sh"
 
 build_dependencies() {
     local started=$SECONDS

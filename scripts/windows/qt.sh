@@ -17,6 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+source "$root/scripts/windows/debian-source.sh"
 
 triple=x86_64-w64-mingw32
 qt_version=6.4.2
@@ -80,17 +81,8 @@ build_qtbase() {
     mkdir -p "$work" "$prefix"
     echo "Building Qt $qt_version for Windows once into $cache (about 40 minutes on 2 cores)" >&2
 
-    (cd "$work" && apt-get source -qq qt6-base >/dev/null 2>&1) || {
-        echo "apt-get source qt6-base failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-        exit 1
-    }
     local src
-    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-base-$qt_version*" | head -n1)
-    if [[ -z "$src" ]]; then
-        echo "Debian's source of qt6-base is not version $qt_version:" >&2
-        ls "$work" >&2
-        exit 1
-    fi
+    src=$(debian_source qt6-base "$qt_version" "$work") || exit 1
 
     # Debian's repack leaves out src/3rdparty/wintab, so tablet events are off;
     # OpenGL is off through its input (a bare FEATURE_opengl=OFF leaves dynamic GL
@@ -129,17 +121,8 @@ build_imageformats() {
     rm -rf "$work"
     mkdir -p "$work"
     echo "Building Qt's picture readers for Windows once into $prefix" >&2
-    (cd "$work" && apt-get source -qq qt6-imageformats >/dev/null 2>&1) || {
-        echo "apt-get source qt6-imageformats failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-        exit 1
-    }
     local src
-    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "qt6-imageformats-$qt_version*" | head -n1)
-    if [[ -z "$src" ]]; then
-        echo "Debian's source of qt6-imageformats is not version $qt_version:" >&2
-        ls "$work" >&2
-        exit 1
-    fi
+    src=$(debian_source qt6-imageformats "$qt_version" "$work") || exit 1
     # The Qt just built, through its own toolchain file, which chain-loads
     # this project's.
     nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
