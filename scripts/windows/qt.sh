@@ -69,6 +69,17 @@ fi
 # minutes instead of the first build's most of an hour.
 work_root="$(dirname "$cache")/qt-work"
 
+# Runs a step with its output in a log of the cache; a failure shows the
+# log's end and stops the script.
+logged() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || {
+        tail -n 40 "$log" >&2
+        exit 1
+    }
+}
+
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -87,7 +98,7 @@ build_qtbase() {
     # Debian's repack leaves out src/3rdparty/wintab, so tablet events are off;
     # OpenGL is off through its input (a bare FEATURE_opengl=OFF leaves dynamic GL
     # on, and the Windows platform plugin then does not compile).
-    nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+    logged "$cache/configure.log" nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
         -DQT_HOST_PATH=/usr \
@@ -100,14 +111,8 @@ build_qtbase() {
         -DFEATURE_xml=OFF -DINPUT_openssl=no -DFEATURE_icu=OFF \
         -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF \
         -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
-        -DFEATURE_system_doubleconversion=OFF >"$cache/configure.log" 2>&1 || {
-        tail -n 40 "$cache/configure.log" >&2
-        exit 1
-    }
-    nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/build.log" 2>&1 || {
-        tail -n 40 "$cache/build.log" >&2
-        exit 1
-    }
+        -DFEATURE_system_doubleconversion=OFF
+    logged "$cache/build.log" nice -n 5 cmake --build "$work/build" -j "$jobs"
     cmake --install "$work/build" >/dev/null
     rm -rf "$work"
     printf '%s\n' "$key_text" >"$cache/versions.txt"
@@ -125,20 +130,14 @@ build_imageformats() {
     src=$(debian_source qt6-imageformats "$qt_version" "$work") || exit 1
     # The Qt just built, through its own toolchain file, which chain-loads
     # this project's.
-    nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+    logged "$cache/imageformats-configure.log" nice -n 5 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
         -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/Qt6/qt.toolchain.cmake" \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "${launcher[@]}" \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF \
         -DFEATURE_system_webp=OFF -DFEATURE_system_tiff=OFF \
-        -DFEATURE_jasper=OFF -DFEATURE_mng=OFF >"$cache/imageformats-configure.log" 2>&1 || {
-        tail -n 40 "$cache/imageformats-configure.log" >&2
-        exit 1
-    }
-    nice -n 5 cmake --build "$work/build" -j "$jobs" >"$cache/imageformats-build.log" 2>&1 || {
-        tail -n 40 "$cache/imageformats-build.log" >&2
-        exit 1
-    }
+        -DFEATURE_jasper=OFF -DFEATURE_mng=OFF
+    logged "$cache/imageformats-build.log" nice -n 5 cmake --build "$work/build" -j "$jobs"
     cmake --install "$work/build" >/dev/null
     rm -rf "$work"
     touch "$imageformats_done"
