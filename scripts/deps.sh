@@ -13,6 +13,7 @@ packages=(
     xvfb xauth xdg-utils
     chromium chromium-driver webkit2gtk-driver libwebkit2gtk-4.1-0 zbar-tools lighttpd attr iproute2 curl openssl valgrind
     locales dbus-daemon
+    at-spi2-core python3-pyatspi
     clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream qt6-base-dev-tools
     g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine nsis xdotool x11-utils imagemagick
@@ -72,7 +73,12 @@ if ! command -v node >/dev/null 2>&1; then
     [[ $(id -u) -eq 0 ]] || sudo="sudo"
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends nodejs npm
 fi
-if [[ -f tests/browser/package.json && ! -d tests/browser/node_modules/playwright-core ]]; then
+browser_modules=(playwright-core axe-core @axe-core/playwright)
+missing_modules=0
+for m in "${browser_modules[@]}"; do
+    [[ -d tests/browser/node_modules/$m ]] || missing_modules=1
+done
+if [[ -f tests/browser/package.json && $missing_modules -eq 1 ]]; then
     # Never let the test tool download a browser: Debian's chromium is used.
     (cd tests/browser && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund --silent)
 fi

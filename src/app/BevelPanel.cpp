@@ -1,6 +1,8 @@
 #include "app/BevelPanel.h"
 
+#include <QApplication>
 #include <QPainter>
+#include <QPalette>
 
 TBevelPanel::TBevelPanel(QWidget* parent) : QWidget(parent) {}
 
@@ -21,10 +23,28 @@ void TBevelPanel::SetColor(const QColor& color) {
     update();
 }
 
+void TBevelPanel::SetFocusFrame(bool on) {
+    focusFrame_ = on;
+    update();
+}
+
+bool TBevelPanel::ShowsFocusFrame() const {
+    const QWidget* focus = QApplication::focusWidget();
+    return focusFrame_ && focus != nullptr && isAncestorOf(focus);
+}
+
 void TBevelPanel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     if (color_.isValid())
         p.fillRect(rect(), color_);
+    if (ShowsFocusFrame()) {
+        const int w = FocusFrameWidth;
+        QPen pen(QApplication::palette().color(QPalette::Active, QPalette::Highlight), w);
+        pen.setJoinStyle(Qt::MiterJoin);
+        p.setPen(pen);
+        p.drawRect(QRectF(rect()).adjusted(w / 2.0, w / 2.0, -w / 2.0, -w / 2.0));
+        return;
+    }
     if (bevel_ == Bevel::None)
         return;
 

@@ -20,6 +20,11 @@ class TBevelPanel : public QWidget {
     // An invalid colour lets the parent show through.
     void SetColor(const QColor& color);
     QColor Color() const { return color_; }
+    // When on, a frame in the selection colour is drawn over the bevel while
+    // a child has the keyboard focus (the child repaints the panel).
+    void SetFocusFrame(bool on);
+    bool ShowsFocusFrame() const;
+    static constexpr int FocusFrameWidth = 3;
 
     // The colours of the lit and shaded bevel edges.
     static QColor HighlightEdge();
@@ -31,4 +36,5 @@ class TBevelPanel : public QWidget {
   private:
     Bevel bevel_ = Bevel::None;
     QColor color_;
+    bool focusFrame_ = false;
 };

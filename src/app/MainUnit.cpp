@@ -1,5 +1,6 @@
 #include "app/MainUnit.h"
 
+#include "app/AccessibleControls.h"
 #include "app/ArrivalNotifier.h"
 #include "app/BevelPanel.h"
 #include "app/ClickLabel.h"
@@ -154,9 +155,11 @@ TMainForm::TMainForm(TMainFormHooks hooks, QWidget* parent)
             platform::OpenWithDefaultApp(target);
         };
 
+    InstallAccessibleControls();
     CreateComponents();
     CreateTimers();
     ConnectHandlers();
+    DescribeForAssistiveTools();
     CentreOnScreen();
 
     // A start-up step that fails ends start-up there, with its message shown;
@@ -377,8 +380,10 @@ void TMainForm::CreateBottomBand() {
                                       {1077, 41}, linkFont, Qt::white);
     LWebsite = MakeLabel<TClickLabel>(PBottom, "LWebsite", QString::fromLatin1(VendorAddressText),
                                       {1200, 41}, linkFont, Qt::white);
-    for (TClickLabel* link : {LSupport, LWebsite})
+    for (TClickLabel* link : {LSupport, LWebsite}) {
         link->setCursor(Qt::PointingHandCursor);
+        link->SetLink(true);
+    }
 }
 
 void TMainForm::CreateTimers() {
@@ -429,6 +434,63 @@ void TMainForm::ConnectHandlers() {
     // A notice only for whom the window is out of sight.
     ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
     connect(ArrivalNotices, &TArrivalNotifier::activated, this, [this] { ShowArrivals(); });
+}
+
+void TMainForm::DescribeForAssistiveTools() {
+    // Names where the caption alone says too little; the other tiles and the
+    // labels are named by their captions. Descriptions say what a control does.
+    auto describe = [](QWidget* widget, const QString& name, const QString& description) {
+        if (!name.isEmpty())
+            widget->setAccessibleName(name);
+        widget->setAccessibleDescription(description);
+    };
+    describe(BWelcome, {}, QStringLiteral("Shows the welcome page"));
+    describe(BPhoneToPC, {}, QStringLiteral("Shows the QR code for sending files from the phone"));
+    describe(BPCtoPhone, {}, QStringLiteral("Shows the QR code and the files for the phone"));
+    describe(TabSheet1, QStringLiteral("Phone to PC"), {});
+    describe(TabSheet2, QStringLiteral("PC to Phone"), {});
+    describe(TabSheet3, QStringLiteral("Welcome"), {});
+    // The QR codes' descriptions are their addresses (DrawQRCode).
+    describe(QRPaintBox1, QStringLiteral("QR code for the upload page"), {});
+    describe(QRPaintBox2, QStringLiteral("QR code for the download page"), {});
+    describe(WB, QStringLiteral("Received files"),
+             QStringLiteral("Files from the phone, in the receiving folder. "
+                            "Arrow keys choose a file, Enter opens it."));
+    describe(WB2, QStringLiteral("Files for the phone"),
+             QStringLiteral("The copies the phone can download. "
+                            "Arrow keys choose a file, Enter opens it."));
+    // The receiving folder's path is their description (ApplyReceiveDir).
+    describe(EPath, QStringLiteral("Receiving folder"), {});
+    describe(BOpenFolder, QStringLiteral("Open receiving folder"), {});
+    describe(BBrowse, QStringLiteral("Change receiving folder"),
+             QStringLiteral("Chooses another folder for the files from the phone"));
+    describe(BDownloadFileSelectFiles, {},
+             QStringLiteral("Chooses the files the phone can download; "
+                            "Ctrl+V pastes files copied in a file manager"));
+    describe(LDownloadNote, {}, QStringLiteral("What the phone can download"));
+    describe(Label8, {}, QStringLiteral("Shows the about text"));
+    describe(BClose, {}, QStringLiteral("Closes Tessary and stops sharing files"));
+    describe(LSupport, {}, QStringLiteral("Opens the support page in the browser"));
+    describe(LWebsite, {}, QStringLiteral("Opens the Tessary web site in the browser"));
+    describe(Image1,
+             QStringLiteral("A paper plane above a laptop, a computer, a phone and a tablet"), {});
+    for (QLabel* hint : {Image3, Image4})
+        describe(hint, QStringLiteral("A hand holding a phone that shows a QR code"), {});
+    describe(Image5, QStringLiteral("Phone"), {});
+
+    // Reading order: the navigation tiles, the page shown (QR code, step 2,
+    // the folder), then the bottom band. Controls of hidden pages are passed
+    // over by Tab.
+    const std::vector<QWidget*> order = {BWelcome,    BPhoneToPC,  BPCtoPhone,
+                                         QRPaintBox1, WB,          BOpenFolder,
+                                         BBrowse,     QRPaintBox2, BDownloadFileSelectFiles,
+                                         WB2,         Label8,      BClose,
+                                         LSupport,    LWebsite};
+    for (std::size_t i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    // The frames around the QR codes show the focus of the codes.
+    PanelQR1->SetFocusFrame(true);
+    PanelQR2->SetFocusFrame(true);
 }
 
 void TMainForm::CentreOnScreen() {
@@ -783,6 +845,7 @@ void TMainForm::DrawQRCode(const std::string& url, int box) {
     QRRenderer->Rebuild();
     TQRPaintBox* paintBox = box == 2 ? QRPaintBox2 : QRPaintBox1;
     paintBox->setToolTip(QString::fromStdString(url));
+    paintBox->setAccessibleDescription(QString::fromStdString(url));
     paintBox->update();
 }
 
@@ -800,6 +863,9 @@ void TMainForm::QRPaintBox2Paint(QPainter& painter, QSize box) {
 
 void TMainForm::ApplyReceiveDir() {
     ReceiveDir = workspace::ReceiveDirFromText(EPath->text().toStdString());
+    // Read out with the path box and the Open tile, which Tab reaches.
+    EPath->setAccessibleDescription(EPath->text());
+    BOpenFolder->setAccessibleDescription(EPath->text());
     if (platform::CreateFolderTree(ReceiveDir)) {
         WB->SetFolder(QString::fromStdString(ReceiveDir));
     } else {

@@ -162,6 +162,8 @@ class TMainForm : public QWidget {
     void CreateBottomBand();
     void CreateTimers();
     void ConnectHandlers();
+    // Accessible names and descriptions, the tab order and the focus frames.
+    void DescribeForAssistiveTools();
     void CentreOnScreen();
     void SetDownloadNote(const std::string& note);
     void SetDirectUrls(const std::string& address);

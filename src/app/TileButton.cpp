@@ -3,6 +3,7 @@
 #include <QEnterEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPalette>
 
@@ -94,10 +95,11 @@ void TTileButton::paintEvent(QPaintEvent*) {
     p.drawText(textRect, flags, DisplayedCaption());
 
     if (keyboardFocus_ && hasFocus()) {
-        // The focus mark only for keyboard users, as native buttons do.
-        QPen pen(look.Caption, 1, Qt::DotLine);
+        // The focus mark only for keyboard users, as native buttons do; two
+        // pixels in the caption's colour, so it stands out as the caption does.
+        QPen pen(look.Caption, 2, Qt::DashLine);
         p.setPen(pen);
-        p.drawRect(r.adjusted(3, 3, -4, -4));
+        p.drawRect(QRectF(r).adjusted(4, 4, -4, -4));
     }
 }
 
@@ -113,9 +115,21 @@ void TTileButton::leaveEvent(QEvent* event) {
     QAbstractButton::leaveEvent(event);
 }
 
+void TTileButton::keyPressEvent(QKeyEvent* event) {
+    // Space is the button's own key; Enter presses a tile as well.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        click();
+        event->accept();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
 void TTileButton::focusInEvent(QFocusEvent* event) {
-    keyboardFocus_ =
-        event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason;
+    // Any focus but a click's is the keyboard's: Tab, a closed dialog giving
+    // the focus back, a shortcut.
+    keyboardFocus_ = event->reason() != Qt::MouseFocusReason;
     QAbstractButton::focusInEvent(event);
 }
 

@@ -2,7 +2,8 @@
 
 // The flat rectangular button of the window: a face, a border and a caption
 // colour for each of four states, an optional check style in which a click
-// leaves the tile down, and a one-line caption cut with an ellipsis.
+// leaves the tile down, and a one-line caption cut with an ellipsis. Space
+// and Enter press it; a focus mark shows when the keyboard brought the focus.
 
 #include <QAbstractButton>
 #include <QColor>
@@ -56,6 +57,7 @@ class TTileButton : public QAbstractButton {
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
 

@@ -22,6 +22,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMutex>
 #include <QSet>
 #include <QTemporaryDir>
@@ -398,6 +399,74 @@ class TestMainForm : public QObject {
         QTest::mouseDClick(Find<QLabel>("Label8"), Qt::LeftButton);
         QCOMPARE(desk->messages.size(), 1);
         QVERIFY(desk->messages.front().startsWith("Tessary v3.10 build 191006"));
+    }
+
+    // Without a mouse: Tab in reading order over the page shown, Enter and
+    // Space on tiles and links, the QR code's menu on its keys, a received
+    // file opened from its view.
+    void keyboardReachesEveryControl() {
+        Start();
+        QApplication::setActiveWindow(form.get());
+        auto focused = [] { return QApplication::focusWidget(); };
+        auto tabRound = [&](const char* from) {
+            // A menu that was open took the activation with it.
+            QApplication::setActiveWindow(form.get());
+            Find<QWidget>(from)->setFocus(Qt::TabFocusReason);
+            QStringList names;
+            do {
+                if (!focused())
+                    return names << "(nothing focused)";
+                names << focused()->objectName();
+                QTest::keyClick(focused(), Qt::Key_Tab);
+            } while (focused()->objectName() != from && names.size() < 20);
+            return names;
+        };
+        const QStringList top{"BWelcome", "BPhoneToPC", "BPCtoPhone"};
+        const QStringList bottom{"BClose", "LSupport", "LWebsite"};
+        QCOMPARE(tabRound("BWelcome"), (top + QStringList{"Label8"} + bottom));
+
+        QTest::keyClick(Find<QWidget>("BPhoneToPC"), Qt::Key_Return);
+        QCOMPARE(ShownPage(), TMainForm::PhoneToPCPage);
+        QCOMPARE(tabRound("BWelcome"),
+                 (top + QStringList{"QRPaintBox1", "WB", "BOpenFolder", "BBrowse"} + bottom));
+
+        auto* qr = Find<TQRPaintBox>("QRPaintBox1");
+        for (auto [key, modifiers] :
+             {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
+            qr->setFocus(Qt::TabFocusReason);
+            QVERIFY(Find<TBevelPanel>("PanelQR1")->ShowsFocusFrame());
+            QTest::keyClick(qr, key, modifiers);
+            QMenu* menu = form->findChild<QMenu*>("QRCodeMenu");
+            QVERIFY(menu && menu->isVisible());
+            QVERIFY(qr->rect().contains(qr->mapFromGlobal(menu->pos())));
+            delete menu;
+        }
+
+        const QString received = QString::fromStdString(form->ReceiveDir) + "by keyboard.txt";
+        QFile file(received);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        auto* wb = Find<TShellFileView>("WB");
+        QTRY_COMPARE_WITH_TIMEOUT(wb->ShownNames(), QStringList{"by keyboard.txt"}, 10000);
+        wb->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(wb, Qt::Key_Right);
+        QTest::keyClick(wb, Qt::Key_Return);
+        QTest::keyClick(Find<QWidget>("BOpenFolder"), Qt::Key_Space);
+        QTest::keyClick(Find<QWidget>("LSupport"), Qt::Key_Return);
+        QCOMPARE(desk->opened,
+                 (QStringList{received, Find<QLineEdit>("EPath")->text(),
+                              "https://www.tessary.example/r/?rid=support&vid=3.10&bid=191006"}));
+
+        QTest::keyClick(Find<QWidget>("BPCtoPhone"), Qt::Key_Space);
+        QCOMPARE(ShownPage(), TMainForm::PCToPhonePage);
+        QCOMPARE(tabRound("BWelcome"),
+                 (top + QStringList{"QRPaintBox2", "BDownloadFileSelectFiles", "WB2"} + bottom));
+        QTest::keyClick(Find<QWidget>("BWelcome"), Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(ShownPage(), TMainForm::WelcomePage);
+        QTest::keyClick(Find<QWidget>("Label8"), Qt::Key_Return);
+        QCOMPARE(desk->messages.size(), 1);
+        QTest::keyClick(Find<QWidget>("BClose"), Qt::Key_Return);
+        QVERIFY(!form->isVisible());
     }
 
     void geometry() {
