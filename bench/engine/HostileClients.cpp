@@ -7,6 +7,18 @@
 //     over its second half, and the expected time to find a 26^6 key at the
 //     second half's rate.
 //
+//   engine_hostile_bench spread PORT HOSTS
+//     HOSTS addresses (127.8.0.1 ...) send one wrong key each, eight at a
+//     time, as an attacker filling the engine's table of addresses would.
+//     Prints how long it took and how the engine answered.
+//
+//   engine_hostile_bench hold PORT SECONDS
+//     600 connections from 20 addresses (127.0.7.1 ...), 30 each, ask for
+//     /big.bin and read nothing, each reopened once the engine cuts it.
+//     Before and after SECONDS of that, 127.0.0.1 loads /index.html eleven
+//     times from a fresh connection and downloads /d/dfiles/phone.bin with
+//     the proof in COOKIE (environment). Prints the medians, quiet and held.
+//
 //   engine_hostile_bench crowd PORT SECONDS
 //     400 connections from 127.0.0.2 and 127.0.0.3 (a third idle, a third
 //     trickling a request's headers, a third trickling a body the engine
@@ -21,6 +33,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -167,6 +180,144 @@ int Guess(std::uint16_t port, double seconds, int hosts) {
     return 0;
 }
 
+int Spread(std::uint16_t port, int hosts) {
+    std::atomic<int> next{0};
+    std::atomic<long> lookedAt{0};
+    std::atomic<long> refused{0};
+    std::atomic<long> failed{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int h = next++; h < hosts; h = next++) {
+                in_addr address{};
+                address.s_addr = htonl(0x7F080001U + static_cast<std::uint32_t>(h));
+                char source[INET_ADDRSTRLEN] = {};
+                inet_ntop(AF_INET, &address, source, sizeof source);
+                const int fd = Connect(port, source);
+                std::string pending;
+                const int status =
+                    fd >= 0 && SendAll(fd, "GET /api/upload?key=zzzzzz&id=a HTTP/1.1\r\nHost: "
+                                           "127.0.0.1\r\nConnection: close\r\n\r\n")
+                        ? ReadReply(fd, pending)
+                        : 0;
+                if (fd >= 0) {
+                    close(fd);
+                }
+                ++(status == 429 ? refused : status == 0 ? failed : lookedAt);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("%d addresses in %.0f s: %ld looked at, %ld answered 429, %ld failed\n", hosts,
+                seconds, lookedAt.load(), refused.load(), failed.load());
+    return failed.load() > hosts / 100 ? 1 : 0;
+}
+
+// ------------------------------------------------------------------- hold --
+
+// Milliseconds to fetch target whole on a fresh connection (1e9 when it
+// failed), reading the body by its Content-Length.
+double FetchMs(std::uint16_t port, const std::string& target, const std::string& cookie) {
+    const auto start = Clock::now();
+    const int fd = Connect(port, "127.0.0.1");
+    bool whole = false;
+    if (fd >= 0 && SendAll(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                   (cookie.empty() ? "" : "Cookie: " + cookie + "\r\n") +
+                                   "Connection: close\r\n\r\n")) {
+        std::string head;
+        char buffer[65536];
+        std::size_t body = 0;
+        std::size_t length = 0;
+        bool haveHead = false;
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+            if (haveHead) {
+                body += static_cast<std::size_t>(n);
+                continue;
+            }
+            head.append(buffer, static_cast<std::size_t>(n));
+            const std::size_t end = head.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                haveHead = head.compare(0, 12, "HTTP/1.1 200") == 0;
+                const std::size_t at = head.find("Content-Length: ");
+                length = at < end ? std::strtoul(head.c_str() + at + 16, nullptr, 10) : 0;
+                body = head.size() - end - 4;
+                if (!haveHead) {
+                    break;
+                }
+            }
+        }
+        whole = haveHead && body == length;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return whole ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : 1e9;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int Hold(std::uint16_t port, double seconds) {
+    const char* proof = std::getenv("COOKIE");
+    const std::string cookie = proof != nullptr ? proof : "";
+    const auto measure = [&](std::vector<double>& pages, std::vector<double>& downloads) {
+        for (int i = 0; i < 11; ++i) {
+            pages.push_back(FetchMs(port, "/index.html", {}));
+        }
+        for (int i = 0; i < 3; ++i) {
+            downloads.push_back(FetchMs(port, "/d/dfiles/phone.bin", cookie));
+        }
+    };
+    std::vector<double> quietPages, quietDownloads, heldPages, heldDownloads;
+    measure(quietPages, quietDownloads);
+    std::atomic<bool> stop{false};
+    std::atomic<long> cuts{0};
+    std::thread holder([&] {
+        std::vector<int> fds(600, -1);
+        while (!stop) {
+            for (std::size_t i = 0; i < fds.size() && !stop; ++i) {
+                if (fds[i] >= 0) {
+                    pollfd p{fds[i], POLLRDHUP, 0};
+                    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+                        close(fds[i]);
+                        fds[i] = -1;
+                        ++cuts;
+                    }
+                }
+                if (fds[i] < 0) {
+                    fds[i] = Connect(port, "127.0.7." + std::to_string(i % 20 + 1));
+                    if (fds[i] >= 0) {
+                        SendAll(fds[i], "GET /big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                    }
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        for (const int fd : fds) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    measure(heldPages, heldDownloads);
+    stop = true;
+    holder.join();
+    std::printf("page load quiet %.2f ms, held %.2f ms; download quiet %.0f ms, held %.0f ms; "
+                "held connections cut %ld\n",
+                Median(quietPages), Median(heldPages), Median(quietDownloads),
+                Median(heldDownloads), cuts.load());
+    std::printf("RESULT %.3f %.3f %.1f %.1f\n", Median(quietPages), Median(heldPages),
+                Median(quietDownloads), Median(heldDownloads));
+    return 0;
+}
+
 // ------------------------------------------------------------------ crowd --
 
 struct Hostile {
@@ -283,9 +434,19 @@ int main(int argc, char** argv) {
         return Guess(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]),
                      std::atoi(argv[4]));
     }
+    if (mode == "spread" && argc == 4) {
+        return Spread(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atoi(argv[3]));
+    }
+    if (mode == "hold" && argc == 4) {
+        return Hold(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]));
+    }
     if (mode == "crowd" && argc == 4) {
         return Crowd(static_cast<std::uint16_t>(std::atoi(argv[2])), std::atof(argv[3]));
     }
-    std::fprintf(stderr, "usage: %s guess PORT SECONDS HOSTS | crowd PORT SECONDS\n", argv[0]);
+    std::fprintf(
+        stderr,
+        "usage: %s guess PORT SECONDS HOSTS | spread PORT HOSTS | hold PORT SECONDS | crowd PORT "
+        "SECONDS\n",
+        argv[0]);
     return 2;
 }

@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Benchmarks the engine against baselines measured in the same run and prints
 # the ratios. Usage: bash bench/engine/run.sh [SIZE_MIB | net]   (default 2048)
-# "net" measures only hostile clients: latency under 400 hostile connections
-# and the rate of key guesses (about two minutes).
+# "net" measures only hostile clients: latency under 400 hostile connections,
+# the rate of key guesses, the phone holding the proof while 32 addresses
+# guess, the phone while 600 connections leave their replies unread, and
+# the memory of many guessing addresses (about five minutes; the unread
+# replies hold about 2 GiB of socket buffers for 30 s).
+# Every figure is checked: a failed transfer stops the run instead of
+# printing 0.
 # Needs build/bin/TessaryEngine (or ENGINE=path), curl, dd and lighttpd.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -55,6 +60,16 @@ free_port() {
 }
 now() { date +%s.%N; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+# Stops the run when a measured figure is missing or zero.
+measured() {
+    awk -v v="$2" 'BEGIN { exit !(v + 0 > 0) }' || { echo "no figure for: $1 (got '$2')" >&2; exit 1; }
+    echo "$2"
+}
+# The proof cookie a browser gets with the key's page, in a cookie jar.
+proof_jar() {
+    curl -sS -f -o /dev/null -c "$2" "$1/d/$KEY.html" || { echo "no download page at $1" >&2; exit 1; }
+    grep -q tessary_ "$2" || { echo "the download page set no proof" >&2; exit 1; }
+}
 mibps() { awk -v bytes="$1" -v s="$2" 'BEGIN { printf "%.0f", bytes / 1048576 / s }'; }
 wait_port() {
     for _ in $(seq 100); do
@@ -75,13 +90,19 @@ reset_peak() { echo 5 > "/proc/$ENGINE_PID/clear_refs" 2>/dev/null || true; }
 hostile_figures() {
     local port
     port=$(free_port)
-    mkdir -p "$WORK/net/wdoc/u/ufiles"
+    mkdir -p "$WORK/net/wdoc/u/ufiles" "$WORK/net/wdoc/d/dfiles"
     echo "<p>bench</p>" > "$WORK/net/wdoc/index.html"
+    echo "<p>upload page</p>" > "$WORK/net/wdoc/u/$KEY.html"
+    echo "<p>download page</p>" > "$WORK/net/wdoc/d/$KEY.html"
+    dd if=/dev/urandom of="$WORK/net/phone.bin" bs=1M count=100 status=none
+    ln "$WORK/net/phone.bin" "$WORK/net/wdoc/d/dfiles/phone.bin"
+    ln "$WORK/net/phone.bin" "$WORK/net/wdoc/big.bin"
     (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
     ENGINE_PID=$!
     wait_port "$port"
     reset_peak
     read -r _ crowd_quiet crowd_loaded < <("$HOSTILE" crowd "$port" 30 | grep '^RESULT')
+    measured "GET under 400 hostile" "${crowd_loaded:-0}" >/dev/null
     crowd_rss=$(peak_rss)
     guess_one=$("$HOSTILE" guess "$port" 30 1)
     kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
@@ -90,6 +111,46 @@ hostile_figures() {
     ENGINE_PID=$!
     wait_port "$port"
     guess_many=$("$HOSTILE" guess "$port" 60 32)
+    # The phone, holding the proof, while 32 addresses guess; one of them is
+    # the phone's own address (a shared router).
+    local base="http://127.0.0.1:$port" jar="$WORK/net/jar"
+    proof_jar "$base" "$jar"
+    phone_up() {
+        curl -sS -f -o /dev/null -b "$jar" -w '%{speed_upload}' -X POST -T "$WORK/net/phone.bin" \
+            -H 'Expect:' "$base/api/upload?key=$KEY&id=phone$1&name=phone$1.bin&size=104857600&offset=0"
+    }
+    phone_down() { curl -sS -f -o /dev/null -b "$jar" -w '%{speed_download}' "$base/d/dfiles/phone.bin"; }
+    quiet_up=$(measured "quiet upload" "$(phone_up 1)")
+    quiet_down=$(measured "quiet download" "$(phone_down)")
+    "$HOSTILE" guess "$port" 40 32 > "$WORK/net/guessing.txt" &
+    local guessing=$!
+    sleep 10
+    busy_up=$(measured "upload while guessing" "$(phone_up 2)")
+    busy_down=$(measured "download while guessing" "$(phone_down)")
+    local shared=0 tries=0
+    for _ in $(seq 20); do
+        tries=$((tries + 1))
+        code=$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 -b "$jar" "$base/u/$KEY.html" || true)
+        [[ "$code" == 200 ]] && shared=$((shared + 1))
+        code=$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 -b "$jar" "$base/api/upload?key=$KEY&id=none" || true)
+        [[ "$code" == 404 ]] && shared=$((shared + 1))
+    done
+    # Without the proof the same address is turned away: the guessers do hit the guard.
+    unproven=$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 "$base/u/$KEY.html" || true)
+    wait "$guessing"
+    # 600 connections from 20 addresses ask for a large file and read
+    # nothing, while the phone loads its page and downloads 100 MB.
+    read -r _ hold_page_quiet hold_page hold_down_quiet hold_down < <(
+        COOKIE=$(awk '$6 ~ /^tessary_/ { print $6 "=" $7 }' "$jar") "$HOSTILE" hold "$port" 30 | grep '^RESULT')
+    measured "page load while held" "${hold_page:-0}" >/dev/null
+    kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
+    # A fresh engine: one wrong key from each of 65,000 addresses.
+    (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
+    ENGINE_PID=$!
+    wait_port "$port"
+    reset_peak
+    spread=$("$HOSTILE" spread "$port" 65000)
+    spread_rss=$(measured "peak RSS, many addresses" "$(peak_rss)")
     kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
     ENGINE_PID=""
     echo
@@ -100,6 +161,12 @@ hostile_figures() {
     echo "key guesses, one host:   $guess_one" | sed '2,$s/^/                         /'
     echo "key guesses, 32 hosts:   $guess_many" | sed '2,$s/^/                         /'
     echo "(target: expected time to find a key over a year)"
+    printf '%-44s %10s %10s %8s %s\n' "phone upload, 32 guessing (MiB/s vs quiet)" "$(mibps "$busy_up" 1)" "$(mibps "$quiet_up" 1)" "$(ratio "$busy_up" "$quiet_up")" "full speed"
+    printf '%-44s %10s %10s %8s %s\n' "phone download, 32 guessing (MiB/s vs quiet)" "$(mibps "$busy_down" 1)" "$(mibps "$quiet_down" 1)" "$(ratio "$busy_down" "$quiet_down")" "full speed"
+    printf '%-44s %10s %10s %8s %s\n' "page load, 600 unread replies (ms vs quiet)" "$hold_page" "$hold_page_quiet" "$(ratio "$hold_page" "$hold_page_quiet")" "< 2"
+    printf '%-44s %10s %10s %8s %s\n' "100 MB download, 600 unread (ms vs quiet)" "$hold_down" "$hold_down_quiet" "$(ratio "$hold_down" "$hold_down_quiet")" "< 2"
+    printf '%-44s %10s %s\n' "phone at a guesser's address, served" "$shared/$((tries * 2))" "(without the proof: $unproven)"
+    printf '%-44s %10s %s\n' "peak RSS, 65,000 guessing addresses (MiB)" "$spread_rss" "(target <= 16; $spread)"
 }
 if ((NET_ONLY)); then
     hostile_figures
@@ -157,8 +224,8 @@ form_s=$(time_upload multipart 1)
 form_rss=$(peak_rss)
 cmp -s "$WORK/source.bin" "$WORK/wdoc/u/ufiles/bigform1.bin" || { echo "multipart upload differs" >&2; exit 1; }
 rm -f "$WORK/wdoc/u/ufiles/bigform1.bin"
-res_rate=$(mibps "$BYTES" "$res_s")
-form_rate=$(mibps "$BYTES" "$form_s")
+res_rate=$(measured "resumable upload" "$(mibps "$BYTES" "$res_s")")
+form_rate=$(measured "multipart upload" "$(mibps "$BYTES" "$form_s")")
 
 # ------------------------------------------------------------- downloads --
 ln "$WORK/source.bin" "$WORK/wdoc/d/dfiles/big.bin"
@@ -174,7 +241,11 @@ LIGHTTPD_PID=$!
 wait_port "$LPORT"
 # Alternating rounds, best of each: a load spike elsewhere on the machine
 # then cannot favour one side.
-speed_of() { curl -sS -f -o /dev/null -w '%{speed_download}' "$1/d/dfiles/big.bin"; }
+# The engine serves published files only to the browser that loaded the
+# download page; lighttpd ignores the cookie.
+echo "<p>download page</p>" > "$WORK/wdoc/d/$KEY.html"
+proof_jar "$BASE" "$WORK/jar"
+speed_of() { measured "download from $1" "$(curl -sS -f -o /dev/null -b "$WORK/jar" -w '%{speed_download}' "$1/d/dfiles/big.bin")"; }
 best() { awk -v a="$1" -v b="$2" 'BEGIN { print (b > a ? b : a) }'; }
 reset_peak
 engine_dl=0
@@ -214,15 +285,18 @@ many_s=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
 many_rss=$(peak_rss)
 arrived=$(find "$WORK/wdoc/u/ufiles" -name 'f*.bin' | wc -l)
 [[ "$arrived" -eq $((PER_CLIENT * CLIENTS)) ]] || { echo "only $arrived small files arrived" >&2; exit 1; }
-files_per_s=$(awk -v n="$arrived" -v s="$many_s" 'BEGIN { printf "%.0f", n / s }')
+files_per_s=$(measured "many files" "$(awk -v n="$arrived" -v s="$many_s" 'BEGIN { printf "%.0f", n / s }')")
 
 # ------------------------------------------------ latency under idle load --
+# Prints nothing when a GET fails, so the figure is then missing.
 median_get() {
+    local times=""
     for _ in $(seq 41); do
-        curl -sS -o /dev/null -w '%{time_total}\n' "$BASE/index.html"
-    done | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+        times+="$(curl -sS -f -o /dev/null -w '%{time_total}' "$BASE/index.html")"$'\n' || return 0
+    done
+    sort -g <<< "$times" | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'
 }
-quiet_ms=$(awk -v s="$(median_get)" 'BEGIN { printf "%.3f", s * 1000 }')
+quiet_ms=$(measured "quiet GET" "$(awk -v s="$(median_get)" 'BEGIN { printf "%.3f", s * 1000 }')")
 fds=()
 for i in $(seq "$IDLE"); do
     exec {fd}<>"/dev/tcp/127.0.0.1/$PORT"
@@ -238,7 +312,7 @@ done
 ) &
 TRICKLE_PID=$!
 reset_peak
-loaded_ms=$(awk -v s="$(median_get)" 'BEGIN { printf "%.3f", s * 1000 }')
+loaded_ms=$(measured "GET with idle connections" "$(awk -v s="$(median_get)" 'BEGIN { printf "%.3f", s * 1000 }')")
 idle_rss=$(peak_rss)
 kill "$TRICKLE_PID" 2>/dev/null || true
 wait "$TRICKLE_PID" 2>/dev/null || true

@@ -55,32 +55,111 @@ std::string_view Trim(std::string_view text) {
 
 } // namespace
 
-bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames) {
+std::optional<HostParts> ParseHost(std::string_view host) {
+    HostParts parts;
+    std::string_view rest;
     if (host.starts_with('[')) {
-        // An IPv6 literal; the brackets make it one whatever follows.
         const std::size_t close = host.find(']');
-        return close != std::string_view::npos &&
-               (close + 1 == host.size() || host[close + 1] == ':');
-    }
-    const std::size_t colon = host.find(':');
-    if (colon != std::string_view::npos) {
-        const std::string_view port = host.substr(colon + 1);
-        if (port.empty() || !std::all_of(port.begin(), port.end(), IsDigit)) {
-            return false;
+        if (close == std::string_view::npos) {
+            return std::nullopt;
         }
-        host = host.substr(0, colon);
+        parts.name = host.substr(1, close - 1);
+        parts.ipv6 = true;
+        rest = host.substr(close + 1);
+        // Hex digits, ":" and "."; then maybe a zone ("%25eth0").
+        const std::string_view address = parts.name.substr(0, parts.name.find('%'));
+        const std::string_view zone = parts.name.substr(address.size());
+        const bool literal = address.find(':') != std::string_view::npos &&
+                             std::all_of(address.begin(), address.end(),
+                                         [](char c) {
+                                             return IsDigit(c) ||
+                                                    (Lower(c) >= 'a' && Lower(c) <= 'f') ||
+                                                    c == ':' || c == '.';
+                                         }) &&
+                             std::all_of(zone.begin(), zone.end(), [](char c) {
+                                 return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'z') ||
+                                        c == '%' || c == '-' || c == '_' || c == '.' || c == '~';
+                             });
+        if (!literal) {
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = host.find(':');
+        parts.name = host.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : host.substr(colon);
+        if (parts.name.ends_with('.')) {
+            parts.name.remove_suffix(1);
+        }
+        const bool name = std::all_of(parts.name.begin(), parts.name.end(), [](char c) {
+            return IsDigit(c) || (Lower(c) >= 'a' && Lower(c) <= 'z') || c == '-' || c == '_' ||
+                   c == '.';
+        });
+        if (!name || parts.name.empty()) {
+            return std::nullopt;
+        }
     }
-    if (host.ends_with('.')) {
-        host.remove_suffix(1);
+    if (!rest.empty()) {
+        const std::string_view port = rest.substr(1);
+        unsigned value = 0;
+        const auto [last, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+        if (rest.front() != ':' || port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(), IsDigit) || error != std::errc{} ||
+            last != port.data() + port.size() || value > 65535) {
+            return std::nullopt;
+        }
+        parts.port = value;
     }
-    if (host.empty()) {
+    return parts;
+}
+
+bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNames) {
+    const auto parts = ParseHost(host);
+    if (!parts) {
         return false;
     }
-    if (IsIpv4Literal(host) || SameNoCase(host, "localhost")) {
+    if (parts->ipv6 || IsIpv4Literal(parts->name) || SameNoCase(parts->name, "localhost")) {
         return true;
     }
     return std::any_of(ownNames.begin(), ownNames.end(),
-                       [host](const std::string& own) { return SameNoCase(host, own); });
+                       [&](const std::string& own) { return SameNoCase(parts->name, own); });
+}
+
+bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host) {
+    if (fetchSite != nullptr && SameNoCase(Trim(fetchSite), "cross-site")) {
+        return true;
+    }
+    if (origin == nullptr) {
+        return false;
+    }
+    constexpr std::string_view scheme = "http://";
+    const std::string_view from = Trim(origin);
+    // Our own pages send no referrer, so their form posts carry "null": it
+    // names another site only where the browser says the request is not
+    // from this origin (a sandboxed page's requests are "cross-site").
+    if (from == "null") {
+        return fetchSite != nullptr && SameNoCase(Trim(fetchSite), "same-site");
+    }
+    if (host == nullptr || from.size() <= scheme.size() ||
+        !SameNoCase(from.substr(0, scheme.size()), scheme)) {
+        return true;
+    }
+    const auto theirs = ParseHost(from.substr(scheme.size()));
+    const auto ours = ParseHost(Trim(host));
+    return !theirs || !ours || theirs->port != ours->port || !SameNoCase(theirs->name, ours->name);
+}
+
+bool OpensInPlace(std::string_view contentType) {
+    const std::string_view type = contentType.substr(0, contentType.find(';'));
+    for (const std::string_view prefix : {"video/", "audio/"}) {
+        if (type.starts_with(prefix)) {
+            return true;
+        }
+    }
+    // An SVG picture is a document that may hold scripts.
+    if (type.starts_with("image/")) {
+        return type != "image/svg+xml";
+    }
+    return type == "text/plain" || type == "text/csv" || type == "application/pdf";
 }
 
 std::vector<std::string> OwnHostNames(std::string_view hostName) {

@@ -11,6 +11,18 @@
 
 namespace engine {
 
+// A Host header value taken apart: a name (a DNS name or IPv4 literal of
+// letters, digits, "-", "_" and ".", its one trailing dot dropped) or a
+// bracketed IPv6 literal, then optionally ":" and a port up to 65535.
+struct HostParts {
+    std::string_view name; // without brackets
+    unsigned port = 80;
+    bool ipv6 = false;
+};
+// nullopt when the value is malformed ("[evil.com]", "a:", a port of
+// thousands of digits, blanks, an empty name).
+std::optional<HostParts> ParseHost(std::string_view host);
+
 // True when a Host header value (with or without ":port") names this PC: an
 // IPv4 or bracketed IPv6 literal, "localhost", or one of ownNames (compared
 // without case, a trailing dot ignored). Any other DNS name could be one a
@@ -20,6 +32,18 @@ bool IsAllowedHost(std::string_view host, const std::vector<std::string>& ownNam
 // The names this PC answers to, from its host name: the name itself, its
 // first label, and each of them followed by ".local".
 std::vector<std::string> OwnHostNames(std::string_view hostName);
+
+// True when a browser marks the request as made by another site's page:
+// Sec-Fetch-Site "cross-site", or an Origin other than "http://" and the
+// Host the request names. An Origin "null" (what a page without referrers
+// posts) counts only with Sec-Fetch-Site "same-site". Each argument may be
+// null.
+bool IsFromAnotherSite(const char* fetchSite, const char* origin, const char* host);
+
+// True for a published file's type that a browser shows without running
+// anything (pictures, videos, sound, plain text, PDF); others are sent as
+// attachments.
+bool OpensInPlace(std::string_view contentType);
 
 // A non-negative decimal count filling the whole text (no sign, no blanks,
 // at most 2^63 - 1); nullopt otherwise.

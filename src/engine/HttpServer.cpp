@@ -29,17 +29,27 @@ constexpr unsigned ConnectionLimit = 512;
 // A phone's browser opens about six connections; this leaves room for a few
 // phones behind one address while ten hostile addresses cannot fill the rest.
 constexpr unsigned ConnectionsPerAddress = 48;
-// From this many connections on, each new one closes the connection that
-// has been idle longest, so a phone still gets in when the limit is near.
+// From this many connections on, each new one closes another (see MakeRoom),
+// so a phone still gets in when the limit is near.
 constexpr std::size_t CrowdedConnections = 448;
+// A reply must be taken in at this rate, counted over requestStartSeconds:
+// 256 bytes a second, 5 KiB in 20 s, is far below a phone on a poor Wi-Fi,
+// while a client that reads nothing holds its connection no longer. (A
+// browser that pauses a video and stops reading asks again with a Range.)
+constexpr std::uint64_t MinReplyBytesPerSecond = 256;
+// Requests one connection may send; the reply to the last says it closes,
+// and a browser opens another. Bounds how long pipelined requests keep a
+// connection inside a request.
+constexpr unsigned RequestsPerConnection = 100;
 // A request body must bring at least this many bytes a second, counted over
 // requestStartSeconds; the library's own timeout restarts with every byte,
 // so a trickle would never end it.
 constexpr std::int64_t MinBodyBytesPerSecond = 64;
 // More query arguments than any of our addresses takes.
 constexpr std::size_t MaxQueryArguments = 256;
-// Set with the download page; published files and the file list need it.
-constexpr const char* ProofCookie = "tessary_d";
+// Set with the upload and download pages; published files and the file list
+// need it, and requests carrying it pass the key guard.
+constexpr const char* ProofCookie = "tessary_proof";
 // Bounds the request line and headers of each connection (longer ones get
 // 414 or 431) and sets how much of a body is read per call.
 constexpr std::size_t ConnectionMemory = 128 * 1024;
@@ -65,6 +75,8 @@ struct RequestState {
     Kind kind = Kind::Answered;
     bool routed = false;
     bool replied = false;
+    bool replyWatched = false;     // its delivery is being followed
+    bool lastOnConnection = false; // the reply closes the connection
     std::unique_ptr<UploadStore::Chunk> chunk;
     std::unique_ptr<UploadStore::Batch> batch;
     // Released by hand at the end of a complete body: the result matters.
@@ -90,6 +102,8 @@ struct FramingScan {
     bool badLength = false;
     bool transferEncoding = false;
     bool badHeader = false;
+    int hosts = 0;
+    bool badHost = false;
 };
 
 MHD_Result ScanHeader(void* cls, MHD_ValueKind, const char* key, const char* value) {
@@ -122,6 +136,10 @@ MHD_Result ScanHeader(void* cls, MHD_ValueKind, const char* key, const char* val
         }
         scan.length = parsed;
         ++scan.lengths;
+    }
+    if (strcasecmp(key, MHD_HTTP_HEADER_HOST) == 0) {
+        ++scan.hosts;
+        scan.badHost = scan.badHost || !ParseHost(text);
     }
     if (name.size() == std::strlen(MHD_HTTP_HEADER_TRANSFER_ENCODING) &&
         strncasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING, name.size()) == 0) {
@@ -177,6 +195,13 @@ struct HttpServer::Impl {
         bool inBody = false;
         std::chrono::steady_clock::time_point bodySince;
         std::int64_t bodyBytes = 0;
+        // While a reply goes out: since when, and what the client had taken
+        // in by then.
+        bool replying = false;
+        std::chrono::steady_clock::time_point replySince;
+        std::uint64_t replyDelivered = 0;
+        unsigned requests = 0;
+        bool proven = false; // a request on it carried the proof
     };
     std::mutex connectionsMutex;
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
@@ -188,7 +213,32 @@ struct HttpServer::Impl {
         if (found != connections.end()) {
             found->second.inRequest = inRequest;
             found->second.inBody = false;
+            found->second.replying = false;
             found->second.outsideSince = std::chrono::steady_clock::now();
+        }
+    }
+
+    // A request starts on the connection; true when it is the last the
+    // connection may send.
+    bool BeginRequest(MHD_Connection* connection, bool proven) {
+        MarkRequest(connection, true);
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found == connections.end()) {
+            return false;
+        }
+        found->second.proven = found->second.proven || proven;
+        return ++found->second.requests >= RequestsPerConnection;
+    }
+
+    void MarkReplying(MHD_Connection* connection) {
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            ConnectionRecord& record = found->second;
+            record.replying = true;
+            record.replySince = std::chrono::steady_clock::now();
+            record.replyDelivered = platform::SocketBytesDelivered(record.socket).value_or(0);
         }
     }
 
@@ -210,18 +260,59 @@ struct HttpServer::Impl {
         }
     }
 
-    // Closes the connection idle longest. Called with connectionsMutex held.
-    void CloseOldestIdle() {
-        ConnectionRecord* oldest = nullptr;
+    // Answers where the library cannot queue a reply (before it parsed the
+    // request, or in the middle of a body) and ends the connection; the
+    // library has written nothing of this request yet.
+    void LastWords(MHD_Connection* connection, std::string_view status, std::string_view type,
+                   std::string_view body) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) {
+            return;
+        }
+        const std::lock_guard lock(connectionsMutex);
+        platform::SendLastWords(info->connect_fd,
+                                "HTTP/1.1 " + std::string(status) +
+                                    "\r\nConnection: close\r\nContent-Type: " + std::string(type) +
+                                    "\r\nCache-Control: no-store\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\n\r\n" + std::string(body));
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.cut = true;
+        }
+    }
+
+    // Closes one connection to make room for one just accepted (which is
+    // not in the table yet, so never the one closed). Connections that
+    // carry no proof go first: the one idle longest, else the one whose
+    // reply has gone out longest; then those with the proof in the same
+    // order, so a key holder cannot hold every place either. Uploads whose
+    // body arrives are left alone. Called with connectionsMutex held.
+    void MakeRoom() {
+        // A reply only just begun is left to show whether it is taken in;
+        // closing it at once would only have the next one sent in its place.
+        const auto now = std::chrono::steady_clock::now();
+        const auto rank = [now](const ConnectionRecord& record) {
+            if (record.cut || record.inBody || (record.inRequest && !record.replying) ||
+                (record.replying && now - record.replySince < std::chrono::seconds(5))) {
+                return 0; // not to be closed
+            }
+            return (record.proven ? 0 : 2) + (record.inRequest ? 1 : 2);
+        };
+        const auto since = [](const ConnectionRecord& record) {
+            return record.inRequest ? record.replySince : record.outsideSince;
+        };
+        ConnectionRecord* chosen = nullptr;
         for (auto& [connection, record] : connections) {
-            if (!record.inRequest && !record.cut &&
-                (oldest == nullptr || record.outsideSince < oldest->outsideSince)) {
-                oldest = &record;
+            const int r = rank(record);
+            if (r > 0 && (chosen == nullptr || r > rank(*chosen) ||
+                          (r == rank(*chosen) && since(record) < since(*chosen)))) {
+                chosen = &record;
             }
         }
-        if (oldest != nullptr) {
-            platform::ShutdownSocket(oldest->socket);
-            oldest->cut = true;
+        if (chosen != nullptr) {
+            platform::ShutdownSocket(chosen->socket);
+            chosen->cut = true;
         }
     }
 
@@ -229,6 +320,18 @@ struct HttpServer::Impl {
         : config(std::move(c)), store(s), keyGuard(config.keyLimits) {}
 
     // ------------------------------------------------------------ replies --
+
+    // On every answer: the address of a page never travels to what it opens
+    // (a published page would read the key from document.referrer), and no
+    // other site may frame our pages to steer the phone's taps.
+    // A sandboxed answer runs in an origin of its own, not ours.
+    static void AddGuardHeaders(MHD_Response* response, bool sandboxed = false) {
+        MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
+        MHD_add_response_header(response, "X-Frame-Options", "SAMEORIGIN");
+        MHD_add_response_header(response, "Content-Security-Policy",
+                                sandboxed ? "sandbox; frame-ancestors 'self'"
+                                          : "frame-ancestors 'self'");
+    }
 
     static MHD_Result Reply(MHD_Connection* connection, RequestState& state, unsigned status,
                             const std::string& body, const char* type,
@@ -242,8 +345,12 @@ struct HttpServer::Impl {
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
         }
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+        AddGuardHeaders(response);
         for (const auto& header : headers) {
             MHD_add_response_header(response, header.name, header.value.c_str());
+        }
+        if (state.lastOnConnection) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         }
         const MHD_Result queued = MHD_queue_response(connection, status, response);
         MHD_destroy_response(response);
@@ -323,33 +430,83 @@ struct HttpServer::Impl {
         return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     }
 
-    // A key is looked at only while its address may still guess; a wrong
-    // or missing one is counted against the address.
-    enum class KeyVerdict { Right, Wrong, Refused };
-    KeyVerdict CheckKey(MHD_Connection* connection, const std::optional<std::string>& key) {
-        const std::uint32_t address = ClientAddress(connection);
-        const auto now = KeyGuard::Clock::now();
-        if (!keyGuard.MayCheck(address, now)) {
-            return KeyVerdict::Refused;
-        }
-        if (key && *key == config.pageKey) {
-            return KeyVerdict::Right;
-        }
-        keyGuard.RecordWrong(address, now);
-        return KeyVerdict::Wrong;
-    }
+    // -------------------------------------------------------------- proof --
+    // A browser that loaded the upload or download page of this run with the
+    // right key gets a cookie that proves it: random, not the key, never
+    // readable by a script and never sent along by another site's page. The
+    // key guard is for those that have shown nothing, so it can never shut
+    // out the phone: not when a guesser shares its address, nor when others
+    // keep the shared budget spent.
 
     bool HoldsProof(MHD_Connection* connection) const {
         const char* cookie = MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, ProofCookie);
         return cookie != nullptr && !config.proofToken.empty() && cookie == config.proofToken;
     }
 
+    std::string ProofCookieHeader() const {
+        return std::string(ProofCookie) + "=" + config.proofToken +
+               "; Path=/; HttpOnly; SameSite=Strict";
+    }
+
+    // A key is looked at only while its address may still guess; a wrong
+    // or missing one is counted against the address. Neither happens to a
+    // request that carries the proof.
+    enum class KeyVerdict { Right, Wrong, Refused };
+    KeyVerdict CheckKey(MHD_Connection* connection, const std::optional<std::string>& key) {
+        const bool right = key && *key == config.pageKey;
+        if (HoldsProof(connection)) {
+            return right ? KeyVerdict::Right : KeyVerdict::Wrong;
+        }
+        const std::uint32_t address = ClientAddress(connection);
+        const auto now = KeyGuard::Clock::now();
+        if (!keyGuard.MayCheck(address, now)) {
+            return KeyVerdict::Refused;
+        }
+        if (right) {
+            return KeyVerdict::Right;
+        }
+        keyGuard.RecordWrong(address, now);
+        return KeyVerdict::Wrong;
+    }
+
+    // Another site's page may make the phone's browser send requests here
+    // (an <img> per guessed key, a form posting a file): they are refused
+    // before any key is looked at, so they count against no address.
+    static bool FromAnotherSite(MHD_Connection* connection) {
+        return IsFromAnotherSite(HeaderValue(connection, "Sec-Fetch-Site"),
+                                 HeaderValue(connection, "Origin"),
+                                 HeaderValue(connection, MHD_HTTP_HEADER_HOST));
+    }
+
+    static MHD_Result RefuseAnotherSite(MHD_Connection* connection, std::string_view url,
+                                        RequestState& state) {
+        const ErrorReply error = AnotherSiteError();
+        const std::vector<Header> close{{MHD_HTTP_HEADER_CONNECTION, "close"}};
+        if (url.starts_with("/api/")) {
+            return Reply(connection, state, error.status, ErrorJson(error), "application/json",
+                         close);
+        }
+        return Reply(connection, state, error.status, error.message + "\n",
+                     "text/plain; charset=utf-8", close);
+    }
+
     // What makes the request unsafe to act on, or nullopt.
-    static std::optional<std::string> FramingProblem(MHD_Connection* connection) {
+    static std::optional<std::string> FramingProblem(MHD_Connection* connection,
+                                                     std::string_view version) {
         FramingScan scan;
         MHD_get_connection_values(connection, MHD_HEADER_KIND, &ScanHeader, &scan);
         if (scan.badHeader) {
             return "A header line is malformed.";
+        }
+        // Two names, or none, leave it to each reader which host is meant.
+        if (scan.hosts > 1) {
+            return "The request names more than one Host.";
+        }
+        if (scan.badHost) {
+            return "The Host header is malformed.";
+        }
+        if (scan.hosts == 0 && version != MHD_HTTP_VERSION_1_0) {
+            return "An HTTP/1.1 request must name its Host.";
         }
         if (scan.badLength || scan.differentLengths) {
             return "The Content-Length is not one count.";
@@ -560,6 +717,11 @@ struct HttpServer::Impl {
         if (const UploadError error = batch->EndPart(); error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(error));
         }
+        if (state.scanner->MalformedHeaders()) {
+            return ReplyError(connection, state,
+                              BadRequestError("A part's headers are malformed: a line without a "
+                                              "colon, or a line break inside a file name."));
+        }
         if (!complete || state.postBroken) {
             return ReplyError(connection, state,
                               BadRequestError("The upload arrived incomplete. Try again."));
@@ -637,17 +799,36 @@ struct HttpServer::Impl {
                 relative.find('/', 2) == std::string_view::npos);
     }
 
+    // A published file is the user's, not ours: one a browser would run (a
+    // page, an SVG) would read the file list and upload with the key. It is
+    // saved rather than shown, and sandboxed should a browser show it all
+    // the same; pictures, videos, sound, text and PDFs still open in place.
+    void AddFileHeaders(MHD_Response* response, const std::string& canonical,
+                        const std::string& contentType) const {
+        const std::string publishedDir =
+            config.webRoot + "d" + platform::PathDelimiter + "dfiles" + platform::PathDelimiter;
+        const bool runnable = canonical.starts_with(publishedDir) && !OpensInPlace(contentType);
+        AddGuardHeaders(response, runnable);
+        if (runnable) {
+            MHD_add_response_header(response, "Content-Disposition", "attachment");
+        }
+    }
+
     MHD_Result ServeFile(MHD_Connection* connection, std::string_view url, RequestState& state) {
         const auto components = SplitRequestPath(url);
         if (!components) {
             return NotFound(connection, state);
         }
+        bool grantsProof = false;
         if (const auto key = PageKeyOf(*components)) {
             // Guessing a page's name is guessing the key.
             const KeyVerdict verdict = CheckKey(connection, key);
             if (verdict == KeyVerdict::Refused) {
                 return TooManyWrongKeys(connection, state);
             }
+            // The upload or download page itself, not the file list.
+            grantsProof = verdict == KeyVerdict::Right && (*components)[1] == *key + ".html" &&
+                          !config.proofToken.empty();
         }
         std::string path = config.webRoot;
         for (std::size_t i = 0; i < components->size(); ++i) {
@@ -707,8 +888,8 @@ struct HttpServer::Impl {
         }
         file->Release();
         const std::string name = target->substr(target->rfind(platform::PathDelimiter) + 1);
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                                ContentTypeFor(name).c_str());
+        const std::string contentType = ContentTypeFor(name);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType.c_str());
         // Pages and the file list must be current every time the phone looks.
         MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL,
                                 IsHtmlName(name) ? "no-store" : "no-cache");
@@ -716,13 +897,13 @@ struct HttpServer::Impl {
         MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
         MHD_add_response_header(response, MHD_HTTP_HEADER_LAST_MODIFIED, lastModified.c_str());
         MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, entityTag.c_str());
-        if (*target == config.webRoot + "d/" + config.pageKey + ".html" &&
-            !config.proofToken.empty()) {
-            // The proof travels with every request below "/d/" and is never
-            // readable by a script or sent along from another site's page.
-            const std::string cookie = std::string(ProofCookie) + "=" + config.proofToken +
-                                       "; Path=/d/; HttpOnly; SameSite=Lax";
-            MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.c_str());
+        AddFileHeaders(response, *target, contentType);
+        if (grantsProof) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
+                                    ProofCookieHeader().c_str());
+        }
+        if (state.lastOnConnection) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         }
         if (partial) {
             const std::string contentRange = "bytes " + std::to_string(first) + "-" +
@@ -740,19 +921,34 @@ struct HttpServer::Impl {
     // ---------------------------------------------------------- callbacks --
 
     static MHD_Result OnRequest(void* cls, MHD_Connection* connection, const char* url,
-                                const char* method, const char*, const char* uploadData,
+                                const char* method, const char* version, const char* uploadData,
                                 size_t* uploadDataSize, void** requestContext) {
+        const MHD_Result result = HandleRequest(cls, connection, url, method, version, uploadData,
+                                                uploadDataSize, requestContext);
+        // From the reply on, the client must take it in (see
+        // CloseStalledConnections).
+        auto* state = static_cast<RequestState*>(*requestContext);
+        if (state != nullptr && state->replied && !state->replyWatched) {
+            state->replyWatched = true;
+            static_cast<Impl*>(cls)->MarkReplying(connection);
+        }
+        return result;
+    }
+
+    static MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url,
+                                    const char* method, const char* version, const char* uploadData,
+                                    size_t* uploadDataSize, void** requestContext) {
         auto& impl = *static_cast<Impl*>(cls);
         auto* state = static_cast<RequestState*>(*requestContext);
         if (state == nullptr) {
-            impl.MarkRequest(connection, true);
             // The library keeps the state for us until OnCompleted deletes it.
             auto owned = std::make_unique<RequestState>();
             state = owned.get();
             *requestContext = owned.release();
+            state->lastOnConnection = impl.BeginRequest(connection, impl.HoldsProof(connection));
             // Refusals are answered before any body, and the connection then
             // closes.
-            if (const auto problem = FramingProblem(connection)) {
+            if (const auto problem = FramingProblem(connection, version)) {
                 state->routed = true;
                 return RefuseAndClose(connection, *state, MHD_HTTP_BAD_REQUEST, *problem);
             }
@@ -760,6 +956,10 @@ struct HttpServer::Impl {
                 state->routed = true;
                 return RefuseAndClose(connection, *state, MHD_HTTP_MISDIRECTED_REQUEST,
                                       "This server answers to its own addresses only.");
+            }
+            if (FromAnotherSite(connection)) {
+                state->routed = true;
+                return RefuseAnotherSite(connection, url, *state);
             }
             // An upload is routed before its body so a refusal needs no body.
             // Anything else is answered on the next call: this library version
@@ -785,7 +985,16 @@ struct HttpServer::Impl {
         if (*uploadDataSize > 0) {
             impl.CountBody(connection, *uploadDataSize);
             if (state->kind == RequestState::Kind::Chunk) {
-                state->chunk->Write({uploadData, *uploadDataSize});
+                if (state->chunk->Write({uploadData, *uploadDataSize}) == UploadError::TooLarge) {
+                    // Answered at once: with no length to go by, the rest
+                    // of the body may never come. The chunk keeps what fit.
+                    const auto result = state->chunk->Finish();
+                    state->chunk.reset();
+                    impl.LastWords(connection, "413 Content Too Large", "application/json",
+                                   ErrorJson(ErrorFor(UploadError::TooLarge),
+                                             "\"offset\": " + std::to_string(result.offset)));
+                    return MHD_NO;
+                }
             } else if (state->kind == RequestState::Kind::Form && !state->postBroken) {
                 state->block.assign(uploadData, uploadData + *uploadDataSize);
                 state->scanner->Feed(state->block);
@@ -831,7 +1040,7 @@ struct HttpServer::Impl {
         const std::lock_guard lock(impl.connectionsMutex);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             if (impl.connections.size() >= CrowdedConnections) {
-                impl.CloseOldestIdle();
+                impl.MakeRoom();
             }
             const MHD_ConnectionInfo* info =
                 MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -859,22 +1068,9 @@ struct HttpServer::Impl {
                                                 text.end(), '&')) < MaxQueryArguments) {
             return nullptr;
         }
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info != nullptr) {
-            auto& impl = *static_cast<Impl*>(cls);
-            const std::lock_guard lock(impl.connectionsMutex);
-            constexpr std::string_view body = "The address has too many query arguments.\n";
-            platform::SendLastWords(
-                info->connect_fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n"
-                                  "Content-Type: text/plain; charset=utf-8\r\n"
-                                  "Content-Length: " +
-                                      std::to_string(body.size()) + "\r\n\r\n" + std::string(body));
-            const auto found = impl.connections.find(connection);
-            if (found != impl.connections.end()) {
-                found->second.cut = true;
-            }
-        }
+        static_cast<Impl*>(cls)->LastWords(connection, "400 Bad Request",
+                                           "text/plain; charset=utf-8",
+                                           "The address has too many query arguments.\n");
         return nullptr;
     }
 
@@ -943,6 +1139,15 @@ void HttpServer::CloseStalledConnections() {
             stalled = record.bodyBytes < MinBodyBytesPerSecond * impl_->config.requestStartSeconds;
             record.bodySince = now;
             record.bodyBytes = 0;
+        }
+        if (record.replying && now - record.replySince >= limit) {
+            // Where the system cannot tell, nothing is cut.
+            if (const auto delivered = platform::SocketBytesDelivered(record.socket)) {
+                stalled = *delivered - record.replyDelivered <
+                          MinReplyBytesPerSecond * impl_->config.requestStartSeconds;
+                record.replyDelivered = *delivered;
+            }
+            record.replySince = now;
         }
         if (stalled) {
             // The library sees the connection end and closes it itself.

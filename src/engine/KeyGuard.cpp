@@ -5,65 +5,85 @@
 
 namespace engine {
 
-KeyGuard::KeyGuard(Limits limits) : limits_(limits), tokens_(limits.network) {}
+KeyGuard::KeyGuard(Limits limits)
+    : limits_(limits), tokens_(limits.network), newcomerTokens_(limits.newcomers) {}
 
 void KeyGuard::Refill(Clock::time_point now) {
-    if (refilled_ == Clock::time_point{}) {
-        refilled_ = now;
+    // Threads may come with their time points slightly out of order.
+    if (refilled_ == Clock::time_point{} || now <= refilled_) {
+        refilled_ = std::max(refilled_, now);
         return;
     }
     const std::chrono::duration<double> elapsed = now - refilled_;
-    const std::chrono::duration<double> window = limits_.window;
-    tokens_ = std::min<double>(limits_.network,
-                               tokens_ + elapsed.count() / window.count() * limits_.network);
+    const double windows = elapsed.count() / std::chrono::duration<double>(limits_.window).count();
+    tokens_ = std::min<double>(limits_.network, tokens_ + windows * limits_.network);
+    newcomerTokens_ =
+        std::min<double>(limits_.newcomers, newcomerTokens_ + windows * limits_.newcomers);
     refilled_ = now;
 }
 
-void KeyGuard::Forget(Clock::time_point now) {
+bool KeyGuard::HasRoom(Clock::time_point now) {
+    if (records_.size() < limits_.addresses) {
+        return true;
+    }
+    if (swept_ != Clock::time_point{} && now - swept_ < std::chrono::seconds(1)) {
+        return false;
+    }
+    swept_ = now;
     std::erase_if(records_, [&](const auto& entry) {
         const Record& record = entry.second;
         return now >= record.blockedUntil && now - record.lastWrong >= limits_.suspectFor;
     });
+    return records_.size() < limits_.addresses;
 }
 
 bool KeyGuard::MayCheck(std::uint32_t address, Clock::time_point now) {
     const std::lock_guard lock(mutex_);
     Refill(now);
     const auto found = records_.find(address);
-    if (found == records_.end()) {
-        // Unknown: either clean, or not remembered because the table is full.
-        return records_.size() < limits_.addresses || !NetworkSpent();
+    if (found != records_.end()) {
+        const Record& record = found->second;
+        if (now < record.blockedUntil) {
+            return false;
+        }
+        if (!NetworkSpent()) {
+            return true;
+        }
+        if (now - record.lastWrong < limits_.suspectFor) {
+            return false;
+        }
+    } else if (!NetworkSpent()) {
+        return true;
     }
-    const Record& record = found->second;
-    if (now < record.blockedUntil) {
-        return false;
-    }
-    return !(NetworkSpent() && now - record.lastWrong < limits_.suspectFor);
+    // A newcomer while the budget is spent: its one check must be
+    // remembered, or it could come back for another.
+    return newcomerTokens_ >= 1.0 && (found != records_.end() || HasRoom(now));
 }
 
 void KeyGuard::RecordWrong(std::uint32_t address, Clock::time_point now) {
     const std::lock_guard lock(mutex_);
     Refill(now);
-    tokens_ = std::max(0.0, tokens_ - 1.0);
+    if (!NetworkSpent()) {
+        tokens_ -= 1.0;
+    } else {
+        newcomerTokens_ = std::max(0.0, newcomerTokens_ - 1.0);
+    }
     auto found = records_.find(address);
     if (found == records_.end()) {
-        if (records_.size() >= limits_.addresses) {
-            Forget(now);
-            if (records_.size() >= limits_.addresses) {
-                return;
-            }
+        if (!HasRoom(now)) {
+            return;
         }
         found = records_.emplace(address, Record{}).first;
     }
     Record& record = found->second;
     record.lastWrong = now;
-    record.recent.push_back(now);
-    while (!record.recent.empty() && now - record.recent.front() >= limits_.window) {
-        record.recent.pop_front();
+    if (now - record.windowStart >= limits_.window) {
+        record.windowStart = now;
+        record.inWindow = 0;
     }
-    if (record.recent.size() >= limits_.perAddress) {
+    if (++record.inWindow >= limits_.perAddress) {
         record.blockedUntil = now + limits_.block;
-        record.recent.clear();
+        record.inWindow = 0;
     }
 }
 

@@ -90,6 +90,32 @@ void MultipartScanner::MatchDelimiter(char c) {
     matched_ = c == '\r' ? 1 : 0;
 }
 
+void MultipartScanner::CheckHeaderLine(char c) {
+    if (c == '\n') {
+        malformed_ =
+            malformed_ || !afterCr_ || lineQuoteOpen_ || (lineLength_ > 0 && !lineHasColon_);
+        lineLength_ = 0;
+        lineHasColon_ = false;
+        lineQuoteOpen_ = false;
+        lineEscaped_ = false;
+        afterCr_ = false;
+        return;
+    }
+    if (afterCr_) {
+        malformed_ = true; // a CR not followed by LF
+    }
+    afterCr_ = c == '\r';
+    if (c != '\r') {
+        ++lineLength_;
+        lineHasColon_ = lineHasColon_ || c == ':';
+        // Inside quotes a backslash takes the next character as it is.
+        if (c == '"' && !lineEscaped_) {
+            lineQuoteOpen_ = !lineQuoteOpen_;
+        }
+        lineEscaped_ = lineQuoteOpen_ && c == '\\' && !lineEscaped_;
+    }
+}
+
 void MultipartScanner::Step(char& c) {
     switch (state_) {
     case State::Body:
@@ -109,6 +135,8 @@ void MultipartScanner::Step(char& c) {
             // A CR LF next makes this a delimiter line; see Headers.
             state_ = State::Headers;
             headerBreaks_ = 1;
+            afterCr_ = true;
+            lineLength_ = 0;
         } else {
             state_ = State::Body;
             MatchDelimiter(c);
@@ -135,6 +163,7 @@ void MultipartScanner::Step(char& c) {
         } else {
             headerBreaks_ = 0;
         }
+        CheckHeaderLine(c);
         if (headerBreaks_ == 4) {
             state_ = State::Body;
             matched_ = 0;

@@ -35,6 +35,10 @@ class MultipartScanner {
     void Feed(std::span<char> bytes);
     // True once the closing delimiter ("--" boundary "--") has been seen.
     bool Closed() const { return state_ == State::Epilogue; }
+    // True when a part's header line had no colon, an odd number of quotes
+    // (a quoted name broken by a line break) or a CR or LF on its own: the
+    // library would drop that part without a word.
+    bool MalformedHeaders() const { return malformed_; }
 
   private:
     enum class State {
@@ -48,11 +52,19 @@ class MultipartScanner {
     void Step(char& c);
     // Continues the delimiter match with c, starting over where c allows.
     void MatchDelimiter(char c);
+    void CheckHeaderLine(char c);
 
     std::string delimiter_; // CR LF "--" boundary
     State state_ = State::Body;
     std::size_t matched_ = 0;   // bytes of delimiter_ matched so far
     unsigned headerBreaks_ = 0; // CR LF CR LF bytes matched in the headers
+    // The header line being read.
+    std::size_t lineLength_ = 0;
+    bool lineHasColon_ = false;
+    bool lineQuoteOpen_ = false;
+    bool lineEscaped_ = false;
+    bool afterCr_ = false;
+    bool malformed_ = false;
 };
 
 } // namespace engine

@@ -76,6 +76,12 @@ ErrorReply TooManyWrongKeysError() {
             "the PC again."};
 }
 
+ErrorReply AnotherSiteError() {
+    return {403, "other-site",
+            "This request came from another site's page. Open the page from the QR code on the "
+            "PC."};
+}
+
 std::string ErrorJson(const ErrorReply& error, std::string_view extraMembers) {
     std::string body =
         "{\"error\": " + JsonString(error.code) + ", \"message\": " + JsonString(error.message);

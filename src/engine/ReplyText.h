@@ -23,6 +23,7 @@ ErrorReply ErrorFor(UploadError error);
 ErrorReply ExpiredKeyError();
 ErrorReply BadRequestError(std::string message);
 ErrorReply TooManyWrongKeysError();
+ErrorReply AnotherSiteError();
 
 // {"error": "...", "message": "..."} plus any extra members ("\"offset\": 5").
 std::string ErrorJson(const ErrorReply& error, std::string_view extraMembers = {});

@@ -334,6 +334,10 @@ bool ShutdownSocket(int socket);
 // to at the moment, then shuts it down as ShutdownSocket does. False when
 // not every byte could be sent at once.
 bool SendLastWords(int socket, std::string_view bytes);
+// How many bytes sent on a connected TCP socket the peer has acknowledged so
+// far (what it has taken in, whether or not it reads them); nullopt when
+// the system cannot tell.
+std::optional<std::uint64_t> SocketBytesDelivered(int socket);
 
 // -------------------------------------------------------------- threads ----
 

@@ -43,7 +43,8 @@ const result = spawnSync(process.execPath,
   ['--test', '--test-concurrency=1',
     ...(files.length ? files : [browser === 'webkit' ? 'webkit.test.mjs' : 'pages.test.mjs'])],
   { cwd: here, stdio: 'inherit',
-    env: { ...process.env, PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD: '1', WEBKIT_UNAVAILABLE_FILE: unavailable } });
+    env: { ...process.env, PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD: '1', WEBKIT_UNAVAILABLE_FILE: unavailable,
+      TESSARY_BROWSER: browser } });
 if (fs.existsSync(unavailable)) {
   console.log(`skipped: WebKit cannot start on this machine: ${fs.readFileSync(unavailable, 'utf8')}`);
   fs.rmSync(path.dirname(unavailable), { recursive: true, force: true });

@@ -76,8 +76,9 @@ TEST_F(PublishedFiles, OnlyTheBrowserThatLoadedTheDownloadPageGetsThem) {
          {"/d/dfiles/invoice.pdf", "/d/filelist-abcdef.html", "/d/dfiles/", "/d/dfiles"}) {
         EXPECT_EQ(Request(engine_.Port(), "GET", target).status, 404) << target;
         EXPECT_EQ(Request(engine_.Port(), "HEAD", target).status, 404) << target;
-        EXPECT_EQ(Request(engine_.Port(), "GET", target, {}, {"Cookie: tessary_d=abcdef"}).status,
-                  404)
+        EXPECT_EQ(
+            Request(engine_.Port(), "GET", target, {}, {"Cookie: tessary_proof=abcdef"}).status,
+            404)
             << target;
     }
 
@@ -85,11 +86,13 @@ TEST_F(PublishedFiles, OnlyTheBrowserThatLoadedTheDownloadPageGetsThem) {
     ASSERT_EQ(page.status, 200);
     const std::string setCookie = page.headers.at("set-cookie");
     EXPECT_NE(setCookie.find("HttpOnly"), std::string::npos) << setCookie;
-    EXPECT_NE(setCookie.find("SameSite=Lax"), std::string::npos) << setCookie;
-    EXPECT_NE(setCookie.find("Path=/d/"), std::string::npos) << setCookie;
+    EXPECT_NE(setCookie.find("SameSite=Strict"), std::string::npos) << setCookie;
+    EXPECT_NE(setCookie.find("Path=/;"), std::string::npos) << setCookie;
     // The proof is not the key: knowing it says nothing about the key.
     EXPECT_EQ(SetCookieOf(page).find("abcdef"), std::string::npos) << setCookie;
-    EXPECT_EQ(Request(engine_.Port(), "GET", "/u/abcdef.html").headers.count("set-cookie"), 0u);
+    // The upload page gives the same proof; the file list and wrong keys none.
+    EXPECT_EQ(SetCookieOf(Request(engine_.Port(), "GET", "/u/abcdef.html")), SetCookieOf(page));
+    EXPECT_EQ(Request(engine_.Port(), "GET", "/u/abcdeg.html").headers.count("set-cookie"), 0u);
 
     const std::string proof = "Cookie: " + SetCookieOf(page);
     EXPECT_EQ(Request(engine_.Port(), "GET", "/d/dfiles/invoice.pdf", {}, {proof}).body,
@@ -138,6 +141,36 @@ TEST_F(PublishedFiles, EveryPublishedNameOpensByItsLink) {
     }
 }
 
+TEST_F(PublishedFiles, APublishedPageRunsInNoOriginOfOurs) {
+    const std::string proof = Proof();
+    WriteFile(engine_.WebRoot() / "d/dfiles/report.html", "<script>opener.location</script>");
+    WriteFile(engine_.WebRoot() / "d/dfiles/chart.svg", "<svg><script>1</script></svg>");
+    WriteFile(engine_.WebRoot() / "d/dfiles/photo.jpg", "JPEG bytes");
+    for (const std::string name : {"report.html", "chart.svg"}) {
+        Reply reply = Request(engine_.Port(), "GET", "/d/dfiles/" + name, {}, {proof});
+        EXPECT_EQ(reply.headers["content-disposition"], "attachment") << name;
+        EXPECT_EQ(reply.headers["content-security-policy"], "sandbox; frame-ancestors 'self'")
+            << name;
+    }
+    // What cannot run still opens in the phone's browser.
+    for (const std::string name : {"photo.jpg", "invoice.pdf", "a%5Cb.txt"}) {
+        Reply reply = Request(engine_.Port(), "GET", "/d/dfiles/" + name, {}, {proof});
+        EXPECT_EQ(reply.status, 200) << name;
+        EXPECT_EQ(reply.headers.count("content-disposition"), 0u) << name;
+    }
+    // No answer, ours or refused, tells what opens it where it came from,
+    // nor lets another site frame it.
+    for (const std::string target : {"/d/abcdef.html", "/u/abcdef.html", "/index.html", "/nothing",
+                                     "/api/upload?key=abcdef&id=a", "/d/dfiles/photo.jpg"}) {
+        Reply reply = Request(engine_.Port(), "GET", target, {}, {proof});
+        EXPECT_EQ(reply.headers["referrer-policy"], "no-referrer") << target;
+        EXPECT_NE(reply.headers["content-security-policy"].find("frame-ancestors 'self'"),
+                  std::string::npos)
+            << target;
+        EXPECT_EQ(reply.headers["x-frame-options"], "SAMEORIGIN") << target;
+    }
+}
+
 TEST_F(PublishedFiles, OnlyThisPcsNamesAreAnswered) {
     char own[256] = {};
     ASSERT_EQ(gethostname(own, sizeof own - 1), 0);
@@ -181,6 +214,102 @@ TEST(KeyGuessing, AnAddressWithTwentyWrongKeysIsTurnedAway) {
     // The phone next to it is not slowed, nor is anything without a key.
     EXPECT_EQ(GetFrom(engine, "127.0.0.6", "/api/upload?key=abcdef&id=a").status, 404);
     EXPECT_EQ(GetFrom(engine, "127.0.0.6", "/d/abcdef.html").status, 200);
+}
+
+TEST(KeyGuessing, APhoneWithTheProofIsNeverTurnedAway) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
+    WriteFile(engine.WebRoot() / "d/abcdef.html", "<p>download page</p>");
+    WriteFile(engine.WebRoot() / "d/dfiles/photo.jpg", "JPEG bytes");
+    // The phone and a guesser share an address (one router); another phone
+    // has a stale tab of an earlier run that sent one wrong key.
+    const char* shared = "127.0.0.5";
+    const char* stale = "127.0.0.6";
+    const std::string proof = "Cookie: " + SetCookieOf(GetFrom(engine, shared, "/u/abcdef.html"));
+    const std::string staleProof =
+        "Cookie: " + SetCookieOf(GetFrom(engine, stale, "/d/abcdef.html"));
+    EXPECT_EQ(GetFrom(engine, stale, "/api/upload?key=oldkey&id=a").status, 403);
+    for (int i = 0; i < 20; ++i) {
+        GetFrom(engine, shared, "/u/guess" + std::string(1, 'a' + i) + ".html");
+    }
+    // Others spend the shared budget.
+    for (int host = 0; host < 7; ++host) {
+        for (int i = 0; i < 19; ++i) {
+            GetFrom(engine, ("127.0.1." + std::to_string(host + 1)).c_str(),
+                    "/api/upload?key=wrong" + std::to_string(i) + "&id=a");
+        }
+    }
+    for (const auto& [source, cookie] : {std::pair{shared, proof}, std::pair{stale, staleProof}}) {
+        EXPECT_EQ(GetFrom(engine, source, "/u/abcdef.html").status, 429) << source;
+        for (const std::string target : {"/u/abcdef.html", "/d/abcdef.html", "/d/dfiles/photo.jpg",
+                                         "/api/upload?key=abcdef&id=a"}) {
+            const int status = GetFrom(engine, source, target, {cookie}).status;
+            EXPECT_EQ(status, target.starts_with("/api/") ? 404 : 200) << source << target;
+        }
+        // Its uploads go through as well.
+        const std::string upload = std::string("POST /api/upload?key=abcdef&id=p&name=p") + source +
+                                   ".txt&size=2&offset=0 HTTP/1.1\r\nHost: "
+                                   "127.0.0.1\r\nConnection: close\r\n" +
+                                   cookie + "\r\nContent-Length: 2\r\n\r\nok";
+        EXPECT_EQ(RawRequest(engine.Port(), upload, false, source).status, 201) << source;
+    }
+}
+
+TEST(KeyGuessing, AnotherSitesRequestsAreRefusedAndNotCounted) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
+    const char* phone = "127.0.0.9";
+    // A page elsewhere that the phone visits: an <img> per guessed key, then
+    // an upload and a delete posted from there.
+    for (int i = 0; i < 25; ++i) {
+        const Reply reply = GetFrom(engine, phone, "/u/guess" + std::to_string(i + 10) + ".html",
+                                    {"Sec-Fetch-Site: cross-site"});
+        ASSERT_EQ(reply.status, 403) << i;
+    }
+    const std::string own = "Origin: http://127.0.0.1:" + std::to_string(engine.Port());
+    const std::string chunk = "POST /api/upload?key=abcdef&id=x&name=x.txt&size=2&offset=0 "
+                              "HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              std::to_string(engine.Port()) + "\r\nConnection: close\r\n";
+    for (const std::string origin :
+         {"Origin: http://evil.example", "Origin: null\r\nSec-Fetch-Site: cross-site"}) {
+        const Reply refused =
+            RawRequest(engine.Port(), chunk + origin + "\r\nContent-Length: 2\r\n\r\nok");
+        EXPECT_EQ(refused.status, 403) << origin;
+        EXPECT_NE(refused.body.find("\"other-site\""), std::string::npos) << refused.body;
+    }
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+    // None of it counted: the phone's own page and upload still go through.
+    EXPECT_EQ(GetFrom(engine, phone, "/u/abcdef.html", {"Sec-Fetch-Site: none"}).status, 200);
+    const Reply begun =
+        RawRequest(engine.Port(), chunk + own + "\r\nContent-Length: 1\r\n\r\no", false, phone);
+    EXPECT_EQ(begun.status, 200);
+    const Reply deleted =
+        RawRequest(engine.Port(), "DELETE /api/upload?key=abcdef&id=x HTTP/1.1\r\nHost: "
+                                  "127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n\r\n");
+    EXPECT_EQ(deleted.status, 403);
+    EXPECT_EQ(GetFrom(engine, phone, "/api/upload?key=abcdef&id=x").status, 200);
+}
+
+TEST(KeyGuessing, NewAddressesGetNoWayPastTheSharedBudget) {
+    Engine engine;
+    const auto start = std::chrono::steady_clock::now();
+    for (int host = 0; host < 7; ++host) {
+        for (int i = 0; i < 19; ++i) {
+            GetFrom(engine, ("127.0.1." + std::to_string(host + 1)).c_str(),
+                    "/api/upload?key=wrong" + std::to_string(i) + "&id=a");
+        }
+    }
+    // A hundred addresses never seen, one wrong key each.
+    int lookedAt = 0;
+    for (int host = 0; host < 100; ++host) {
+        const std::string source = "127.0.4." + std::to_string(host + 1);
+        lookedAt += GetFrom(engine, source.c_str(), "/api/upload?key=zzzzzz&id=a").status == 403;
+    }
+    // 30 a minute for newcomers, plus what the shared budget (2 a second)
+    // gave back meanwhile.
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(lookedAt, 30 + static_cast<int>(2 * seconds) + 1) << seconds << " s";
 }
 
 TEST(KeyGuessing, PagesNamedLikeAKeyAndFormsCountAsGuesses) {
@@ -305,6 +434,45 @@ TEST(SlowClients, WhenCrowdedTheLongestIdleConnectionGoesFirst) {
     EXPECT_EQ(GetFrom(engine, "127.0.0.4", "/index.html").body, "hello");
 }
 
+TEST(SlowClients, PipelinedRequestsPerConnectionAreBounded) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    Connection connection(engine.Port());
+    std::string pipelined;
+    for (int i = 0; i < 150; ++i) {
+        pipelined += "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    }
+    connection.Send(pipelined);
+    int answered = 0;
+    Reply last;
+    for (Reply reply; (reply = connection.Receive(false, 3000)).received; last = reply) {
+        ++answered;
+    }
+    EXPECT_EQ(answered, 100);
+    EXPECT_EQ(last.headers["connection"], "close");
+}
+
+TEST(SlowClients, WhenCrowdedConnectionsWithoutTheProofGoFirst) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
+    const std::string proof =
+        "Cookie: " + SetCookieOf(Request(engine.Port(), "GET", "/u/abcdef.html"));
+    // The phone's keep-alive connection, idle longest of all.
+    Connection phone(engine.Port(), "127.0.0.4");
+    phone.Send("GET /u/abcdef.html HTTP/1.1\r\nHost: 127.0.0.1\r\n" + proof + "\r\n\r\n");
+    ASSERT_EQ(phone.Receive().status, 200);
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 450; ++i) {
+        const std::string source = "127.0.3." + std::to_string(i % 10 + 1);
+        idle.push_back(std::make_unique<Connection>(engine.Port(), source.c_str()));
+    }
+    EXPECT_TRUE(idle.front()->ClosedByPeer(3000));
+    EXPECT_FALSE(phone.ClosedByPeer(100));
+    phone.Send("GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(phone.Receive().body, "hello");
+}
+
 // ---------------------------------------------------------------- strict --
 
 TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
@@ -333,6 +501,67 @@ TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
     }
     EXPECT_TRUE(engine.Running());
     EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+}
+
+TEST(StrictHttp, OneWellFormedHostIsRequired) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    const std::string line = "GET /index.html HTTP/1.1\r\n";
+    for (const std::string& head : std::vector<std::string>{
+             line, line + "Host: 127.0.0.1\r\nHost: 127.0.0.1\r\n", line + "Host: [evil.com]\r\n",
+             line + "Host: 127.0.0.1:" + std::string(3000, '8') + "\r\n",
+             line + "Host: 127.0.0.1:\r\n", line + "Host: a b\r\n"}) {
+        EXPECT_TRUE(RefusedAndClosed(engine, head + "\r\n")) << head.substr(0, 80);
+    }
+    // A name ending in a dot is the same host; HTTP/1.0 may name none.
+    const std::string port = std::to_string(engine.Port());
+    for (const std::string& head :
+         {line + "Host: localhost.:" + port + "\r\n", line + "Host: [::1]:" + port + "\r\n",
+          std::string("GET /index.html HTTP/1.0\r\n")}) {
+        EXPECT_EQ(RawRequest(engine.Port(), head + "Connection: close\r\n\r\n").status, 200)
+            << head;
+    }
+    // Its Origin, written without the dot, is this engine's own.
+    const Reply own = RawRequest(engine.Port(), line + "Host: localhost.:" + port +
+                                                    "\r\nOrigin: http://localhost:" + port +
+                                                    "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(own.status, 200);
+}
+
+TEST(StrictHttp, AChunkPastTheAnnouncedSizeIsRefusedAtOnce) {
+    Engine engine;
+    // Chunked, so only the bytes tell; the rest of the body never comes.
+    EXPECT_TRUE(RefusedAndClosed(engine,
+                                 "POST /api/upload?key=abcdef&id=big&name=a.txt&size=5&offset=0 "
+                                 "HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                 "40\r\n" +
+                                     std::string(64, 'x') + "\r\n",
+                                 413));
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+}
+
+TEST(StrictHttp, PartHeadersThatParsersReadDifferentlyAreRefused) {
+    Engine engine;
+    const auto post = [&](const std::string& partHeaders) {
+        const std::string body = "--bound\r\n" + partHeaders + "\r\n\r\nbytes\r\n--bound--\r\n";
+        return RawRequest(
+            engine.Port(),
+            "POST /api/form?key=abcdef HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: "
+            "application/json\r\nContent-Type: multipart/form-data; boundary=bound\r\n"
+            "Connection: close\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+    };
+    const std::string disposition = "Content-Disposition: form-data; name=\"f\"; filename=";
+    for (const std::string& headers : {disposition + "\"a\r\nb.txt\"", disposition + "\"a\nb.txt\"",
+                                       disposition + "\"a.txt\"\r\nContent-Type text/plain",
+                                       disposition + "\"a.txt\"\r\nX-Note: \"open"}) {
+        const Reply reply = post(headers);
+        EXPECT_EQ(reply.status, 400) << headers;
+        EXPECT_NE(reply.body.find("line without a colon"), std::string::npos) << reply.body;
+    }
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+    const Reply fine = post(disposition + "\"a.txt\"\r\nContent-Type: text/plain");
+    EXPECT_EQ(fine.body, "{\"files\": [\"a.txt\"]}");
 }
 
 TEST(StrictHttp, HundredsOfQueryArgumentsAreRefused) {

@@ -113,3 +113,46 @@ TEST(KeyGuard, MemoryStaysBoundedUnderManyAddresses) {
     // Once the budget is back, a new address is checked again.
     EXPECT_TRUE(guard.MayCheck(0x0D000000, start + 120s));
 }
+
+TEST(KeyGuard, WhileTheBudgetIsSpentNewAddressesShareASmallOne) {
+    KeyGuard guard;
+    const auto start = KeyGuard::Clock::now();
+    for (std::uint32_t a = 0; a < 120; ++a) {
+        guard.RecordWrong(0x0B000000 + a, start);
+    }
+    // Thirty newcomers are looked at once each; the thirty-first is not.
+    for (std::uint32_t a = 0; a < 30; ++a) {
+        ASSERT_TRUE(guard.MayCheck(0x0E000000 + a, start)) << a;
+        guard.RecordWrong(0x0E000000 + a, start);
+        EXPECT_FALSE(guard.MayCheck(0x0E000000 + a, start)) << a;
+    }
+    EXPECT_FALSE(guard.MayCheck(Phone, start));
+    EXPECT_TRUE(guard.MayCheck(Phone, start + 2s));
+}
+
+TEST(HttpRules, RequestsFromAnotherSitesPageAreKnown) {
+    EXPECT_TRUE(IsFromAnotherSite("cross-site", nullptr, "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://evil.example", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite("cross-site", "null", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite("same-site", "null", "10.0.0.2:8016"));
+    EXPECT_FALSE(IsFromAnotherSite("same-origin", "null", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://10.0.0.2:8017", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite(nullptr, "https://10.0.0.2:8016", "10.0.0.2:8016"));
+    EXPECT_TRUE(IsFromAnotherSite(nullptr, "http://10.0.0.2", nullptr));
+    EXPECT_FALSE(IsFromAnotherSite("same-origin", "http://10.0.0.2:8016", "10.0.0.2:8016"));
+    EXPECT_FALSE(IsFromAnotherSite("none", nullptr, "10.0.0.2:8016"));
+    EXPECT_FALSE(IsFromAnotherSite(nullptr, "http://PC.local", "pc.local:80"));
+    EXPECT_FALSE(IsFromAnotherSite(nullptr, nullptr, nullptr));
+}
+
+TEST(HttpRules, OnlyTypesThatRunNothingOpenInPlace) {
+    for (const char* type : {"image/jpeg", "video/mp4", "audio/mpeg", "application/pdf",
+                             "text/plain; charset=utf-8", "text/csv; charset=utf-8"}) {
+        EXPECT_TRUE(OpensInPlace(type)) << type;
+    }
+    for (const char* type : {"text/html; charset=utf-8", "image/svg+xml", "application/xml",
+                             "text/javascript; charset=utf-8", "application/octet-stream",
+                             "application/json", "text/css; charset=utf-8"}) {
+        EXPECT_FALSE(OpensInPlace(type)) << type;
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -48,6 +49,16 @@ bool SendLastWords(int socket, std::string_view bytes) {
     const ssize_t sent = send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     const bool whole = sent == static_cast<ssize_t>(bytes.size());
     return ShutdownSocket(socket) && whole;
+}
+
+std::optional<std::uint64_t> SocketBytesDelivered(int socket) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
+        return std::nullopt;
+    }
+    return info.tcpi_bytes_acked;
 }
 
 } // namespace platform
