@@ -437,6 +437,15 @@ struct DefaultRoute {
 // (empty when there is none); nullopt when the table cannot be read.
 std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes();
 
+// What the system does that keeps a phone on the local network from
+// reaching the engine at enginePath through the IPv4 address (dotted) the QR
+// codes carry, as one line that says what to do about it; nullopt when
+// nothing is known to block it. Windows: the network of that address marked
+// Public, or a firewall that is on with no enabled inbound rule letting the
+// engine in. Linux: always nullopt (no common firewall interface).
+std::optional<std::string> PhoneBlockedNotice(const std::string& enginePath,
+                                              const std::string& address);
+
 // ---------------------------------------------------------------- proxy ----
 
 // The proxy the system's settings name for url, as libcurl takes it

@@ -5,6 +5,7 @@
 #include "../qrcode/QRDecode.h"
 #include "WindowTestSupport.h"
 #include "app/MainUnit.h"
+#include "app/QRCodeMenu.h"
 #include "app/QRPaintBox.h"
 #include "app/TileButton.h"
 #include "app/WindowEnvironment.h"
@@ -264,6 +265,31 @@ class TestDesk : public QObject {
         // An address chosen in relay mode would change nothing either.
         form->ChooseDirectAddress("198.51.100.7");
         QCOMPARE(form->UploadUrl, std::string("http://192.0.2.7/s?k=1&m=u&v=3"));
+    }
+
+    // What blocks the phone (Windows: a public network, no firewall rule)
+    // heads the menu as a line to read, and the entries below still work.
+    void menuLeadsWithWhatBlocksThePhone() {
+        QWidget parent;
+        bool copied = false;
+        TQRCodeMenuContent content;
+        content.direct = true;
+        content.choices = {{"198.51.100.7", "eth0"}, {"203.0.113.4", "wlan0"}};
+        content.currentAddress = "198.51.100.7";
+        content.blockedNotice = "Windows treats this network as public: phones cannot connect.";
+        content.copyLink = [&copied] { copied = true; };
+        QMenu* menu = MakeQRCodeMenu(&parent, content);
+        const QList<QAction*> actions = menu->actions();
+        QCOMPARE(actions.first()->objectName(), QString("PhoneBlocked"));
+        QCOMPARE(actions.first()->text(), content.blockedNotice);
+        QVERIFY(!actions.first()->isEnabled());
+        QCOMPARE(EntryTexts(menu).mid(1),
+                 (QStringList{"Copy link", "198.51.100.7 (eth0)", "203.0.113.4 (wlan0)"}));
+        Entry(menu, "Copy link")->trigger();
+        QVERIFY(copied);
+        // Without a notice the menu starts with "Copy link", as ever.
+        content.blockedNotice.clear();
+        QCOMPARE(MakeQRCodeMenu(&parent, content)->actions().first()->text(), QString("Copy link"));
     }
 
     void droppedFilesArePublishedAndFoldersPassedOver() {
