@@ -197,9 +197,10 @@ describe('upload page in WebKit', () => {
     fs.closeSync(fs.openSync(big, 'w'));
     fs.truncateSync(big, 1536 * MiB); // big enough to be still on its way on a fast loopback
     await chooseFiles([big]);
+    // The line shows with the page's next look at its progress.
+    await wd.waitFor('return !document.getElementById("keepOpen").hidden', 'the keep-open line', 10000);
     await wd.waitFor('return __posts.filter(function (u) { return u.indexOf("wk%20big") > 0; }).length >= 2',
       'the second chunk of the big file', 60000);
-    assert.equal(await wd.execute('return document.getElementById("keepOpen").hidden'), false);
     const id = new URL((await wd.execute('return __posts')).find((u) => u.includes('wk%20big'))).searchParams.get('id');
     await wd.navigate('about:blank');
     await new Promise((r) => setTimeout(r, 300));
