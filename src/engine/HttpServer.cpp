@@ -951,6 +951,14 @@ struct HttpServer::Impl {
             MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
                                     ProofCookieHeader().c_str());
         }
+        return QueueContent(connection, state, response, partial, first, length, size);
+    }
+
+    // Queues a file's or the archive's content, whole or one range of it,
+    // closing the connection after its last allowed request.
+    MHD_Result QueueContent(MHD_Connection* connection, RequestState& state, MHD_Response* response,
+                            bool partial, std::int64_t first, std::int64_t length,
+                            std::int64_t size) {
         if (state.lastOnConnection) {
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         }
@@ -1030,17 +1038,7 @@ struct HttpServer::Impl {
         MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
         MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
         MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, entityTag.c_str());
-        if (partial) {
-            const std::string contentRange = "bytes " + std::to_string(range.first) + "-" +
-                                             std::to_string(range.first + range.length - 1) + "/" +
-                                             std::to_string(size);
-            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_RANGE, contentRange.c_str());
-        }
-        const MHD_Result queued = MHD_queue_response(
-            connection, partial ? MHD_HTTP_PARTIAL_CONTENT : MHD_HTTP_OK, response);
-        MHD_destroy_response(response);
-        state.replied = true;
-        return queued;
+        return QueueContent(connection, state, response, partial, range.first, range.length, size);
     }
 
     // ---------------------------------------------------------- callbacks --
