@@ -16,7 +16,7 @@ packages=(
     at-spi2-core python3-pyatspi
     clang libclang-rt-14-dev
     dpkg-dev lintian desktop-file-utils appstream qt6-base-dev-tools
-    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
+    g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine nsis xdotool x11-utils imagemagick
     python3
 )
 

@@ -11,8 +11,20 @@ cd "$(dirname "$0")/../.."
 seconds="${1:-600}"
 targets=(request_path query_value name_cleaner byte_range upload_request)
 
-if ! command -v clang++ >/dev/null ||
-    ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
+# libFuzzer lies in the compiler's own resource folder: lib/linux/ with the
+# architecture in the name, or, in newer layouts, lib/<target triple>/.
+libfuzzer_of_clang() {
+    local resource triple arch library
+    resource=$(clang++ -print-resource-dir) && triple=$(clang++ -dumpmachine) || return 1
+    arch=${triple%%-*}
+    [[ "$arch" == i?86 ]] && arch=i386
+    for library in "$resource/lib/linux/libclang_rt.fuzzer-$arch.a" \
+        "$resource/lib/$triple/libclang_rt.fuzzer.a"; do
+        [[ -f "$library" ]] && return 0
+    done
+    return 1
+}
+if ! command -v clang++ >/dev/null || ! libfuzzer_of_clang; then
     echo "SKIPPED: clang's libFuzzer is missing (apt-get install clang libclang-rt-14-dev)"
     exit 77
 fi

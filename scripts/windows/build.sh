@@ -4,6 +4,9 @@
 # Debian's source packages (zxing-cpp from ../shared/third-party/) into a
 # cache outside the source tree, keyed by their versions, and reused.
 #
+# The window comes with them once Qt for Windows is in the cache
+# (scripts/windows/qt.sh builds it; scripts/windows/package.sh runs that).
+#
 # Extra arguments go to the project's CMake configure step.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -38,24 +41,8 @@ if ((${#launcher[@]})); then
     cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-# Unpacks Debian's source package into $1 (the directory apt-get source made),
-# checking it is the upstream version this build is keyed by.
-debian_source() {
-    local package=$1 version=$2 work=$3
-    mkdir -p "$work"
-    (cd "$work" && apt-get source -qq "$package" >/dev/null 2>&1) || {
-        echo "apt-get source $package failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-        return 1
-    }
-    local dir
-    dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-$version*" | head -n1)
-    if [[ -z "$dir" ]]; then
-        echo "Debian's source of $package is not version $version:" >&2
-        ls "$work" >&2
-        return 1
-    fi
-    printf '%s\n' "$dir"
-}
+# debian_source: Debian's source package, unpacked and checked.
+source "$root/scripts/windows/debian-source.sh"
 
 build_dependencies() {
     local started=$SECONDS
@@ -149,12 +136,19 @@ fi
 
 # The project; its test programs run under Wine (cmake/WineEmulator.cmake).
 build=build-win
+# The window is built only on request (package.sh asks for it): its Windows
+# build has not yet been proven under Wine end to end.
+qt_prefix=""
+if [[ "${TESSARY_WIN_WINDOW:-0}" == 1 ]]; then
+    qt_prefix=$(bash scripts/windows/qt.sh --if-built) || qt_prefix=""
+fi
 if [[ ! -f "$build/build.ninja" ]] ||
-    ! grep -qxF "TESSARY_WIN_DEPS:PATH=$prefix" "$build/CMakeCache.txt"; then
+    ! grep -qxF "TESSARY_WIN_DEPS:PATH=$prefix" "$build/CMakeCache.txt" ||
+    ! grep -qxF "TESSARY_WIN_QT:PATH=$qt_prefix" "$build/CMakeCache.txt"; then
     # -O2 as on Linux: GCC 12 warns falsely about std::string copies at -O3.
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARY_WERROR=ON \
         -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_PREFIX_PATH="$prefix" \
-        -DTESSARY_WIN_DEPS:PATH="$prefix" "$@"
+        -DTESSARY_WIN_DEPS:PATH="$prefix" -DTESSARY_WIN_QT:PATH="$qt_prefix" "$@"
 fi
 cmake --build "$build"

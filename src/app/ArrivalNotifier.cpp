@@ -1,23 +1,15 @@
 #include "app/ArrivalNotifier.h"
 
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QVariantMap>
+#include "app/DesktopNotice.h"
+
 #include <utility>
 
-namespace {
-
-const QString Service = QStringLiteral("org.freedesktop.Notifications");
-const QString Path = QStringLiteral("/org/freedesktop/Notifications");
-const QString Interface = QStringLiteral("org.freedesktop.Notifications");
-
-} // namespace
-
-TArrivalNotifier::TArrivalNotifier(QObject* parent) : QObject(parent) {
+TArrivalNotifier::TArrivalNotifier(QObject* parent)
+    : QObject(parent), notice_(new TDesktopNotice(this)) {
     quiet_.setSingleShot(true);
     quiet_.setInterval(DefaultQuietMs);
     connect(&quiet_, &QTimer::timeout, this, [this] { EndBurst(); });
+    connect(notice_, &TDesktopNotice::clicked, this, &TArrivalNotifier::activated);
 }
 
 void TArrivalNotifier::FileArrived(const QString& name) {
@@ -30,10 +22,10 @@ QString TArrivalNotifier::Summary(int count) {
                       : QStringLiteral("%1 files received from the phone").arg(count);
 }
 
-QString TArrivalNotifier::Body(const QStringList& names) {
+QString TArrivalNotifier::Body(const QStringList& names, BodyText kind) {
     QStringList lines;
     for (qsizetype i = 0; i < names.size() && i < NamesShown; ++i)
-        lines.push_back(names[i].toHtmlEscaped());
+        lines.push_back(kind == BodyText::Markup ? names[i].toHtmlEscaped() : names[i]);
     if (names.size() > NamesShown)
         lines.push_back(QStringLiteral("and %1 more").arg(names.size() - NamesShown));
     return lines.join(u'\n');
@@ -43,42 +35,5 @@ void TArrivalNotifier::EndBurst() {
     const QStringList names = std::exchange(burst_, {});
     if (names.isEmpty() || (ShouldNotify && !ShouldNotify()))
         return;
-    Send(names);
-}
-
-bool TArrivalNotifier::ConnectBus() {
-    // Reached only once a notice is due, so a run that never gets one never
-    // touches the bus.
-    if (!bus_) {
-        bus_ = QDBusConnection::sessionBus();
-        if (bus_->isConnected())
-            bus_->connect(QString(), Path, Interface, QStringLiteral("ActionInvoked"), this,
-                          SLOT(ActionInvoked(uint, QString)));
-    }
-    return bus_->isConnected();
-}
-
-void TArrivalNotifier::Send(const QStringList& names) {
-    if (!ConnectBus())
-        return;
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("Notify"));
-    // "default" is the action a click on the notice itself invokes.
-    call << QStringLiteral("Tessary") << 0u << QString() << Summary(static_cast<int>(names.size()))
-         << Body(names) << QStringList{QStringLiteral("default"), QStringLiteral("Show")}
-         << QVariantMap{} << -1;
-    // Without a notification service the call fails; the notice is simply lost.
-    auto* watcher = new QDBusPendingCallWatcher(bus_->asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this](QDBusPendingCallWatcher* finished) {
-                const QDBusPendingReply<uint> reply = *finished;
-                if (!reply.isError())
-                    sentIds_.push_back(reply.value());
-                finished->deleteLater();
-            });
-}
-
-void TArrivalNotifier::ActionInvoked(uint id, const QString& actionKey) {
-    if (actionKey == QStringLiteral("default") && sentIds_.contains(id))
-        emit activated();
+    notice_->Show(Summary(static_cast<int>(names.size())), names);
 }

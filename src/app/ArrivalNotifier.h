@@ -1,18 +1,17 @@
 #pragma once
 
 // A desktop notice when files arrive from the phone while nobody looks at the
-// window: one per burst of arrivals, through the freedesktop notification
-// service on the session bus, and a signal when the person clicks it. Where
-// no bus or no notification service runs, nothing happens and nothing is
-// reported.
+// window: one per burst of arrivals, shown by the desktop (TDesktopNotice),
+// and a signal when the person clicks it. Where the desktop cannot show it,
+// nothing happens and nothing is reported.
 
-#include <QDBusConnection>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <functional>
-#include <optional>
+
+class TDesktopNotice;
 
 class TArrivalNotifier : public QObject {
     Q_OBJECT
@@ -33,25 +32,19 @@ class TArrivalNotifier : public QObject {
 
     // "1 file received from the phone", "3 files received from the phone".
     static QString Summary(int count);
-    // The names of up to three files, one a line, then "and n more"; escaped
-    // for the service's markup, as the names come from the phone.
-    static QString Body(const QStringList& names);
+    // The names of up to three files, one a line, then "and n more". For a
+    // desktop that reads markup they are escaped, as they come from the phone.
+    enum class BodyText { Markup, Plain };
+    static QString Body(const QStringList& names, BodyText kind);
 
   signals:
     // The person clicked one of this run's notices.
     void activated();
 
-  private slots:
-    void ActionInvoked(uint id, const QString& actionKey);
-
   private:
     void EndBurst();
-    void Send(const QStringList& names);
-    bool ConnectBus();
 
     QTimer quiet_;
     QStringList burst_;
-    QList<uint> sentIds_;
-    // The session bus, looked for once, when the first notice is due.
-    std::optional<QDBusConnection> bus_;
+    TDesktopNotice* notice_ = nullptr; // owned by this object
 };

@@ -809,6 +809,12 @@ void TMainForm::QRPaintBoxMenu(int box, QPoint globalPos) {
     TQRCodeMenuContent content;
     content.direct = ConnectionMode == 1;
     content.currentAddress = QString::fromStdString(DirectAddress);
+    if (content.direct) {
+        // Asked afresh each time: the network or the firewall may have changed.
+        if (const auto notice =
+                platform::PhoneBlockedNotice(workspace::EngineProgram(WorkDir), DirectAddress))
+            content.blockedNotice = QString::fromStdString(*notice);
+    }
     net::TAddresses known;
     known.adapterAddresses = AdapterAddresses;
     known.adapterNames = AdapterNames;

@@ -15,6 +15,13 @@ QMenu* MakeQRCodeMenu(QWidget* parent, const TQRCodeMenuContent& content) {
     menu->setObjectName(QStringLiteral("QRCodeMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
 
+    if (!content.blockedNotice.isEmpty()) {
+        // Shown, not chosen: disabled, so a click closes nothing by surprise.
+        QAction* notice = menu->addAction(content.blockedNotice);
+        notice->setObjectName(QStringLiteral("PhoneBlocked"));
+        notice->setEnabled(false);
+        menu->addSeparator();
+    }
     QAction* copy = menu->addAction(QStringLiteral("Copy link"));
     copy->setObjectName(QStringLiteral("CopyLink"));
     QObject::connect(copy, &QAction::triggered, menu, [copyLink = content.copyLink] {

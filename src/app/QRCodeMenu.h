@@ -24,6 +24,9 @@ struct TQRCodeMenuContent {
     bool direct = false;
     std::vector<TAddressChoice> choices; // the address list, in its order
     QString currentAddress;              // the address the codes carry now
+    // What keeps phones out of this PC, in one line with what to do about
+    // it (platform::PhoneBlockedNotice); empty when nothing is known to.
+    QString blockedNotice;
     std::function<void()> copyLink;
     std::function<void(const QString& address)> chooseAddress;
 };
@@ -31,7 +34,8 @@ struct TQRCodeMenuContent {
 // The text of an address entry: "192.168.1.5 (wlan0)", or the address alone.
 QString AddressChoiceText(const TAddressChoice& choice);
 
-// Builds the menu, named "QRCodeMenu", as a child of parent: "Copy link",
-// and in direct mode with more than one distinct address one checkable entry
+// Builds the menu, named "QRCodeMenu", as a child of parent: the blocked
+// notice first when there is one (an entry named "PhoneBlocked" that does
+// nothing), "Copy link", and in direct mode with more than one distinct address one checkable entry
 // per address, the current one checked. It deletes itself once closed.
 QMenu* MakeQRCodeMenu(QWidget* parent, const TQRCodeMenuContent& content);

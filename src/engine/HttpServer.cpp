@@ -7,15 +7,19 @@
 #include "engine/MultipartScan.h"
 #include "engine/ReplyText.h"
 #include "engine/RequestPath.h"
+#include "engine/UploadDate.h"
 #include "engine/UploadRequest.h"
+#include "engine/ZipStream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <microhttpd.h>
 #include <mutex>
 #include <strings.h>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -56,6 +60,13 @@ constexpr std::size_t ConnectionMemory = 128 * 1024;
 constexpr std::size_t PostBufferSize = 128 * 1024;
 constexpr std::string_view UploadApiPath = "/api/upload";
 constexpr std::string_view FormApiPath = "/api/form";
+// Every published file in one archive, for the holder of the proof.
+constexpr std::string_view AllFilesPath = "/d/all.zip";
+// Large blocks: the archive is read and checksummed by us, not sent by the kernel.
+constexpr std::size_t ZipBlockSize = 1024 * 1024;
+// The phone's date of a file: a query argument of a chunk, or a form field
+// before the file's part.
+constexpr const char* UploadDateField = "modified";
 
 struct Header {
     const char* name;
@@ -88,6 +99,7 @@ struct RequestState {
     bool emptyPartStart = false;
     std::string partKey;
     std::string partFile;
+    std::string dateField; // the "modified" field before the next file part
     bool wantsJson = false;
     bool htmlReplies = false; // a form sent without JavaScript gets pages
     std::string backLink;
@@ -206,6 +218,24 @@ struct HttpServer::Impl {
     std::mutex connectionsMutex;
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
     KeyGuard keyGuard;
+    CrcCache crcs; // of published files already sent in an archive
+    // Works out the CRCs of the published files when the download page asks
+    // the archive's size, before the phone's user taps it. Last: stopped
+    // before the members it uses go.
+    std::atomic<bool> warming = false;
+    std::mutex warmMutex;
+    std::jthread crcWarmer;
+
+    void WarmUp(std::vector<ZipSource> files) {
+        const std::lock_guard lock(warmMutex);
+        if (warming.exchange(true)) {
+            return;
+        }
+        crcWarmer = std::jthread([this, files = std::move(files)](std::stop_token stop) {
+            WarmCrcs(files, crcs, stop);
+            warming = false;
+        });
+    }
 
     void MarkRequest(MHD_Connection* connection, bool inRequest) {
         const std::lock_guard lock(connectionsMutex);
@@ -575,6 +605,9 @@ struct HttpServer::Impl {
         if (!get) {
             return NotAllowed(connection, state, "GET, HEAD");
         }
+        if (url == AllFilesPath) {
+            return ServeAllFiles(connection, state, method == MHD_HTTP_METHOD_HEAD);
+        }
         return ServeFile(connection, url, state);
     }
 
@@ -631,6 +664,12 @@ struct HttpServer::Impl {
         }
         state.kind = RequestState::Kind::Chunk;
         state.chunk = std::move(start.chunk);
+        if (const auto date = RawArgument(connection, UploadDateField)) {
+            if (const auto plausible =
+                    PlausibleUploadDate(*date, std::chrono::system_clock::now())) {
+                state.chunk->KeepDate(*plausible);
+            }
+        }
         return MHD_YES;
     }
 
@@ -698,7 +737,17 @@ struct HttpServer::Impl {
             // A file input left empty sends a part without a name or bytes.
             if (filename != nullptr && (*filename != '\0' || size > 0)) {
                 state.inFilePart = state.batch->BeginPart(fileText) == UploadError::None;
+                const auto date =
+                    PlausibleUploadDate(state.dateField, std::chrono::system_clock::now());
+                if (state.inFilePart && date) {
+                    state.batch->KeepPartDate(*date);
+                }
             }
+            state.dateField.clear();
+        }
+        // The date of the file part that follows, a short plain field.
+        if (filename == nullptr && keyText == UploadDateField && state.dateField.size() < 32) {
+            state.dateField.append(data, size);
         }
         state.emptyPartStart = offset == 0 && size == 0;
         if (state.inFilePart && size > 0) {
@@ -922,6 +971,14 @@ struct HttpServer::Impl {
             MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE,
                                     ProofCookieHeader().c_str());
         }
+        return QueueContent(connection, state, response, partial, first, length, size);
+    }
+
+    // Queues a file's or the archive's content, whole or one range of it,
+    // closing the connection after its last allowed request.
+    MHD_Result QueueContent(MHD_Connection* connection, RequestState& state, MHD_Response* response,
+                            bool partial, std::int64_t first, std::int64_t length,
+                            std::int64_t size) {
         if (state.lastOnConnection) {
             MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         }
@@ -936,6 +993,72 @@ struct HttpServer::Impl {
         MHD_destroy_response(response);
         state.replied = true;
         return queued;
+    }
+
+    // The published files as one ZIP streamed from them, with the same proof
+    // as the files, an exact length and ranges.
+    MHD_Result ServeAllFiles(MHD_Connection* connection, RequestState& state, bool head) {
+        const std::string folder =
+            config.webRoot + "d" + platform::PathDelimiter + "dfiles" + platform::PathDelimiter;
+        if (!HoldsProof(connection)) {
+            return NotFound(connection, state);
+        }
+        auto files = PublishedFiles(folder);
+        if (files.empty()) {
+            return NotFound(connection, state);
+        }
+        if (head) {
+            WarmUp(files);
+        }
+        auto zip = std::make_unique<ZipStream>(std::move(files), crcs);
+        const std::int64_t size = zip->Size();
+        const std::string entityTag = zip->EntityTag();
+        const char* rangeHeader = HeaderValue(connection, MHD_HTTP_HEADER_RANGE);
+        const char* ifRange = HeaderValue(connection, MHD_HTTP_HEADER_IF_RANGE);
+        const RangeRequest range =
+            rangeHeader != nullptr && (ifRange == nullptr || ifRange == entityTag)
+                ? ParseRange(rangeHeader, size)
+                : RangeRequest{};
+        if (range.kind == RangeRequest::Kind::Unsatisfiable) {
+            return Reply(connection, state, MHD_HTTP_RANGE_NOT_SATISFIABLE, "", nullptr,
+                         {{MHD_HTTP_HEADER_CONTENT_RANGE, "bytes */" + std::to_string(size)}});
+        }
+        const bool partial = range.kind == RangeRequest::Kind::Partial;
+        struct Stream {
+            std::unique_ptr<ZipStream> zip;
+            std::int64_t first;
+            std::int64_t length;
+        };
+        auto stream = std::make_unique<Stream>(
+            Stream{std::move(zip), partial ? range.first : 0, partial ? range.length : size});
+        const auto length = static_cast<uint64_t>(stream->length);
+        MHD_Response* response = MHD_create_response_from_callback(
+            length, ZipBlockSize,
+            [](void* cls, uint64_t position, char* buffer, size_t max) -> ssize_t {
+                auto& s = *static_cast<Stream*>(cls);
+                const auto left = static_cast<std::uint64_t>(s.length) - position;
+                const std::size_t want =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(max, left));
+                const std::int64_t got =
+                    s.zip->Read(s.first + static_cast<std::int64_t>(position), {buffer, want});
+                return got > 0 ? static_cast<ssize_t>(got) : MHD_CONTENT_READER_END_WITH_ERROR;
+            },
+            stream.get(), [](void* cls) { std::unique_ptr<Stream>(static_cast<Stream*>(cls)); });
+        if (response == nullptr) {
+            return MHD_NO;
+        }
+        stream.release(); // the library frees it with the response
+        const auto local = platform::ToLocalDateTime(std::chrono::system_clock::now());
+        const std::string disposition =
+            "attachment; filename=\"" +
+            (local ? ArchiveFileName(*local) : std::string("Files from the PC.zip")) + "\"";
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/zip");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_DISPOSITION, disposition.c_str());
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ACCEPT_RANGES, "bytes");
+        MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, entityTag.c_str());
+        return QueueContent(connection, state, response, partial, range.first, range.length, size);
     }
 
     // ---------------------------------------------------------- callbacks --

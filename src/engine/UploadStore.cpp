@@ -43,6 +43,17 @@ std::optional<platform::LockedFile> CreateStagedFile(const std::string& folder,
     return file;
 }
 
+// Flushes a complete file, first giving it the phone's date of it. A file
+// system that keeps no such time still takes the file, with the time it
+// arrived.
+bool FlushWithDate(platform::LockedFile& file,
+                   const std::optional<std::chrono::system_clock::time_point>& date) {
+    if (date) {
+        file.SetLastWrite(*date);
+    }
+    return file.Sync();
+}
+
 } // namespace
 
 struct UploadStore::Upload {
@@ -55,6 +66,7 @@ struct UploadStore::Upload {
     std::int64_t staged = 0;
     std::int64_t writebackFrom = 0;
     platform::LockedFile file;
+    std::optional<std::chrono::system_clock::time_point> date;
     std::uint64_t owner = 0; // the request allowed to append, 0 for none
     Clock::time_point lastActivity;
     bool gone = false; // finished, cancelled or failed: nobody may write
@@ -370,6 +382,11 @@ UploadError UploadStore::Chunk::Write(std::span<const char> data) {
     return error;
 }
 
+void UploadStore::Chunk::KeepDate(std::chrono::system_clock::time_point date) {
+    const std::lock_guard lock(upload_->mutex);
+    upload_->date = date;
+}
+
 UploadStore::Chunk::Result UploadStore::Chunk::Finish() {
     Result result;
     if (error_ != UploadError::None) {
@@ -388,7 +405,7 @@ UploadStore::Chunk::Result UploadStore::Chunk::Finish() {
             error = UploadError::OffsetMismatch;
         } else if (upload_->staged < upload_->size) {
             return result;
-        } else if (!upload_->file.Sync()) {
+        } else if (!FlushWithDate(upload_->file, upload_->date)) {
             error = UploadError::DiskFull;
         } else if (auto name = store_.MoveIntoUploads(upload_->stagedPath, upload_->name)) {
             // Letting go of the file releases its lock: only now may the
@@ -451,10 +468,15 @@ UploadError UploadStore::Batch::BeginPart(std::string_view rawName) {
         return error_;
     }
     current_ = std::move(*file);
+    currentDate_.reset();
     currentSize_ = 0;
     writebackFrom_ = 0;
     parts_.push_back(std::move(part));
     return UploadError::None;
+}
+
+void UploadStore::Batch::KeepPartDate(std::chrono::system_clock::time_point date) {
+    currentDate_ = date;
 }
 
 UploadError UploadStore::Batch::Write(std::span<const char> data) {
@@ -479,7 +501,7 @@ UploadError UploadStore::Batch::EndPart() {
     if (error_ != UploadError::None || !current_.IsOpen()) {
         return error_;
     }
-    if (!current_.Sync()) {
+    if (!FlushWithDate(current_, currentDate_)) {
         error_ = UploadError::DiskFull;
         RemoveStaged();
         return error_;

@@ -147,6 +147,9 @@ class UploadStore::Chunk {
     // Appends body bytes. Once an error is returned later bytes are ignored
     // and Finish reports the same error.
     UploadError Write(std::span<const char> data);
+    // The last-write time the file gets once complete (the phone's date of
+    // it); without one it keeps the time it arrived.
+    void KeepDate(std::chrono::system_clock::time_point date);
 
     struct Result {
         UploadError error = UploadError::None;
@@ -179,6 +182,8 @@ class UploadStore::Batch {
 
     // Starts the next file; ends the current one first.
     UploadError BeginPart(std::string_view rawName);
+    // The last-write time the current file gets (see Chunk::KeepDate).
+    void KeepPartDate(std::chrono::system_clock::time_point date);
     UploadError Write(std::span<const char> data);
     // Ends the current file (flushes it); nothing when none is open.
     UploadError EndPart();
@@ -207,6 +212,7 @@ class UploadStore::Batch {
     UploadStore& store_;
     std::vector<Part> parts_;
     platform::LockedFile current_;
+    std::optional<std::chrono::system_clock::time_point> currentDate_;
     std::int64_t currentSize_ = 0;
     std::int64_t writebackFrom_ = 0;
     std::int64_t reserved_ = 0; // of the announced bytes, those not written yet

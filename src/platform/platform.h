@@ -200,6 +200,9 @@ class LockedFile {
     std::int64_t Size() const;
     // Truncates the file to size bytes.
     bool Truncate(std::int64_t size);
+    // Sets the file's last-write time (call after the last write, which
+    // would move it again). False when the file system refuses.
+    bool SetLastWrite(std::chrono::system_clock::time_point time);
     // The OS handle, for APIs that need it (it stays owned by this object).
     int NativeHandle() const { return fd_; }
     // Closes the file, which releases the lock.
@@ -226,6 +229,9 @@ class ReadOnlyFile {
     // When the content last changed, in nanoseconds since 1970 (UTC).
     std::int64_t ModifiedNs() const { return modifiedNs_; }
     int NativeHandle() const { return fd_; }
+    // Reads up to out.size() bytes from offset on, without moving any file
+    // position. The count read (0 at the end), -1 on failure.
+    std::int64_t ReadAt(std::int64_t offset, std::span<char> out) const;
     // Gives up ownership of the handle (for a library that closes it).
     int Release();
 
@@ -486,6 +492,15 @@ struct DefaultRoute {
 // The default routes of the main IPv4 routing table, in the table's order
 // (empty when there is none); nullopt when the table cannot be read.
 std::optional<std::vector<DefaultRoute>> ReadDefaultRoutes();
+
+// What the system does that keeps a phone on the local network from
+// reaching the engine at enginePath through the IPv4 address (dotted) the QR
+// codes carry, as one line that says what to do about it; nullopt when
+// nothing is known to block it. Windows: the network of that address marked
+// Public, or a firewall that is on with no enabled inbound rule letting the
+// engine in. Linux: always nullopt (no common firewall interface).
+std::optional<std::string> PhoneBlockedNotice(const std::string& enginePath,
+                                              const std::string& address);
 
 // ---------------------------------------------------------------- proxy ----
 

@@ -12,7 +12,7 @@ import path from 'node:path';
 import AxeBuilder from '@axe-core/playwright';
 
 import { LAYOUT_PROBLEMS, blocking, makeWebRoot } from './a11y.mjs';
-import { Engine, Publisher, launchPhone, makeFile, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, makeFile, stopSite, tempFolder } from './harness.mjs';
 
 const KEY = 'axkeyq';
 const OLD_KEY = 'oldaxk';
@@ -32,12 +32,7 @@ before(async () => {
   publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
 });
 
-after(async () => {
-  await phone?.close();
-  await publisher?.stop();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, phone, publisher, engine));
 
 // axe-core in the light and the dark scheme; the page is left light.
 async function passesAxe(page, state) {

@@ -7,11 +7,10 @@
 
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, launchPhone, makeFile, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, makeFile, stopSite, tempFolder, webRoot } from './harness.mjs';
 
 const KEY = 'prfkey';
 
@@ -22,9 +21,6 @@ let stranger;
 let files;
 let publisher;
 
-function webRoot(...args) {
-  execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
-}
 
 // Taps the button; resolves once the popup it opened showed or downloaded
 // exactly the file's bytes.
@@ -77,13 +73,7 @@ before(async () => {
   stranger = await launchPhone(path.join(work, 'stranger'));
 });
 
-after(async () => {
-  await publisher?.stop();
-  await phone?.close();
-  await stranger?.close();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, publisher, phone, stranger, engine));
 
 test('a browser that never loaded the download page gets 404', async () => {
   const page = await stranger.newPage();

@@ -2,7 +2,7 @@
 // port, Debian's chromium as a phone, files of random bytes.
 
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -11,6 +11,14 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 
 import { freePort } from './freeport.mjs';
+
+export const MiB = 1024 * 1024;
+// The keys of the program started again (NEW_KEY) and of a page left open
+// from an earlier run (OLD_KEY).
+export const OLD_KEY = 'olddky';
+export const NEW_KEY = 'nwkeyq';
+// Where the screenshots of every page state go.
+export const SHOTS = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 export function tempFolder(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
@@ -42,6 +50,50 @@ export function sameBytes(actual, expected) {
   assert.ok(a.equals(b), `bytes of ${path.basename(actual)}`);
 }
 
+// Python's zipfile reads the archive: every CRC checks, and it holds exactly
+// the given files (archive name -> source path), byte for byte.
+export function sameZip(archive, files) {
+  const check = `
+import json, sys, zipfile
+want = json.loads(sys.argv[2])
+with zipfile.ZipFile(sys.argv[1]) as z:
+    assert z.testzip() is None, 'a CRC failed'
+    assert sorted(z.namelist()) == sorted(want), z.namelist()
+    for name, path in want.items():
+        assert z.read(name) == open(path, 'rb').read(), name
+`;
+  execFileSync('python3', ['-c', check, archive, JSON.stringify(files)], { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
+// A script for a page already loaded: from now on it notes what the engine
+// answered each request the page's own scripts make (XMLHttpRequest and
+// fetch), so a test asserts the status itself, not only what the page made
+// of it. The notes are read back with API_STATUSES.
+export const RECORD_API_STATUSES = `(function () {
+  if (window.__apiStatuses) return;
+  var seen = window.__apiStatuses = [];
+  var open = XMLHttpRequest.prototype.open;
+  XMLHttpRequest.prototype.open = function (method, url) {
+    var xhr = this;
+    xhr.addEventListener('loadend', function () {
+      seen.push({ method: String(method), url: String(url), status: xhr.status });
+    });
+    return open.apply(this, arguments);
+  };
+  var fetched = window.fetch;
+  window.fetch = function (input, init) {
+    return fetched.apply(this, arguments).then(function (r) {
+      seen.push({ method: (init && init.method) || 'GET', url: r.url, status: r.status });
+      return r;
+    });
+  };
+})()`;
+export const API_STATUSES = 'return window.__apiStatuses || []';
+
+// Whether the engine answered 403 to a request carrying this stale key.
+export function refusedStaleKey(statuses, key) {
+  return statuses.some((s) => s.status === 403 && s.url.includes(`key=${key}`));
+}
 
 // The engine program, started the way the program starts it (page key, then
 // "./wdoc" relative to the working folder), on a loopback port: a free one,
@@ -167,5 +219,53 @@ export class Publisher {
     const ended = new Promise((r) => this.child.once('exit', r));
     this.child.stdin.end();
     await ended;
+  }
+}
+
+// The web root through the pages_webroot helper (GeneratePages and friends).
+export function webRoot(...args) {
+  execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+export function pageFile(work, folder, key) {
+  return path.join(work, 'wdoc', folder, `${key}.html`);
+}
+export function receivedFile(work, name) {
+  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+}
+
+// What each browser test file starts from: a fresh work folder with the web
+// root laid out under key, the pages of the folders in keepOpen also under
+// oldKey (a page left open from an earlier run of the program; prepare(file)
+// changes each of them first), the engine on a loopback port and the
+// publisher.
+export async function startSite(prefix, key, { oldKey, keepOpen = [], prepare } = {}) {
+  const work = tempFolder(prefix);
+  webRoot('generate', process.env.TESSARY_TEMPLATES, work, key);
+  for (const folder of keepOpen) {
+    prepare?.(pageFile(work, folder, key));
+    fs.copyFileSync(pageFile(work, folder, key), pageFile(work, folder, oldKey));
+  }
+  const engine = await Engine.start(process.env.TESSARY_ENGINE, key, work);
+  const publisher = new Publisher(process.env.PAGES_WEBROOT, work, key);
+  return { work, engine, publisher };
+}
+
+// Stops or closes each of running (engines, publishers, browsers; missing
+// ones passed over) and removes the work folder.
+export async function stopSite(work, ...running) {
+  for (const thing of running) {
+    if (thing?.stop) await thing.stop();
+    else if (thing?.close) await thing.close();
+  }
+  if (work) removeWork(work);
+}
+
+// WebKit's helper processes may still write their shader cache for a moment
+// after the browser has gone; a folder left in /tmp then is no test failure.
+export function removeWork(work) {
+  try {
+    fs.rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 200 });
+  } catch (error) {
+    console.log(`# left ${work}: ${error.message}`);
   }
 }

@@ -7,28 +7,23 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, launchPhone, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import {
+  API_STATUSES, Engine, MiB, NEW_KEY, OLD_KEY, Publisher, RECORD_API_STATUSES, SHOTS as shots, launchPhone,
+  makeFile, receivedFile, refusedStaleKey, sameBytes, sameZip, startSite, stopSite, tempFolder,
+} from './harness.mjs';
 
 const KEY = 'qwbrtz';
-const OLD_KEY = 'olddky';
-const NEW_KEY = 'nwkeyq';
-const MiB = 1024 * 1024;
-const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 let work;
 let engine;
 let phone;
 let publisher;
 
-function webRoot(...args) {
-  execFileSync(process.env.PAGES_WEBROOT, args, { stdio: ['ignore', 'inherit', 'inherit'] });
-}
 function received(name) {
-  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+  return receivedFile(work, name);
 }
 // What the engine holds of unfinished uploads, with their sizes.
 function staged() {
@@ -113,22 +108,11 @@ async function openAndCheck(page, button, expected) {
 }
 
 before(async () => {
-  work = tempFolder('tessary-browser-');
-  webRoot('generate', process.env.TESSARY_TEMPLATES, work, KEY);
-  // A page left open from an earlier run of the program, under its old key.
-  fs.copyFileSync(path.join(work, 'wdoc', 'u', `${KEY}.html`),
-    path.join(work, 'wdoc', 'u', `${OLD_KEY}.html`));
-  engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
+  ({ work, engine, publisher } = await startSite('tessary-browser-', KEY, { oldKey: OLD_KEY, keepOpen: ['u'] }));
   phone = await launchPhone(path.join(work, 'browser'));
-  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
 });
 
-after(async () => {
-  await phone?.close();
-  await publisher?.stop();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, phone, publisher, engine));
 
 describe('upload page', () => {
   test('sends three files that arrive byte for byte', async () => {
@@ -378,6 +362,130 @@ describe('upload page', () => {
   });
 });
 
+describe('a batch from the phone', () => {
+  test('files keep the date the phone gives them; an implausible one leaves the arrival time', async () => {
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const dates = {
+      'dated one.jpg': Date.UTC(2019, 7, 3, 14, 5, 8, 250),
+      'dated two.jpg': Date.UTC(2021, 0, 1, 0, 0, 1),
+      // A quote sends it alone, through the resumable interface.
+      'dated "three".jpg': Date.UTC(2023, 5, 30, 23, 59, 59, 999),
+    };
+    const drop = await page.evaluateHandle(([dates, future]) => {
+      const data = new DataTransfer();
+      for (const [name, t] of Object.entries(dates)) data.items.add(new File([name], name, { lastModified: t }));
+      data.items.add(new File(['ahead'], 'clock ahead.jpg', { lastModified: future }));
+      return data;
+    }, [dates, Date.now() + 3 * 86400000]);
+    const before = Date.now();
+    await page.dispatchEvent('#pick', 'drop', { dataTransfer: drop });
+    await waitForSummary(page, '4 files sent');
+    for (const [name, t] of Object.entries(dates)) {
+      assert.equal(Math.floor(fs.statSync(received(name)).mtimeMs / 1000), Math.floor(t / 1000), name);
+    }
+    const ahead = fs.statSync(received('clock ahead.jpg')).mtimeMs;
+    assert.ok(ahead >= before - 2000 && ahead <= Date.now() + 2000, `arrival time kept: ${ahead}`);
+    await page.close();
+  });
+
+  test('after the tab is killed, the same files picked again send only what the PC lacks', async () => {
+    const names = Array.from({ length: 20 }, (_, i) => `batch-${String(i + 1).padStart(2, '0')}.jpg`);
+    const files = names.map((n, i) => makeFile(work, n, i === 8 ? 24 * MiB + 3 : 150 * 1024 + i));
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/u/${KEY}.html`);
+    const first = recordUploads(page);
+    await page.setInputFiles('#files', files.slice(0, 8));
+    await waitForSummary(page, '8 files sent');
+    assert.equal(await page.locator('#keepOpen').isHidden(), true);
+
+    // The ninth, slowly, until the PC holds part of it; then the tab goes.
+    const cdp = await page.context().newCDPSession(page);
+    await cdp.send('Network.enable');
+    await cdp.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 5, downloadThroughput: -1, uploadThroughput: 6 * MiB });
+    await page.setInputFiles('#files', [files[8]]);
+    await waitUntil(() => staged().some((n) => n > 9 * MiB), 'part of the ninth is on the PC', 20000);
+    assert.equal(await page.locator('#keepOpen').isVisible(), true);
+    await shot(page, 'upload-10-keep-open');
+    await page.close();
+    const ninth = first.posts.find((p) => p.name === names[8]).id;
+    await new Promise((r) => setTimeout(r, 300));
+    const held = await (await fetch(`${engine.base}/api/upload?key=${KEY}&id=${ninth}`)).json();
+    assert.ok(held.offset > 8 * MiB && held.offset < 24 * MiB + 3, `part held: ${held.offset}`);
+
+    const again = await phone.newPage();
+    // The files the page puts into multipart requests.
+    await again.addInitScript(() => {
+      window.__formFiles = [];
+      const append = FormData.prototype.append;
+      FormData.prototype.append = function (field, value, name) {
+        if (value instanceof Blob) window.__formFiles.push(name);
+        return append.apply(this, arguments);
+      };
+    });
+    await again.goto(`${engine.base}/u/${KEY}.html`);
+    const log = recordUploads(again);
+    await again.setInputFiles('#files', files);
+    await waitForSummary(again, '12 files sent \u00b7 8 already sent', 60000);
+    await shot(again, 'upload-11-already-sent');
+    assert.equal(await again.locator('.file.done .st', { hasText: 'Already sent' }).count(), 8);
+    const resumed = log.posts.filter((p) => p.id === ninth);
+    assert.equal(resumed[0].offset, held.offset, 'the ninth went on from the PC\'s offset');
+    const sentNames = [...log.posts.map((p) => p.name), ...await again.evaluate(() => window.__formFiles)];
+    for (const name of names.slice(0, 8)) assert.ok(!sentNames.includes(name), `${name} not sent again`);
+    for (const name of names.slice(9)) assert.ok(sentNames.includes(name), `${name} sent`);
+    names.forEach((n, i) => sameBytes(received(n), files[i]));
+    const twice = fs.readdirSync(path.join(work, 'wdoc', 'u', 'ufiles')).filter((n) => /^batch-\d+\(\d+\)/.test(n));
+    assert.deepEqual(twice, [], 'no file arrived twice');
+    await again.close();
+  });
+});
+
+describe('two phones at once', () => {
+  test('each sends 50 files of the same names; nothing is mixed up, and both take the published files', async () => {
+    const second = await launchPhone(path.join(work, 'browser-2'));
+    try {
+      const phones = [phone, second];
+      const sets = phones.map((_, p) => Array.from({ length: 50 }, (_, i) => {
+        const name = `both-${String(i).padStart(2, '0')}.jpg`;
+        return makeFile(path.join(work, `phone${p}`), name, 20000 + 997 * i + p);
+      }));
+      const pages = await Promise.all(phones.map((c) => c.newPage()));
+      await Promise.all(pages.map((p) => p.goto(`${engine.base}/u/${KEY}.html`)));
+      await Promise.all(pages.map((p, i) => p.setInputFiles('#files', sets[i])));
+      await Promise.all(pages.map((p) => waitForSummary(p, '50 files sent', 60000)));
+      // Every file once, under its name or "(1)": found by its bytes.
+      const folder = path.join(work, 'wdoc', 'u', 'ufiles');
+      const arrived = fs.readdirSync(folder).filter((n) => n.startsWith('both-'));
+      assert.equal(arrived.length, 100);
+      const byContent = new Map(arrived.map((n) => [fs.readFileSync(path.join(folder, n)).toString('base64'), n]));
+      for (const file of sets.flat()) {
+        assert.ok(byContent.has(fs.readFileSync(file).toString('base64')), `${file} arrived whole`);
+      }
+      // Each page lists only what it sent.
+      for (const p of pages) {
+        const listed = await p.locator('.file .fname').allTextContents();
+        assert.equal(listed.length, 50);
+        assert.equal(new Set(listed).size, 50);
+      }
+      const published = [makeFile(work, 'for both 1.jpg', 4000), makeFile(work, 'for both 2.jpg', 5000)];
+      const copies = await publisher.publish(...published);
+      for (const p of pages) {
+        await p.goto(`${engine.base}/d/${KEY}.html`);
+        await p.locator('#all:not([hidden])').waitFor({ timeout: 10000 });
+        const bodies = await p.evaluate((names) => Promise.all(names.map((n) =>
+          fetch('dfiles/' + encodeURIComponent(n)).then((r) => r.arrayBuffer())
+            .then((b) => Array.from(new Uint8Array(b), (c) => String.fromCharCode(c)).join('')))), copies);
+        assert.deepEqual(bodies.map((b) => Buffer.from(b, 'latin1')), published.map((f) => fs.readFileSync(f)));
+      }
+    } finally {
+      await second.close();
+      await publisher.publish(); // withdrawn: the download page's tests start from nothing
+    }
+  });
+});
+
 describe('download page', () => {
   test('shows no files yet, then the entries, and every Open opens its file', async () => {
     const page = await phone.newPage();
@@ -441,6 +549,26 @@ describe('download page', () => {
       { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: -1 });
     await page.click('#refresh');
     await page.locator('#alert').waitFor({ state: 'hidden', timeout: 5000 });
+  });
+
+  test('Download all gives every published file in one ZIP, and needs the page', async () => {
+    const files = [
+      makeFile(work, 'IMG_0101.JPG', 1 * MiB + 5),
+      makeFile(work, 'Überweisung März.pdf', 30000),
+      makeFile(work, 'a & b #2.txt', 100),
+    ];
+    const copies = await publisher.publish(...files);
+    const page = await phone.newPage();
+    await page.goto(`${engine.base}/d/${KEY}.html`);
+    await page.locator('#all:not([hidden])').waitFor({ timeout: 10000 });
+    assert.match(await page.locator('#all').textContent(), /^Download all3 files \u00b7 1\.\d\d MB$/);
+    await shot(page, 'download-5-all');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#all')]);
+    assert.match(download.suggestedFilename(), /^Files from the PC \d{4}-\d\d-\d\d\.zip$/);
+    sameZip(await download.path(), Object.fromEntries(copies.map((c, i) => [c, files[i]])));
+    // Without the page's proof there is no archive.
+    assert.equal((await fetch(`${engine.base}/d/all.zip`)).status, 404);
+    await page.close();
   });
 
   test('a page of an earlier run says it has expired', async () => {
@@ -538,9 +666,12 @@ describe('the program started again while an upload page stays open', () => {
     // The program starts again: a new key, and this page is not its own.
     await engine.stop();
     engine = await Engine.start(process.env.TESSARY_ENGINE, NEW_KEY, work, engine.port);
+    await page.evaluate(RECORD_API_STATUSES);
     const late = makeFile(work, 'chosen after the new start.jpg', 3 * MiB);
     await page.setInputFiles('#files', [late]);
     await page.locator('#gone:not([hidden])').waitFor({ timeout: 15000 });
+    const statuses = await page.evaluate(`(function () { ${API_STATUSES}; })()`);
+    assert.ok(refusedStaleKey(statuses, KEY), `the engine refused the old key: ${JSON.stringify(statuses)}`);
     assert.match(await page.locator('#goneText').textContent(), /earlier session\. Scan the new QR code/);
     assert.equal(await page.locator('#pick').isHidden(), true);
     assert.match(await page.locator('.file', { hasText: 'chosen after' }).locator('.st').textContent(), /Not sent/);

@@ -14,7 +14,7 @@ import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 
-import { Engine, Publisher, launchPhone, tempFolder } from './harness.mjs';
+import { Engine, Publisher, launchPhone, removeWork, tempFolder } from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
 const KEY = 'pubkey';
@@ -64,7 +64,7 @@ after(async () => {
   await engine?.stop();
   listener?.close();
   // MiniBrowser's helpers may still be writing their caches for a moment.
-  if (work) fs.rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 200 });
+  if (work) removeWork(work);
 });
 
 // Taps the entry's Open button as the phone would; resolves once the file

@@ -9,25 +9,23 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 
-import { Engine, Publisher, makeFile, sameBytes, tempFolder } from './harness.mjs';
+import {
+  API_STATUSES, Engine, MiB, NEW_KEY, OLD_KEY, Publisher, RECORD_API_STATUSES, SHOTS as shots, makeFile,
+  receivedFile, refusedStaleKey, sameBytes, sameZip, startSite, stopSite, tempFolder,
+} from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
 const KEY = 'wkqzrt';
-const OLD_KEY = 'olddky';
-const NEW_KEY = 'nwkeyq';
-const MiB = 1024 * 1024;
-const shots = process.env.SCREENSHOT_DIR || path.resolve('screenshots');
 
 let work;
 let engine;
 let publisher;
 let webkit;
 let wd;
-let unavailable = '';
+let published = {}; // what the download page's first test publishes: copy name -> source
 
 // Collects what the page's scripts throw, from the page's first line.
 const TRAP = '<script>window.__errors=[];' +
@@ -40,25 +38,18 @@ function trapErrors(file) {
   assert.ok(page.includes('<head>'), `${file} has a head`);
   fs.writeFileSync(file, page.replace('<head>', `<head>\n${TRAP}`));
 }
-function page(folder, key) {
-  return path.join(work, 'wdoc', folder, `${key}.html`);
-}
 function received(name) {
-  return path.join(work, 'wdoc', 'u', 'ufiles', name);
+  return receivedFile(work, name);
 }
 function shot(name, element) {
   return wd.screenshot(path.join(shots, `webkit-${name}.png`), element);
 }
 
-// Runs a test only when WebKit could be started; says why otherwise.
+// A test in WebKit. run.mjs skips them all, saying why, where a program they
+// need is missing; with every program there, a WebKit that does not start
+// fails them, with what went wrong.
 function wkTest(name, fn) {
-  test(name, async (t) => {
-    if (unavailable) {
-      t.skip(`WebKit cannot start here: ${unavailable}`);
-      return;
-    }
-    await fn(t);
-  });
+  test(name, fn);
 }
 
 async function open(url) {
@@ -97,32 +88,18 @@ function arrivedTexts() {
 }
 
 before(async () => {
-  work = tempFolder('tessary-webkit-');
-  execFileSync(process.env.PAGES_WEBROOT, ['generate', process.env.TESSARY_TEMPLATES, work, KEY],
-    { stdio: ['ignore', 'inherit', 'inherit'] });
-  for (const folder of ['u', 'd']) {
-    trapErrors(page(folder, KEY));
-    // A page left open from an earlier run of the program, under its old key.
-    fs.copyFileSync(page(folder, KEY), page(folder, OLD_KEY));
-  }
-  engine = await Engine.start(process.env.TESSARY_ENGINE, KEY, work);
-  publisher = new Publisher(process.env.PAGES_WEBROOT, work, KEY);
+  ({ work, engine, publisher } = await startSite('tessary-webkit-', KEY,
+    { oldKey: OLD_KEY, keepOpen: ['u', 'd'], prepare: trapErrors }));
   try {
     webkit = await WebKit.start(path.join(work, 'webkit'));
-    wd = webkit.session;
-    console.log(`WebKitGTK ${webkit.version}`);
   } catch (e) {
-    unavailable = e.message;
-    if (process.env.WEBKIT_UNAVAILABLE_FILE) fs.writeFileSync(process.env.WEBKIT_UNAVAILABLE_FILE, unavailable);
+    throw new Error(`WebKit did not start although its programs are installed: ${e.message}`);
   }
+  wd = webkit.session;
+  console.log(`WebKitGTK ${webkit.version}`);
 });
 
-after(async () => {
-  await webkit?.stop();
-  await publisher?.stop();
-  await engine?.stop();
-  if (work) fs.rmSync(work, { recursive: true, force: true });
-});
+after(() => stopSite(work, webkit, publisher, engine));
 
 describe('upload page in WebKit', () => {
   wkTest('loads without a script error and shows the chooser', async () => {
@@ -195,6 +172,56 @@ describe('upload page in WebKit', () => {
     await noScriptErrors('the upload page');
   });
 
+  wkTest('files keep their dates; picked again after the page went, only what the PC lacks is sent', async () => {
+    await open(`${engine.base}/u/${KEY}.html`);
+    await watchThePage();
+    const dated = [
+      makeFile(work, 'wk dated one.jpg', 200 * 1024),
+      makeFile(work, 'wk dated two.jpg', 300 * 1024),
+      makeFile(work, 'wk dated three.mov', 9 * MiB), // resumable
+    ];
+    const times = [Date.UTC(2019, 7, 3, 14, 5, 8), Date.UTC(2021, 0, 1, 0, 0, 1), Date.UTC(2023, 5, 30, 23, 59, 59)];
+    dated.forEach((f, i) => fs.utimesSync(f, times[i] / 1000, times[i] / 1000));
+    const ahead = makeFile(work, 'wk clock ahead.jpg', 1000);
+    fs.utimesSync(ahead, Date.now() / 1000, Date.now() / 1000 + 3 * 86400);
+    const before = Date.now();
+    await chooseFiles([...dated, ahead]);
+    await summaryIs('4 files sent');
+    dated.forEach((f, i) => assert.equal(Math.floor(fs.statSync(received(path.basename(f))).mtimeMs / 1000),
+      times[i] / 1000, path.basename(f)));
+    const arrived = fs.statSync(received('wk clock ahead.jpg')).mtimeMs;
+    assert.ok(arrived >= before - 2000 && arrived <= Date.now() + 2000, `arrival time kept: ${arrived}`);
+
+    // A big one, left half-way when the page goes.
+    const big = path.join(work, 'src', 'wk big.img');
+    fs.closeSync(fs.openSync(big, 'w'));
+    fs.truncateSync(big, 1536 * MiB); // big enough to be still on its way on a fast loopback
+    await chooseFiles([big]);
+    // The line shows with the page's next look at its progress.
+    await wd.waitFor('return !document.getElementById("keepOpen").hidden', 'the keep-open line', 10000);
+    await wd.waitFor('return __posts.filter(function (u) { return u.indexOf("wk%20big") > 0; }).length >= 2',
+      'the second chunk of the big file', 60000);
+    const id = new URL((await wd.execute('return __posts')).find((u) => u.includes('wk%20big'))).searchParams.get('id');
+    await wd.navigate('about:blank');
+    await new Promise((r) => setTimeout(r, 300));
+    const held = await (await fetch(`${engine.base}/api/upload?key=${KEY}&id=${id}`)).json();
+    assert.ok(held.offset >= 8 * MiB && held.offset < 1536 * MiB, `part held: ${held.offset}`);
+
+    await open(`${engine.base}/u/${KEY}.html`);
+    await watchThePage();
+    const fresh = [makeFile(work, 'wk new one.txt', 5000), makeFile(work, 'wk new two.txt', 6000)];
+    await chooseFiles([...dated, big, ...fresh]);
+    await summaryIs('3 files sent \u00b7 3 already sent', 300000);
+    await shot('upload-11-already-sent');
+    const posts = (await wd.execute('return __posts')).map((u) => new URL(u));
+    const first = posts.find((u) => u.searchParams.get('id') === id);
+    assert.equal(Number(first.searchParams.get('offset')), held.offset, 'went on from the PC\'s offset');
+    assert.ok(!posts.some((u) => /wk%20dated/.test(u.search)), 'the dated files were not sent again');
+    for (const f of [...dated, big, ...fresh]) sameBytes(received(path.basename(f)), f);
+    assert.deepEqual(fs.readdirSync(path.join(work, 'wdoc', 'u', 'ufiles')).filter((n) => /^wk .*\(\d+\)/.test(n)), []);
+    await noScriptErrors('the upload page');
+  });
+
   wkTest('a page of an earlier run says it has expired', async () => {
     await open(`${engine.base}/u/${OLD_KEY}.html`);
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the expired screen');
@@ -264,6 +291,7 @@ describe('download page in WebKit', () => {
     ];
     const copies = await publisher.publish(...files);
     assert.deepEqual(copies, ['holiday_at_the_seaside_2019.jpg', 'Tom & Jerry\'s #1.txt', 'notes.txt', 'notes(1).txt']);
+    published = Object.fromEntries(copies.map((c, i) => [c, files[i]]));
     // The page looks again on its own every few seconds.
     await countIs('4 files ready', 15000);
     await shot('download-2-list');
@@ -271,6 +299,26 @@ describe('download page in WebKit', () => {
       const url = await openAndCheck(i, files[i]);
       assert.equal(decodeURIComponent(new URL(url).pathname), `/d/dfiles/${copies[i]}`);
     }
+    await noScriptErrors('the download page');
+  });
+
+  wkTest('Download all offers every published file as one ZIP', async () => {
+    await open(`${engine.base}/d/${KEY}.html`);
+    await wd.waitFor('return !document.getElementById("all").hidden', 'Download all', 15000);
+    assert.match(await wd.execute('return document.getElementById("all").textContent'), /^Download all4 files \u00b7 2\.\d\d MB$/);
+    await shot('download-5-all');
+    // What its link gives, read with the page's own cookie.
+    const base64 = await wd.executeAsync(`
+      var done = arguments[arguments.length - 1];
+      fetch(document.getElementById('all').href).then(function (r) { return r.arrayBuffer(); }).then(function (b) {
+        var bytes = new Uint8Array(b), s = '';
+        for (var i = 0; i < bytes.length; i += 8192) s += String.fromCharCode.apply(null, bytes.subarray(i, i + 8192));
+        done(btoa(s));
+      }, function (e) { done('failed: ' + e.message); });`);
+    assert.ok(!base64.startsWith('failed'), base64);
+    const archive = path.join(work, 'webkit-all.zip');
+    fs.writeFileSync(archive, Buffer.from(base64, 'base64'));
+    sameZip(archive, published);
     await noScriptErrors('the download page');
   });
 
@@ -385,10 +433,12 @@ describe('narrow phones in WebKit', () => {
 describe('the program started again while the pages stay open, in WebKit', () => {
   wkTest('both pages show that they expired', async () => {
     await open(`${engine.base}/u/${KEY}.html`);
+    await wd.execute(RECORD_API_STATUSES);
     const up = await wd.windowHandle();
     const down = await wd.newWindow();
     await wd.switchToWindow(down);
     await open(`${engine.base}/d/${KEY}.html`);
+    await wd.execute(RECORD_API_STATUSES);
     await countIs('4 files ready');
 
     // The program ends (its publication goes) and starts again: same port,
@@ -400,6 +450,8 @@ describe('the program started again while the pages stay open, in WebKit', () =>
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the download page expired', 15000);
     assert.match(await wd.execute('return document.getElementById("goneText").textContent'), /earlier session/);
     assert.equal(await wd.execute('return document.querySelectorAll("#list .cbutton").length'), 0);
+    const downStatuses = await wd.execute(API_STATUSES);
+    assert.ok(refusedStaleKey(downStatuses, KEY), `the engine refused the old key: ${JSON.stringify(downStatuses)}`);
     await shot('download-5-program-restarted');
     await noScriptErrors('the download page');
     await wd.closeWindow();
@@ -410,6 +462,8 @@ describe('the program started again while the pages stay open, in WebKit', () =>
     await wd.waitFor('return !document.getElementById("gone").hidden', 'the upload page expired');
     assert.match(await wd.execute('return document.getElementById("goneText").textContent'), /earlier session/);
     assert.match(await wd.execute('return document.querySelector(".file .st").textContent'), /Not sent/);
+    const upStatuses = await wd.execute(API_STATUSES);
+    assert.ok(refusedStaleKey(upStatuses, KEY), `the engine refused the old key: ${JSON.stringify(upStatuses)}`);
     assert.equal(fs.existsSync(received(path.basename(late))), false);
     await shot('upload-10-program-restarted');
     await noScriptErrors('the upload page');

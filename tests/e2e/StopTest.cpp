@@ -3,20 +3,17 @@
 // it cannot handle. Run inside a network namespace of its own
 // (netns-run.sh), where its engine may listen on port 8016.
 
+#include "ProcessSupport.h"
 #include "platform/platform.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -25,76 +22,35 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testsupport::Eventually;
+using testsupport::Listens;
+using testsupport::ReadFile;
 
 namespace {
 
 constexpr std::uint16_t EnginePort = 8016;
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    // Each look counts once: a condition may consume what it sees (a reaped child).
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-}
-
-bool Listens(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
 // A proxy on a loopback port that takes the update check's connection and
 // never answers, so the check waits until it is cancelled.
 class SilentProxy {
   public:
-    SilentProxy() {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd_, 4) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
-    }
+    SilentProxy() = default;
     ~SilentProxy() {
         for (const int client : clients_) {
             close(client);
         }
-        close(fd_);
     }
     SilentProxy(const SilentProxy&) = delete;
     SilentProxy& operator=(const SilentProxy&) = delete;
-    std::uint16_t Port() const { return port_; }
+    std::uint16_t Port() const { return listener_.Port(); }
 
     // Waits for a request and returns its first line ("" when none came).
     std::string AwaitRequest(std::chrono::milliseconds limit) {
-        pollfd listener{fd_, POLLIN, 0};
+        pollfd listener{listener_.Fd(), POLLIN, 0};
         if (poll(&listener, 1, static_cast<int>(limit.count())) != 1) {
             return {};
         }
-        const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
             return {};
         }
@@ -114,8 +70,7 @@ class SilentProxy {
     }
 
   private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
+    testsupport::LoopbackListener listener_;
     std::vector<int> clients_;
 };
 
@@ -194,12 +149,9 @@ class Program {
     }
     // The exit status once it has ended within limit, else nullopt.
     std::optional<int> Exited(std::chrono::milliseconds limit) {
-        int status = 0;
-        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limit)) {
-            return std::nullopt;
-        }
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const auto status = testsupport::WaitForExit(pid_, limit);
+        exited_ = status.has_value();
+        return status;
     }
 
   private:

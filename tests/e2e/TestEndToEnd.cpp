@@ -4,6 +4,7 @@
 // Run inside a network namespace of its own (netns-run.sh), where this PC's
 // one address is TESSARY_TEST_ADDRESS.
 
+#include "WindowTestSupport.h"
 #include "app/MainUnit.h"
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
@@ -37,16 +38,8 @@ QByteArray RandomBytes(int size) {
     return bytes;
 }
 
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool WriteBytes(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
+using windowtest::ReadAll;
+using windowtest::WriteBytes;
 
 bool EngineListens() {
     QTcpSocket socket;
@@ -75,10 +68,7 @@ class TestEndToEnd : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(EngineListens(), 10000);
     }
     template <typename T> T* Find(const char* name) {
-        T* child = form->findChild<T*>(QString::fromLatin1(name));
-        if (!child)
-            qFatal("no component %s", name);
-        return child;
+        return windowtest::Child<T>(form.get(), name);
     }
     // Shows the page of the tile and reads its QR code from a screenshot of
     // the whole window, as a phone's camera would.
@@ -144,7 +134,7 @@ class TestEndToEnd : public QObject {
         const QString name = "holiday photo #1 & more.jpg";
         const QByteArray bytes = RandomBytes(3 * 1024 * 1024);
         const QString source = HomeDir + "/phone/" + name;
-        QVERIFY(WriteBytes(source, bytes));
+        WriteBytes(source, bytes);
         QVERIFY(Phone({"upload", url, source}));
 
         const QString arrived = QString::fromStdString(form->ReceiveDir) + name;
@@ -158,8 +148,8 @@ class TestEndToEnd : public QObject {
         const QString folder = HomeDir + "/pc/";
         const QByteArray first = RandomBytes(2 * 1024 * 1024);
         const QByteArray second = RandomBytes(64 * 1024);
-        QVERIFY(WriteBytes(folder + "report 2026.bin", first));
-        QVERIFY(WriteBytes(folder + "Tom's #2.bin", second));
+        WriteBytes(folder + "report 2026.bin", first);
+        WriteBytes(folder + "Tom's #2.bin", second);
         toPublish = {folder + "report 2026.bin", folder + "Tom's #2.bin"};
         Start();
         const QString url = QString::fromStdString(form->DownloadUrl);
@@ -179,16 +169,11 @@ class TestEndToEnd : public QObject {
 };
 
 int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
+    const windowtest::TTestHome home;
+    if (!home.IsValid())
         return 1;
-    HomeDir = home.path();
+    HomeDir = home.Path();
     const QString data = HomeDir + "/data";
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", data.toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    qputenv("TMPDIR", (HomeDir + "/tmp").toUtf8());
-    QDir().mkpath(HomeDir + "/tmp");
 
     // What the installation does: the engine goes into the work folder.
     QDir().mkpath(data + "/Tessary");
@@ -197,11 +182,7 @@ int main(int argc, char* argv[]) {
     QFile(data + "/Tessary/TessaryEngine")
         .setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
-    PrepareFixedPixelLayout();
-    QApplication app(argc, argv);
-    InstallFontSubstitutions();
-    TestEndToEnd tests;
-    return QTest::qExec(&tests, argc, argv);
+    return windowtest::RunWindowTests<TestEndToEnd>(argc, argv);
 }
 
 #include "TestEndToEnd.moc"

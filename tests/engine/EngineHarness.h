@@ -175,6 +175,7 @@ std::string SetCookieOf(const Reply& reply);
 struct FilePart {
     std::string name;
     std::string content;
+    std::string modified = {}; // when set, a "modified" field goes just before
 };
 // A multipart/form-data body with the given boundary.
 std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary);

@@ -3,6 +3,7 @@
 
 #include "EngineHarness.h"
 #include "EngineHarnessSocket.h"
+#include "Eventually.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,16 +18,7 @@ namespace fs = std::filesystem;
 namespace enginetest {
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return testsupport::Eventually(condition, limit);
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -175,6 +167,11 @@ Reply RawRequest(std::uint16_t port, const std::string& bytes, bool headRequest,
 std::string MultipartBody(const std::vector<FilePart>& parts, const std::string& boundary) {
     std::string body;
     for (const auto& part : parts) {
+        if (!part.modified.empty()) {
+            body += "--" + boundary +
+                    "\r\nContent-Disposition: form-data; name=\"modified\"\r\n\r\n" +
+                    part.modified + "\r\n";
+        }
         body += "--" + boundary + "\r\n";
         body += "Content-Disposition: form-data; name=\"file\"; filename=\"" + part.name + "\"\r\n";
         body += "Content-Type: application/octet-stream\r\n\r\n";

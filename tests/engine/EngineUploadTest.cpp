@@ -111,6 +111,54 @@ TEST(EngineUpload, MultipartWithSeveralFiles) {
     EXPECT_EQ(ReadFile(dir / "x&y's.txt"), "x");
 }
 
+// A received photo keeps the date the phone sent with it; a date before
+// 1990 or more than a day ahead leaves the time it arrived.
+TEST(EngineUpload, FilesKeepThePhonesDateWhenPlausible) {
+    Engine engine;
+    using namespace std::chrono;
+    const auto arrived = [&](const std::string& name) {
+        return duration_cast<seconds>(
+            fs::last_write_time(engine.UploadDir() / name).time_since_epoch());
+    };
+    const auto nowSeconds = [] {
+        return duration_cast<seconds>(fs::file_time_type::clock::now().time_since_epoch());
+    };
+    const auto fileSeconds = [](std::int64_t unixMs) {
+        return duration_cast<seconds>(
+            fs::file_time_type::clock::from_sys(system_clock::time_point(milliseconds(unixMs)))
+                .time_since_epoch());
+    };
+    const std::string future = std::to_string(
+        duration_cast<milliseconds>(system_clock::now().time_since_epoch() + 48h).count());
+
+    const Reply chunk = Request(
+        engine.Port(), "POST", UploadTarget("d1", "IMG_0007.jpg", 5, 0) + "&modified=1500000000123",
+        "12345", {"Content-Type: application/octet-stream"});
+    ASSERT_EQ(chunk.status, 201) << chunk.body;
+    // To the millisecond the phone gave (read through the system's own call:
+    // the Windows C library's stat has whole seconds only).
+    const auto kept = platform::QueryFile((engine.UploadDir() / "IMG_0007.jpg").string());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->lastWrite, system_clock::time_point(1500000000123ms));
+
+    const auto before = nowSeconds();
+    const Reply form = PostForm(engine, "/api/form?key=abcdef",
+                                MultipartBody({{"2010.jpg", "a", "1262304000000"},
+                                               {"1989.jpg", "b", "600000000000"},
+                                               {"later.jpg", "c", future},
+                                               {"undated.jpg", "d"},
+                                               {"garbled.jpg", "e", "12x"},
+                                               {"2011.jpg", "f", "1293840000000"}},
+                                              Boundary));
+    ASSERT_EQ(form.status, 200) << form.body;
+    EXPECT_EQ(arrived("2010.jpg"), fileSeconds(1262304000000));
+    EXPECT_EQ(arrived("2011.jpg"), fileSeconds(1293840000000));
+    for (const char* name : {"1989.jpg", "later.jpg", "undated.jpg", "garbled.jpg"}) {
+        EXPECT_GE(arrived(name), before - 2s) << name;
+        EXPECT_LE(arrived(name), nowSeconds() + 2s) << name;
+    }
+}
+
 TEST(EngineUpload, BadMultipartLeavesNothing) {
     Engine engine;
     // Not multipart at all.

@@ -3,10 +3,12 @@
 // nobody looks at the window, none while it is active, nothing at all where
 // no service runs, and a click brings the window up on the phone-to-PC page.
 
+#include "WindowTestSupport.h"
 #include "app/ArrivalNotifier.h"
 #include "app/MainUnit.h"
 #include "app/TileButton.h"
 #include "app/WindowEnvironment.h"
+#include "app/core/UploadWatcher.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -36,12 +38,7 @@ void Record(QtMsgType type, const QMessageLogContext& context, const QString& te
         PreviousHandler(type, context, text);
 }
 
-void WriteBytes(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
+using windowtest::WriteBytes;
 
 } // namespace
 
@@ -78,8 +75,9 @@ class TestArrivalNotice : public QObject {
     Q_OBJECT
 
     std::unique_ptr<TMainForm> form;
-    TFakeNotifications service;
-    bool serviceUp = false;
+    std::unique_ptr<TFakeNotifications> service;
+    // Bursts whose end the notifier has decided on (notice or not).
+    int burstsEnded = 0;
 
     void Start() {
         TMainFormHooks hooks;
@@ -88,43 +86,65 @@ class TestArrivalNotice : public QObject {
         hooks.PickFolder = [](const QString&) { return std::nullopt; };
         hooks.OpenWithShell = [](const std::string&) {};
         form = std::make_unique<TMainForm>(hooks);
-        form->findChild<TArrivalNotifier*>("ArrivalNotices")->SetQuietInterval(QuietMs);
+        auto* notifier = windowtest::Child<TArrivalNotifier>(form.get(), "ArrivalNotices");
+        notifier->SetQuietInterval(QuietMs);
+        notifier->ShouldNotify = [this, ask = notifier->ShouldNotify] {
+            ++burstsEnded;
+            return ask();
+        };
         form->show();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
     }
+    // The fake service on the bus, for this test alone.
     void StartService() {
-        QDBusConnection bus = QDBusConnection::connectToBus(BusAddress, "fake-service");
+        service = std::make_unique<TFakeNotifications>();
+        QDBusConnection bus = QDBusConnection::connectToBus(BusAddress, ServiceConnection);
         QVERIFY(bus.isConnected());
-        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", &service,
+        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", service.get(),
                                    QDBusConnection::ExportAllSlots |
                                        QDBusConnection::ExportAllSignals));
         QVERIFY(bus.registerService("org.freedesktop.Notifications"));
-        serviceUp = true;
     }
-    // An upload as the engine leaves it; true once the watcher has moved it.
+    static constexpr const char* ServiceConnection = "fake-service";
+    // An upload as the engine leaves it; true once the watcher has moved it
+    // and told the window, which decides then whether a notice is due.
     bool Upload(const QString& name) {
+        const std::size_t seen = form->Uploads->SeenUploads().size();
         WriteBytes(QString::fromStdString(form->UploadDir) + name, "from the phone");
         const QString landed = QString::fromStdString(form->ReceiveDir) + name;
-        return QTest::qWaitFor([&] { return QFileInfo::exists(landed); }, 5000);
+        return QTest::qWaitFor(
+            [&] { return form->Uploads->SeenUploads().size() > seen && QFileInfo::exists(landed); },
+            5000);
     }
-    // Long enough for a burst to end and its notice to reach the service.
-    static void WaitPastBurst() { QTest::qWait(QuietMs + 700); }
     // Longer than the watcher's one-second pass, so consecutive passes make one burst.
     static constexpr int QuietMs = 1500;
 
   private slots:
     void init() {
         QDir(HomeDir + "/data").removeRecursively();
+        burstsEnded = 0;
         if (NoBus && QString(QTest::currentTestFunction()) !=
                          "withoutServiceNothingHappensAndNothingIsLogged")
             QSKIP("this run has no session bus");
         if (!NoBus && BusAddress.isEmpty())
             QSKIP("dbus-daemon could not be started here");
     }
-    void cleanup() { form.reset(); }
+    void cleanup() {
+        // What arrived goes, so no later test finds its names taken.
+        if (form)
+            QDir(QString::fromStdString(form->ReceiveDir)).removeRecursively();
+        form.reset();
+        if (service) {
+            QDBusConnection bus(ServiceConnection);
+            bus.unregisterService("org.freedesktop.Notifications");
+            bus.unregisterObject("/org/freedesktop/Notifications");
+            QDBusConnection::disconnectFromBus(ServiceConnection);
+            service.reset();
+        }
+    }
 
-    // First, while the bus has no notification service yet (or, in the run
-    // without a bus, at all).
+    // While the bus has no notification service (or, in the run without a
+    // bus, at all).
     void withoutServiceNothingHappensAndNothingIsLogged() {
         Start();
         form->showMinimized();
@@ -132,9 +152,12 @@ class TestArrivalNotice : public QObject {
         Logged.clear();
         PreviousHandler = qInstallMessageHandler(Record);
         const bool moved = Upload("IMG_0001.jpg");
-        WaitPastBurst();
+        // The burst has ended and a notice was due.
+        const bool decided = QTest::qWaitFor([&] { return burstsEnded == 1; }, QuietMs + 5000);
+        QCoreApplication::processEvents();
         qInstallMessageHandler(PreviousHandler);
         QVERIFY(moved);
+        QVERIFY(decided);
         QCOMPARE(Logged, QStringList{});
         QVERIFY(form->isMinimized());
     }
@@ -150,11 +173,10 @@ class TestArrivalNotice : public QObject {
         WriteBytes(upload + "IMG_0002.jpg", "2");
         WriteBytes(upload + "IMG_0003.jpg", "3");
         QVERIFY(Upload("IMG_0004.jpg"));
-        QTRY_COMPARE_WITH_TIMEOUT(service.notices.size(), 1, 5000);
-        WaitPastBurst();
-        QCOMPARE(service.notices.size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(service->notices.size(), 1, 5000);
+        QCOMPARE(burstsEnded, 1);
 
-        const TFakeNotifications::Notice notice = service.notices.first();
+        const TFakeNotifications::Notice notice = service->notices.first();
         QCOMPARE(notice.app, QString("Tessary"));
         QCOMPARE(notice.summary, QString("4 files received from the phone"));
         const QStringList lines = notice.body.split('\n');
@@ -166,12 +188,15 @@ class TestArrivalNotice : public QObject {
         QCOMPARE(lines[3], QString("and 1 more"));
         QVERIFY(notice.actions.contains("default"));
 
-        // Another notice's click is not ours.
-        emit service.ActionInvoked(notice.id + 7, "default");
-        QTest::qWait(200);
-        QVERIFY(form->isMinimized());
-        // A click on ours brings the window up on the phone-to-PC page.
-        emit service.ActionInvoked(notice.id, "default");
+        // Another notice's click is not ours; a click on ours, which the bus
+        // delivers after it, brings the window up on the phone-to-PC page.
+        QSignalSpy activated(windowtest::Child<TArrivalNotifier>(form.get(), "ArrivalNotices"),
+                             &TArrivalNotifier::activated);
+        emit service->ActionInvoked(notice.id + 7, "default");
+        emit service->ActionInvoked(notice.id, "default");
+        QTRY_COMPARE(activated.size(), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(activated.size(), 1);
         QTRY_VERIFY(!form->isMinimized());
         QTRY_VERIFY(form->isActiveWindow());
         QCOMPARE(form->findChild<QWidget*>("MainPC")->property("currentIndex").toInt(),
@@ -181,18 +206,23 @@ class TestArrivalNotice : public QObject {
     }
 
     void noNoticeWhileTheWindowIsActive() {
-        QVERIFY(serviceUp);
-        service.notices.clear();
+        StartService();
         Start();
         QVERIFY(form->isActiveWindow());
         QVERIFY(Upload("IMG_0005.jpg"));
-        WaitPastBurst();
-        QCOMPARE(service.notices.size(), 0);
+        // Minimised, the next burst is told: it alone, as a notice for the
+        // first, or the first in the same burst, would show in it.
+        form->showMinimized();
+        QTRY_VERIFY(form->isMinimized());
+        QVERIFY(Upload("IMG_0007.jpg"));
+        QTRY_COMPARE_WITH_TIMEOUT(service->notices.size(), 1, QuietMs + 5000);
+        QCOMPARE(service->notices.first().body, QString("IMG_0007.jpg"));
+        QCoreApplication::processEvents();
+        QCOMPARE(service->notices.size(), 1);
     }
 
     void noticeWhileAnotherWindowIsActive() {
-        QVERIFY(serviceUp);
-        service.notices.clear();
+        StartService();
         Start();
         QWidget other;
         other.resize(200, 100);
@@ -201,22 +231,17 @@ class TestArrivalNotice : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(&other));
         QVERIFY(!form->isActiveWindow());
         QVERIFY(Upload("IMG_0006.jpg"));
-        QTRY_COMPARE_WITH_TIMEOUT(service.notices.size(), 1, 5000);
-        QCOMPARE(service.notices.first().summary, QString("1 file received from the phone"));
-        QCOMPARE(service.notices.first().body, QString("IMG_0006.jpg"));
+        QTRY_COMPARE_WITH_TIMEOUT(service->notices.size(), 1, 5000);
+        QCOMPARE(service->notices.first().summary, QString("1 file received from the phone"));
+        QCOMPARE(service->notices.first().body, QString("IMG_0006.jpg"));
     }
 };
 
 int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
+    const windowtest::TTestHome home;
+    if (!home.IsValid())
         return 1;
-    HomeDir = home.path();
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    qputenv("TMPDIR", (HomeDir + "/tmp/").toUtf8());
-    QDir().mkpath(HomeDir + "/tmp/");
+    HomeDir = home.Path();
 
     // A session bus of the test's own, before anything looks for one; or,
     // for the run without a bus, none that could be found.
@@ -232,14 +257,7 @@ int main(int argc, char* argv[]) {
         qputenv("DBUS_SESSION_BUS_ADDRESS", BusAddress.toUtf8());
     }
 
-    int result = 0;
-    {
-        PrepareFixedPixelLayout();
-        QApplication app(argc, argv);
-        InstallFontSubstitutions();
-        TestArrivalNotice tests;
-        result = QTest::qExec(&tests, argc, argv);
-    }
+    const int result = windowtest::RunWindowTests<TestArrivalNotice>(argc, argv);
     if (daemon.state() != QProcess::NotRunning) {
         daemon.terminate();
         if (!daemon.waitForFinished(3000))

@@ -3,6 +3,7 @@
 // layout and the file views.
 
 #include "UpdateServer.h"
+#include "WindowTestSupport.h"
 #include "app/BevelPanel.h"
 #include "app/MainUnit.h"
 #include "app/PageControl.h"
@@ -84,25 +85,6 @@ QString Today() {
     return QDate::currentDate().toString("yyyyMMdd");
 }
 
-// A shell script standing in for a companion program: it records its working
-// folder and its arguments beside itself.
-void WriteRecorder(const QString& path) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile script(path);
-    QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    script.write("#!/bin/sh\npwd > \"$0.cwd.tmp\"\nfor a in \"$@\"; do echo \"$a\"; done > "
-                 "\"$0.args\"\nmv \"$0.cwd.tmp\" \"$0.cwd\"\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-QStringList ReadLines(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
-}
-
 QRect GeometryIn(const QWidget* widget, const QWidget* ancestor) {
     return QRect(widget->mapTo(ancestor, QPoint(0, 0)), widget->size());
 }
@@ -134,10 +116,7 @@ class TestMainForm : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
     template <typename T> T* Find(const char* name) {
-        T* child = form->findChild<T*>(QString::fromLatin1(name));
-        if (!child)
-            qFatal("no component %s", name);
-        return child;
+        return windowtest::Child<T>(form.get(), name);
     }
     std::vector<TTileButton*> NavTiles() {
         return {Find<TTileButton>("BWelcome"), Find<TTileButton>("BPhoneToPC"),
@@ -274,7 +253,7 @@ class TestMainForm : public QObject {
         const QImage without = form->grab().toImage();
         form.reset();
 
-        WriteRecorder(DataDir() + "Tessary/TessaryEngine");
+        windowtest::WriteRecorder(DataDir() + "Tessary/TessaryEngine");
         Start();
         QTRY_VERIFY(!Find<QTimer>("CheckUpdateTM")->isActive());
         const QImage with = form->grab().toImage();
@@ -284,11 +263,11 @@ class TestMainForm : public QObject {
 
     void engineStartsInWorkDirWithPageKey() {
         const QString engine = DataDir() + "Tessary/TessaryEngine";
-        WriteRecorder(engine);
+        windowtest::WriteRecorder(engine);
         Start();
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(engine + ".cwd"), 10000);
-        QCOMPARE(ReadLines(engine + ".cwd"), QStringList{DataDir() + "Tessary"});
-        QCOMPARE(ReadLines(engine + ".args"),
+        QCOMPARE(windowtest::ReadLines(engine + ".cwd"), QStringList{DataDir() + "Tessary"});
+        QCOMPARE(windowtest::ReadLines(engine + ".args"),
                  (QStringList{QString::fromStdString(form->PageKey), "./wdoc"}));
     }
 
@@ -325,12 +304,12 @@ class TestMainForm : public QObject {
     void stopEngineRunsKillTool() {
         const QString pdata = QCoreApplication::applicationDirPath() + "/pdata";
         const QString tool = pdata + "/pskl";
-        WriteRecorder(tool);
+        windowtest::WriteRecorder(tool);
         Start();
         form.reset(); // destruction stops the engine
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(tool + ".cwd"), 10000);
-        const QStringList cwd = ReadLines(tool + ".cwd");
-        const QStringList args = ReadLines(tool + ".args");
+        const QStringList cwd = windowtest::ReadLines(tool + ".cwd");
+        const QStringList args = windowtest::ReadLines(tool + ".args");
         QDir(pdata).removeRecursively();
         QCOMPARE(cwd, QStringList{pdata});
         QCOMPARE(args, (QStringList{"TessaryEngine", "c"}));
@@ -825,24 +804,12 @@ class TestMainForm : public QObject {
 };
 
 int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
+    const windowtest::TTestHome home;
+    if (!home.IsValid())
         return 1;
-    HomeDir = home.path();
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    QDir().mkpath(HomeDir + "/config");
+    HomeDir = home.Path();
     WriteUserDirs("$HOME/Dokumente");
-
-    // As the program entry does, so the pixel layout is checked with the
-    // environment given back.
-    const TStartEnvironment start = PrepareFixedPixelLayout();
-    QApplication app(argc, argv);
-    RestoreStartEnvironment(start);
-    InstallFontSubstitutions();
-    TestMainForm tests;
-    return QTest::qExec(&tests, argc, argv);
+    return windowtest::RunWindowTests<TestMainForm>(argc, argv);
 }
 
 #include "TestMainForm.moc"

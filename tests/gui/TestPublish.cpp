@@ -3,6 +3,7 @@
 // replaces copies under way, failures of publishing, and an upload moved to a
 // receiving folder on another file system while the event loop keeps running.
 
+#include "WindowTestSupport.h"
 #include "app/MainUnit.h"
 #include "app/ShellFileView.h"
 #include "app/TileButton.h"
@@ -34,17 +35,8 @@ const QString OneFileNote = QStringLiteral("1 file was transferred to your phone
 const QString NoFileNote = QStringLiteral("0 file was transferred to your phone.\n"
                                           "Refresh your phone browser if file does not appear");
 
-void WriteBytes(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+using windowtest::ReadAll;
+using windowtest::WriteBytes;
 
 // Every entry of a folder, hidden ones and partial copies included, apart
 // from its default page.
@@ -127,10 +119,7 @@ class TestPublish : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
     template <typename T> T* Find(const char* name) {
-        T* child = form->findChild<T*>(QString::fromLatin1(name));
-        if (!child)
-            qFatal("no component %s", name);
-        return child;
+        return windowtest::Child<T>(form.get(), name);
     }
     void Pick(const QStringList& paths) {
         picks.push_back(paths);
@@ -327,22 +316,6 @@ class TestPublish : public QObject {
     }
 };
 
-int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
-    HomeDir = home.path();
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    qputenv("TMPDIR", (HomeDir + "/tmp/").toUtf8());
-    QDir().mkpath(HomeDir + "/tmp/");
-
-    PrepareFixedPixelLayout();
-    QApplication app(argc, argv);
-    InstallFontSubstitutions();
-    TestPublish tests;
-    return QTest::qExec(&tests, argc, argv);
-}
+TESSARY_WINDOW_TEST_MAIN(TestPublish, HomeDir)
 
 #include "TestPublish.moc"

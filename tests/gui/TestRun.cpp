@@ -4,6 +4,7 @@
 
 #include "../qrcode/QRDecode.h"
 #include "UpdateServer.h"
+#include "WindowTestSupport.h"
 #include "app/MainUnit.h"
 #include "app/QRPaintBox.h"
 #include "app/ShellFileView.h"
@@ -34,24 +35,9 @@ QString TempDir() {
     return HomeDir + "/tmp/";
 }
 
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteBytes(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-// The files of a folder apart from its default page, by name.
-QStringList Copies(const QString& folder) {
-    QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
-    names.removeAll("index.html");
-    return names;
-}
+using windowtest::Copies;
+using windowtest::ReadAll;
+using windowtest::WriteBytes;
 
 } // namespace
 
@@ -94,10 +80,7 @@ class TestRun : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
     template <typename T> T* Find(const char* name) {
-        T* child = form->findChild<T*>(QString::fromLatin1(name));
-        if (!child)
-            qFatal("no component %s", name);
-        return child;
+        return windowtest::Child<T>(form.get(), name);
     }
     // What a phone's camera would read from a paint box.
     std::string Scan(const char* tile, const char* box) {
@@ -144,24 +127,35 @@ class TestRun : public QObject {
     }
 
     void aPageThatCannotBeWrittenEndsStartUpThere() {
-        // A file where the upload pages' folder belongs.
-        QDir().mkpath(HomeDir + "/data/Tessary/wdoc");
-        QFile blocker(HomeDir + "/data/Tessary/wdoc/u");
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
+        // A file where the upload pages' folder belongs, and an engine that
+        // records that it ran.
+        const QString blocked = HomeDir + "/data/Tessary/wdoc/u";
+        WriteBytes(blocked, "");
+        const QString engine = HomeDir + "/data/Tessary/TessaryEngine";
+        windowtest::WriteRecorder(engine);
         // An update service that would answer at once: a check that ran would
         // reach it within the wait below (a normal start asks in milliseconds).
         TUpdateServer server("[Main]\r\nstatus=0\r\n");
         Start(server.Base());
         QCOMPARE(messages.size(), 1);
         QVERIFY(messages.first().contains(QString::fromStdString(form->PageKey)));
-        // Both codes are drawn, but the poll and the update check stay off.
+        // Both codes are drawn, but the poll, the engine and the update check
+        // stay off.
         QVERIFY(!form->UploadUrl.empty());
         QVERIFY(!Find<QTimer>("FileCheckTimer")->isActive());
         QTest::qWait(1500);
         QCOMPARE(server.connections, 0);
+        QVERIFY(!QFileInfo::exists(engine + ".args"));
         QVERIFY(form->UpdateDownload == nullptr);
         QVERIFY(form->isVisible());
+
+        // Once the page can be written, the same start runs both.
+        form.reset();
+        QVERIFY(QFile::remove(blocked));
+        Start(server.Base());
+        QVERIFY(messages.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(engine + ".cwd"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.connections, 1, 10000);
     }
 
     void uploadsArriveInTheReceivingFolderAndShowThere() {
@@ -382,22 +376,6 @@ class TestRun : public QObject {
     }
 };
 
-int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
-    HomeDir = home.path();
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    qputenv("TMPDIR", TempDir().toUtf8());
-    QDir().mkpath(TempDir());
-
-    PrepareFixedPixelLayout();
-    QApplication app(argc, argv);
-    InstallFontSubstitutions();
-    TestRun tests;
-    return QTest::qExec(&tests, argc, argv);
-}
+TESSARY_WINDOW_TEST_MAIN(TestRun, HomeDir)
 
 #include "TestRun.moc"

@@ -3,6 +3,7 @@
 // message boxes that show text as it is, links that open once.
 
 #include "UpdateServer.h"
+#include "WindowTestSupport.h"
 #include "app/MainUnit.h"
 #include "app/StopRequests.h"
 #include "app/WindowEnvironment.h"
@@ -51,10 +52,7 @@ class TestStopRequests : public QObject {
         form = std::make_unique<TMainForm>(hooks);
     }
     template <typename T> T* Find(const char* name) {
-        T* child = form->findChild<T*>(QString::fromLatin1(name));
-        if (!child)
-            qFatal("no component %s", name);
-        return child;
+        return windowtest::Child<T>(form.get(), name);
     }
 
   private slots:
@@ -154,23 +152,6 @@ class TestStopRequests : public QObject {
     }
 };
 
-int main(int argc, char* argv[]) {
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
-    HomeDir = home.path();
-    qputenv("HOME", HomeDir.toUtf8());
-    qputenv("XDG_DATA_HOME", (HomeDir + "/data").toUtf8());
-    qputenv("XDG_CONFIG_HOME", (HomeDir + "/config").toUtf8());
-    qputenv("TMPDIR", (HomeDir + "/tmp").toUtf8());
-    QDir().mkpath(HomeDir + "/tmp");
-
-    const TStartEnvironment start = PrepareFixedPixelLayout();
-    QApplication app(argc, argv);
-    RestoreStartEnvironment(start);
-    InstallFontSubstitutions();
-    TestStopRequests tests;
-    return QTest::qExec(&tests, argc, argv);
-}
+TESSARY_WINDOW_TEST_MAIN(TestStopRequests, HomeDir)
 
 #include "TestStopRequests.moc"

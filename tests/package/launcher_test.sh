@@ -20,18 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
+source "$(dirname "$0")/../support/checks.sh"
 
 # An installed layout: prefix/bin/tessary beside prefix/lib/tessary/.
 prefix="$root/prefix"
@@ -240,5 +229,4 @@ check "full disk: the reason on standard error" message_says "$reason"
 check "full disk: says it keeps the older engine" message_says "engine already in"
 check "full disk: older engine intact, no temporary file left" test -f "$root/full-kept"
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+checks_summary

@@ -36,18 +36,7 @@ mkdir -p "$home" "$work/tmp"
 installed_by_us=false
 program_pid=""
 
-passed=0
-failed=0
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        echo "FAIL: $what" >&2
-    fi
-}
+source "$(dirname "$0")/../support/checks.sh"
 # Every process running a program of the package or of the test's home
 # (one find over /proc: the machine may run hundreds of processes).
 package_processes() {
@@ -191,6 +180,8 @@ check "what it serves is the page as written" cmp -s "$page" "$work/served"
 check "the launcher said nothing" test -z "$(grep '^tessary:' "$work/program.log")"
 
 # --- close it ---------------------------------------------------------------
+# A stop signal closes the program as its window's close does: it ends its
+# engine and removes this run's pages itself, before anything else could.
 kill -TERM "$program_pid"
 # Ended means gone or a zombie: the program is this shell's child until waited for.
 ended() { [[ ! -e "/proc/$1" || "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" == Z ]]; }
@@ -198,12 +189,16 @@ deadline=$((SECONDS + 20))
 while ! ended "$program_pid" && ((SECONDS < deadline)); do sleep 0.2; done
 check "the program ended on SIGTERM" ended "$program_pid"
 kill -KILL "$program_pid" 2>/dev/null
-wait "$program_pid" 2>/dev/null
+wait "$program_pid"
+exit_status=$?
 program_pid=""
-# The program does not handle SIGTERM; its own kill tool ends the engine, as
-# the program does when its window closes.
-env -i PATH=/usr/bin:/bin HOME="$home" /usr/lib/tessary/pdata/pskl TessaryEngine c
-check "the kill tool ended the engine" test -z "$(package_processes)"
+check "the program exited with status 0 (got $exit_status)" test "$exit_status" -eq 0
+deadline=$((SECONDS + 5))
+while [[ -n "$(package_processes)" ]] && ((SECONDS < deadline)); do sleep 0.2; done
+check "the program ended its engine itself" test -z "$(package_processes)"
+port_closed() { ! curl -s --max-time 2 --noproxy '*' -o /dev/null "http://$address:8016/"; }
+check "port 8016 is closed" port_closed
+check "the program removed this run's page" test -n "$page" -a ! -e "$page"
 
 # --- remove -----------------------------------------------------------------
 check "dpkg --purge removes the package" dpkg_retry --purge tessary
@@ -220,5 +215,4 @@ check "nothing of the package left outside the home:${left:- nothing}" test -z "
 check "the program folder is gone" test ! -e /usr/lib/tessary
 check "the engine copy stays in the home" test -x "$work_dir/TessaryEngine"
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+checks_summary

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -235,6 +236,18 @@ TEST(FileDateTextTest, UsesTheLocaleFormats) {
     EXPECT_EQ(htmtemplate::FileDateText(t, british).substr(0, 6), "03/08/");
     t.tm_hour = t.tm_min = t.tm_sec = 0;
     EXPECT_EQ(htmtemplate::FileDateText(t, std::locale::classic()), "08/03/19");
+}
+
+// Run once more under a real day/month/year locale (see CMakeLists.txt): the
+// user's locale, not the C locale, formats the date.
+TEST_F(FileEntryTest, UnderTheUsersLocale) {
+    const char* name = std::getenv("LC_ALL");
+    if (name == nullptr || std::string(name) != "en_GB.UTF-8") {
+        GTEST_SKIP() << "runs under LC_ALL=en_GB.UTF-8 only (ctest pages_tests_user_locale)";
+    }
+    ASSERT_NO_THROW(std::locale("")) << name << ": run scripts/deps.sh";
+    EXPECT_EQ(FillFileEntry(MakeFile("holiday.jpg", 5000000)),
+              Expected("JPG", "4.77 MB", "holiday.jpg", "03/08/19 14:05:09", "dfiles/holiday.jpg"));
 }
 
 } // namespace

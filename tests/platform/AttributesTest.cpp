@@ -10,9 +10,7 @@
 namespace {
 
 using namespace platform;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 std::string RawDosAttrib(const std::string& path) {
     char value[64];

@@ -12,12 +12,7 @@
 namespace {
 
 using namespace platform;
-using testing_support::LimitFileSize;
-using testing_support::NamesIn;
-using testing_support::ReadText;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 const std::string BigContent = [] {
     std::string text(1 << 20, '\0');

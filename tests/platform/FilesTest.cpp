@@ -8,12 +8,7 @@
 namespace {
 
 using namespace platform;
-using testing_support::LimitFileSize;
-using testing_support::NamesIn;
-using testing_support::ReadText;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 class Files : public ::testing::Test {
   protected:

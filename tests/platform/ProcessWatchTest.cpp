@@ -1,11 +1,11 @@
 // Stop requests, the end of the starting process, who holds a port, random
 // bytes: against real signals, processes and sockets on loopback.
 
+#include "ProcessSupport.h"
 #include "TestSupport.h"
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -13,8 +13,6 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -22,45 +20,12 @@ namespace {
 using namespace platform;
 using namespace std::chrono_literals;
 
+// Looks every 20 ms; each look counts once (a condition may reap a child).
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    // Each look counts once: a condition may consume what it sees (a reaped child).
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+    return testsupport::Eventually(condition, limit);
 }
 
-// A TCP socket listening on 127.0.0.1 on a port the system picks.
-class Listener {
-  public:
-    Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(fd_, 4) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~Listener() { ::close(fd_); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-    std::uint16_t Port() const { return port_; }
-
-  private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
+using Listener = testsupport::LoopbackListener;
 
 TEST(StopRequestWatch, ASignalCallsBackOutsideTheHandlerAndTheProcessLives) {
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {

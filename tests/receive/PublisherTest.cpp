@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace receivetest;
@@ -154,7 +155,25 @@ TEST_F(PublisherTest, SameFileSystemTakesALinkAndLeavesTheUsersFileAlone) {
     const std::string video = Chosen("video.mp4", std::string(300000, 'v'));
     const auto placed = appcore::PlaceSelection({video}, downloadDir);
     ASSERT_EQ(placed.methods.size(), 1u);
-    EXPECT_NE(placed.methods[0], appcore::CopyMethod::Copy);
+    // A hard link is the user's file itself; a reflink a file of its own
+    // beside it on the same disk. Either way no bytes were copied.
+    struct stat original {
+    }, published{};
+    ASSERT_EQ(stat(video.c_str(), &original), 0);
+    ASSERT_EQ(stat((downloadDir + "video.mp4").c_str(), &published), 0);
+    EXPECT_EQ(published.st_dev, original.st_dev);
+    switch (placed.methods[0]) {
+    case appcore::CopyMethod::HardLink:
+        EXPECT_EQ(published.st_ino, original.st_ino);
+        break;
+    case appcore::CopyMethod::Reflink:
+        EXPECT_NE(published.st_ino, original.st_ino);
+        EXPECT_EQ(original.st_nlink, 1u);
+        break;
+    case appcore::CopyMethod::Copy:
+        ADD_FAILURE() << "copied where a link was possible";
+        break;
+    }
     EXPECT_EQ(ReadFile(downloadDir + "video.mp4"), ReadFile(video));
     fs::remove(downloadDir + "video.mp4");
 

@@ -6,12 +6,7 @@
 
 namespace {
 
-using testing_support::LimitFileSize;
-using testing_support::NamesIn;
-using testing_support::ReadText;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 class CopyTemplate : public ::testing::Test {
   protected:

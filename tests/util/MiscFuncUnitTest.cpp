@@ -13,10 +13,7 @@
 
 namespace {
 
-using testing_support::ReadText;
-using testing_support::RunInChild;
-using testing_support::ScratchFolder;
-using testing_support::WriteText;
+using namespace testing_support;
 
 TEST(SizeToText, UnitBordersAndRounding) {
     const std::pair<std::int64_t, const char*> table[] = {
@@ -45,15 +42,20 @@ TEST(SizeToText, UnitBordersAndRounding) {
 }
 
 TEST(SizeToText, DecimalPointWhateverTheLocale) {
-    // The page shows "." as decimal separator; the C++ locale must not matter.
-    // scripts/deps.sh generates the German locale, whose decimal mark is ",".
-    std::locale german;
-    ASSERT_NO_THROW(german = std::locale("de_DE.UTF-8")) << "run scripts/deps.sh";
-    ASSERT_EQ(std::use_facet<std::numpunct<char>>(german).decimal_point(), ',');
-    const std::locale previous = std::locale::global(german);
-    EXPECT_EQ(misc::SizeToText(1536), "1.5 KB");
-    EXPECT_EQ(misc::SizeToText(5000000), "4.77 MB");
-    std::locale::global(previous);
+    // The page shows "." as decimal separator and no thousands separator; the
+    // C++ locale must not matter. scripts/deps.sh generates both locales:
+    // German writes "1.024,5", British English "1,024.5".
+    for (const char* name : {"de_DE.UTF-8", "en_GB.UTF-8"}) {
+        std::locale user;
+        ASSERT_NO_THROW(user = std::locale(name)) << name << ": run scripts/deps.sh";
+        ASSERT_EQ(std::use_facet<std::numpunct<char>>(user).grouping().empty(), false) << name;
+        const std::locale previous = std::locale::global(user);
+        EXPECT_EQ(misc::SizeToText(1536), "1.5 KB") << name;
+        EXPECT_EQ(misc::SizeToText(5000000), "4.77 MB") << name;
+        EXPECT_EQ(misc::SizeToText(1024), "1024 Bytes") << name;
+        EXPECT_EQ(misc::SizeToText(-5000), "-5000 Bytes") << name;
+        std::locale::global(previous);
+    }
 }
 
 TEST(AddressToHex, FourPartsAtLeastTwoDigitsEach) {

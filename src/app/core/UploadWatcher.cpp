@@ -235,7 +235,10 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
             continue;
         }
         std::string key = UploadKey(entry.name, entry.lastWrite);
-        if (HasSeen(key)) {
+        // A key whose file was moved out is back only because the phone sent
+        // a file of that name and date again (an upload keeps the phone's
+        // date of it): a new upload, not one handled already.
+        if (HasSeen(key) && !movedOut_.contains(FoldKeyCase(key))) {
             continue;
         }
         const std::string path = dir + entry.name;
@@ -246,6 +249,7 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
         }
         if (!move) {
             Record(key);
+            movedOut_.erase(FoldKeyCase(key));
             continue;
         }
         const std::string target = receiveDir ? receiveDir() : std::string{};
@@ -256,6 +260,7 @@ void TUploadWatcher::ScanUploadFolder(const std::string& folder, bool move,
         // the file; moving it would only rename it on every pass.
         if (SameFolder(target, dir)) {
             Record(key);
+            movedOut_.erase(FoldKeyCase(key));
             continue;
         }
         const std::string folder = misc::IncludeTrailingDelimiter(target);
@@ -306,6 +311,7 @@ void TUploadWatcher::MoveEnded(const TMove& move, const std::optional<std::strin
     if (landed) {
         retries_.erase(folded);
         Record(move.key);
+        movedOut_.insert(folded);
         if (OnArrival) {
             OnArrival(*landed);
         }
@@ -340,6 +346,7 @@ bool TUploadWatcher::HasSeen(const std::string& key) const {
 void TUploadWatcher::Release() {
     FinishMoves();
     retries_.clear();
+    movedOut_.clear();
     seenUploads_.clear();
     seenUploads_.shrink_to_fit();
     foldedKeys_.clear();

@@ -71,8 +71,8 @@ class TUploadWatcher {
 
     // One pass over folder. With move false (the start-up pass) every free
     // file is recorded and left in place; with move true every free file not
-    // yet seen is moved into the receiving folder and recorded once it has
-    // arrived there, so a failed move is tried again on a later pass, after
+    // yet seen (or seen and moved out, and now there again) is moved into the receiving folder and
+    // recorded once it has arrived there, so a failed move is tried again on a later pass, after
     // MoveRetryDelay (at once when the receiving folder has changed). Moves to
     // another file system are handed to a worker; the pass counts as under way
     // until they have ended, and their outcome is recorded on this thread from
@@ -130,6 +130,9 @@ class TUploadWatcher {
     // The folded keys, so each lookup is one hash probe rather than a walk
     // through every key of the run.
     std::unordered_set<std::string> foldedKeys_;
+    // The folded keys of uploads moved out of the folder: a file with such
+    // a key that appears there again is a new upload.
+    std::unordered_set<std::string> movedOut_;
     // Failed moves by folded key, until they land.
     std::unordered_map<std::string, TRetry> retries_;
     bool scanInProgress_ = false;

@@ -3,11 +3,25 @@
 #include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
+#include <initializer_list>
+#include <string_view>
+
 namespace workspace {
 
 namespace {
 
 const std::string EngineName = "TessaryEngine";
+
+// A folder below parent: the names joined with this system's delimiter, so
+// Windows shows and compares the paths it expects (...\Tessary\wdoc\).
+std::string Folder(const std::string& parent, std::initializer_list<std::string_view> names) {
+    std::string path = misc::IncludeTrailingDelimiter(parent);
+    for (const std::string_view name : names) {
+        path += name;
+        path += platform::PathDelimiter;
+    }
+    return path;
+}
 
 } // namespace
 
@@ -18,14 +32,14 @@ std::string ExeDirOf(const std::string& executablePath) {
 WorkspaceFolders SetupWorkspaceFolders(const std::string& appDataFolder,
                                        const std::string& exeDir) {
     WorkspaceFolders f;
-    f.WorkDir = misc::IncludeTrailingDelimiter(appDataFolder) + "Tessary/";
+    f.WorkDir = Folder(appDataFolder, {"Tessary"});
     f.ExeDir = misc::IncludeTrailingDelimiter(exeDir);
-    f.TemplateDir = f.ExeDir + "pdata/";
-    f.WebRoot = f.WorkDir + "wdoc/";
-    f.UploadPageDir = f.WebRoot + "u/";
-    f.UploadDir = f.WebRoot + "u/ufiles/";
-    f.DownloadPageDir = f.WebRoot + "d/";
-    f.DownloadDir = f.WebRoot + "d/dfiles/";
+    f.TemplateDir = Folder(f.ExeDir, {"pdata"});
+    f.WebRoot = Folder(f.WorkDir, {"wdoc"});
+    f.UploadPageDir = Folder(f.WebRoot, {"u"});
+    f.UploadDir = Folder(f.WebRoot, {"u", "ufiles"});
+    f.DownloadPageDir = Folder(f.WebRoot, {"d"});
+    f.DownloadDir = Folder(f.WebRoot, {"d", "dfiles"});
     return f;
 }
 
@@ -41,8 +55,8 @@ std::string MakePageKey() {
 }
 
 std::string DefaultReceiveDir(const std::string& documentsFolder, const QDate& date) {
-    return misc::IncludeTrailingDelimiter(documentsFolder) + "Tessary/" +
-           date.toString(QStringLiteral("yyyyMMdd")).toStdString() + "/";
+    return Folder(documentsFolder,
+                  {"Tessary", date.toString(QStringLiteral("yyyyMMdd")).toStdString()});
 }
 
 std::string ReceiveDirFromText(const std::string& text) {
@@ -59,8 +73,7 @@ std::string EngineParameters(const std::string& pageKey) {
 }
 
 std::string KillToolProgram(const std::string& exeDir) {
-    return misc::IncludeTrailingDelimiter(exeDir) + "pdata/pskl" +
-           std::string(platform::ExecutableSuffix);
+    return Folder(exeDir, {"pdata"}) + "pskl" + std::string(platform::ExecutableSuffix);
 }
 
 std::string KillToolParameters() {

@@ -86,6 +86,15 @@ bool LockedFile::Sync() {
     return fd_ >= 0 && ::fsync(fd_) == 0;
 }
 
+bool LockedFile::SetLastWrite(std::chrono::system_clock::time_point time) {
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    // The access time is left as it is.
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(ns / 1'000'000'000), ns % 1'000'000'000}};
+    return fd_ >= 0 && ::futimens(fd_, times) == 0;
+}
+
 std::int64_t LockedFile::Size() const {
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
@@ -135,6 +144,15 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::string& path) {
     const std::int64_t modifiedNs =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
     return ReadOnlyFile(fd.Release(), st.st_size, modifiedNs);
+}
+
+std::int64_t ReadOnlyFile::ReadAt(std::int64_t offset, std::span<char> out) const {
+    for (;;) {
+        const ssize_t got = ::pread(fd_, out.data(), out.size(), static_cast<off_t>(offset));
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
 }
 
 int ReadOnlyFile::Release() {

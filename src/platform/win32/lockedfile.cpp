@@ -103,6 +103,19 @@ bool LockedFile::Append(std::span<const char> data) {
     return true;
 }
 
+bool LockedFile::SetLastWrite(std::chrono::system_clock::time_point time) {
+    // FILETIME counts 100 ns steps since 1601.
+    constexpr std::int64_t EpochDifference = 116444736000000000LL;
+    const std::int64_t ticks =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count() /
+            100 +
+        EpochDifference;
+    FILETIME written{};
+    written.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFF);
+    written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return fd_ >= 0 && ::SetFileTime(HandleOf(fd_), nullptr, nullptr, &written) != FALSE;
+}
+
 bool LockedFile::Sync() {
     return fd_ >= 0 && ::FlushFileBuffers(HandleOf(fd_));
 }
@@ -168,6 +181,19 @@ std::optional<ReadOnlyFile> ReadOnlyFile::Open(const std::string& path) {
     const auto ticks = static_cast<std::int64_t>(
         (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime);
     return ReadOnlyFile(fd, size.QuadPart, (ticks - EpochDifference) * 100);
+}
+
+std::int64_t ReadOnlyFile::ReadAt(std::int64_t offset, std::span<char> out) const {
+    if (fd_ < 0)
+        return -1;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(out.size(), 1u << 30));
+    if (!::ReadFile(HandleOf(fd_), out.data(), want, &got, &at))
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return got;
 }
 
 int ReadOnlyFile::Release() {

@@ -1,0 +1,45 @@
+#pragma once
+
+// What the test programs that start real programs share: waiting for a
+// condition, reading a file whole, and loopback sockets (a port that listens
+// or not, a listener of the test's own).
+
+#include "Eventually.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace testsupport {
+
+// The exit status of a child once it has ended within limit (128 + the
+// signal when a signal ended it), else nullopt and the child is left as it is.
+std::optional<int> WaitForExit(pid_t child, std::chrono::milliseconds limit);
+
+// The whole file, or "" when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
+// Whether something accepts connections on 127.0.0.1:port.
+bool Listens(std::uint16_t port);
+
+// A socket of this test process listening on a free loopback port; it
+// accepts nothing by itself.
+class LoopbackListener {
+  public:
+    LoopbackListener();
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+    std::uint16_t Port() const { return port_; }
+    int Fd() const { return fd_; }
+
+  private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+} // namespace testsupport
