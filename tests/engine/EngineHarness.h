@@ -10,12 +10,17 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace enginetest {
+
+namespace detail {
+class Child;
+}
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
@@ -90,6 +95,7 @@ class Engine {
     TempFolder work_;
     std::uint16_t port_ = 0;
     int pid_ = -1;
+    std::unique_ptr<detail::Child> child_;
     // Reaps the process as soon as it ends, so no zombie lingers for a
     // process search to find.
     std::thread reaper_;

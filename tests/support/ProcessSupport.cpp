@@ -27,9 +27,7 @@ std::string ReadFile(const std::filesystem::path& path) {
     return content.str();
 }
 
-namespace {
-
-sockaddr_in Loopback(std::uint16_t port) {
+sockaddr_in LoopbackAddress(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -37,11 +35,9 @@ sockaddr_in Loopback(std::uint16_t port) {
     return address;
 }
 
-} // namespace
-
 bool Listens(std::uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(port);
+    sockaddr_in address = LoopbackAddress(port);
     const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return connected;
@@ -49,7 +45,7 @@ bool Listens(std::uint16_t port) {
 
 LoopbackListener::LoopbackListener() {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(fd_, 4) != 0 ||

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -22,6 +23,9 @@ std::optional<int> WaitForExit(pid_t child, std::chrono::milliseconds limit);
 
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
+
+// 127.0.0.1:port as a socket address.
+sockaddr_in LoopbackAddress(std::uint16_t port);
 
 // Whether something accepts connections on 127.0.0.1:port.
 bool Listens(std::uint16_t port);
