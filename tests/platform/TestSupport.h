@@ -4,6 +4,8 @@
 // removed with everything in it, small file helpers and a way to run a piece
 // of code in a child process (for locks held elsewhere and resource limits).
 
+#include "TextFiles.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -59,18 +61,8 @@ class ScratchFolder {
     std::string path_;
 };
 
-inline void WriteText(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::ReadText;
+using testsupport::WriteText;
 
 // Runs body in a forked child and returns its exit code (body's result), or
 // -1 when the child did not exit normally.

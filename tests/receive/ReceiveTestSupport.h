@@ -3,6 +3,7 @@
 // Real folders, files with chosen times and a second process holding the
 // engine's lock, for the receiving and publishing tests.
 
+#include "TextFiles.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -101,16 +102,11 @@ inline bool ProcessEventsUntil(const std::function<bool()>& done,
 }
 
 inline void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    testsupport::WriteText(path, content);
 }
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testsupport::ReadText(path);
 }
 
 // Makes a file of size bytes that takes no space (a hole), quick to make and
