@@ -4,6 +4,7 @@
 // removed with everything in it, small file helpers and a way to run a piece
 // of code in a child process (for locks held elsewhere and resource limits).
 
+#include "ProcessSupport.h"
 #include "TextFiles.h"
 
 #include <algorithm>
@@ -64,78 +65,8 @@ class ScratchFolder {
 using testsupport::ReadText;
 using testsupport::WriteText;
 
-// Runs body in a forked child and returns its exit code (body's result), or
-// -1 when the child did not exit normally.
-inline int RunInChild(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        ::_exit(code);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A child process that holds something (a file it opened and locked, as
-// another program would) until Release() or the end of the object.
-class HeldInChild {
-  public:
-    // hold() runs in the child; what it returns is kept until the release,
-    // nullptr when it could not take hold.
-    explicit HeldInChild(const std::function<std::shared_ptr<void>()>& hold) {
-        if (::pipe(ready_) != 0 || ::pipe(release_) != 0) {
-            throw std::runtime_error("cannot make pipes");
-        }
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("cannot fork");
-        }
-        if (pid_ == 0) {
-            const std::shared_ptr<void> held = hold();
-            char c = held ? 'y' : 'n';
-            (void)!::write(ready_[1], &c, 1);
-            (void)!::read(release_[0], &c, 1);
-            ::_exit(0);
-        }
-        char c = 0;
-        holding_ = ::read(ready_[0], &c, 1) == 1 && c == 'y';
-    }
-    ~HeldInChild() {
-        Release();
-        for (int fd : {ready_[0], ready_[1], release_[0], release_[1]}) {
-            ::close(fd);
-        }
-    }
-    HeldInChild(const HeldInChild&) = delete;
-    HeldInChild& operator=(const HeldInChild&) = delete;
-
-    // Whether the child took hold.
-    bool Holding() const { return holding_; }
-    // Lets go and waits for the child to end.
-    void Release() {
-        if (pid_ > 0) {
-            (void)!::write(release_[1], "x", 1);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-  private:
-    int ready_[2] = {-1, -1};
-    int release_[2] = {-1, -1};
-    pid_t pid_ = -1;
-    bool holding_ = false;
-};
+using testsupport::HeldInChild;
+using testsupport::RunInChild;
 
 // Makes every later write in this process past limit bytes fail with EFBIG,
 // as a full disk would make it fail; for use inside RunInChild.

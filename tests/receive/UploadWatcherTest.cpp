@@ -129,8 +129,8 @@ TEST_F(UploadWatcherTest, FileCompleteAtStartIsRecordedAndNeverMoved) {
 
 TEST_F(UploadWatcherTest, LockedFileIsPassedOverUntilReleased) {
     const std::string content(256 * 1024, 'v');
-    LockHolder engine(uploadDir + "VID_0002.mp4", content);
-    ASSERT_TRUE(engine.Locked());
+    HeldInChild engine = EngineWriting(uploadDir + "VID_0002.mp4", content);
+    ASSERT_TRUE(engine.Holding());
     RecordOnlyPass();
     EXPECT_TRUE(watcher.SeenUploads().empty());
     Pass();
