@@ -42,6 +42,17 @@ std::string Pattern(std::size_t size, unsigned seed);
 // Regular files directly in the folder, by name.
 std::vector<std::string> FileNames(const std::filesystem::path& folder);
 
+// A copy of the engine program in a folder of its own: an engine of
+// another program file, so no other test's engine counts as "earlier".
+class EngineCopy {
+  public:
+    EngineCopy();
+    std::filesystem::path Path() const;
+
+  private:
+    TempFolder bin_;
+};
+
 // A loopback port nothing listens on right now.
 std::uint16_t FreePort();
 

@@ -65,6 +65,14 @@ std::string KillToolProgram() {
     return TESSARY_KILLTOOL_PROGRAM;
 }
 
+EngineCopy::EngineCopy() {
+    fs::copy_file(EngineProgram(), Path());
+}
+
+fs::path EngineCopy::Path() const {
+    return bin_.Path() / fs::path(EngineProgram()).filename();
+}
+
 ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
                          std::optional<std::chrono::milliseconds> stopAfter,
                          const std::string& program) {
