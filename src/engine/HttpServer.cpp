@@ -657,7 +657,8 @@ struct HttpServer::Impl {
                                       ClientAddressText(connection));
         if (start.error != UploadError::None) {
             std::string extra;
-            if (start.error == UploadError::OffsetMismatch) {
+            if (start.error == UploadError::OffsetMismatch ||
+                start.error == UploadError::DiskFull) {
                 extra = "\"offset\": " + std::to_string(start.offset);
             }
             return ReplyError(connection, state, ErrorFor(start.error), extra);
@@ -709,7 +710,7 @@ struct HttpServer::Impl {
                               BadRequestError("Files must be sent as multipart/form-data."));
         }
         const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
-        auto batch = store.NewBatch(length);
+        auto batch = store.NewBatch(length, ClientAddressText(connection));
         if (batch.error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(batch.error));
         }
