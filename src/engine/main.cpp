@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
         config.connectionTimeoutSeconds = *options.timeoutSeconds;
         config.requestStartSeconds = *options.timeoutSeconds;
     }
+    if (options.minReplyRate) {
+        config.minReplyBytesPerSecond = *options.minReplyRate;
+    }
     // An upload whose bytes stop for as long as a stalled body is cut gives
     // its room back.
     engine::UploadStore store(stagingDir, rootDir + "u" + delimiter + "ufiles" + delimiter,
