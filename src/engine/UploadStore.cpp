@@ -146,15 +146,16 @@ bool UploadStore::FreePlaceFor(std::string_view client, std::size_t held) {
     struct Holder {
         std::size_t places = 0;
         std::shared_ptr<Upload> idlest; // not being received, idle longest
+        Clock::time_point idleSince;
     };
     std::map<std::string_view, Holder> holders;
     for (const auto& [id, upload] : uploads_) {
         Holder& holder = holders[upload->client];
         ++holder.places;
         const std::lock_guard uploadLock(upload->mutex);
-        if (upload->owner == 0 &&
-            (!holder.idlest || upload->lastActivity < holder.idlest->lastActivity)) {
+        if (upload->owner == 0 && (!holder.idlest || upload->lastActivity < holder.idleSince)) {
             holder.idlest = upload;
+            holder.idleSince = upload->lastActivity;
         }
     }
     const Holder* most = nullptr;
@@ -266,7 +267,7 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
     // A page starting over with another file (nothing staged yet), or a
     // resume after the upload's room went back, reserves again; the staged
     // bytes stay either way.
-    if ((sizeChanges || !Reserving(*upload, Clock::now())) &&
+    if ((sizeChanges || !Reserving(*upload, Clock::now())) && size > upload->staged &&
         !HasRoomForLocked(size - upload->staged, client, upload.get())) {
         start.error = UploadError::DiskFull;
         start.offset = upload->staged;
