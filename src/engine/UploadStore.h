@@ -154,7 +154,7 @@ class UploadStore {
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Upload>> uploads_;
     std::uint64_t nextOwner_ = 1;
-    std::uint64_t nextBatchFile_ = 1;
+    std::uint64_t nextStagedFile_ = 1; // numbers the staged files
     // What open batches announced and not yet wrote, by address.
     std::map<std::string, std::int64_t, std::less<>> batchReserved_;
 };
@@ -226,6 +226,10 @@ class UploadStore::Batch {
     struct Part {
         std::string name;
         std::string stagedPath;
+        // Held from its first byte to its move, so no scanner or indexer
+        // can take it in between (the first parts of a batch; a batch of
+        // more closes the rest and opens them again to move them).
+        platform::LockedFile file;
     };
     UploadStore& store_;
     const std::string client_;
