@@ -120,6 +120,10 @@ bool Engine::Start() {
             arguments.insert(arguments.end(),
                              {"--timeout", std::to_string(*options_.timeoutSeconds)});
         }
+        if (options_.minReplyRate) {
+            arguments.insert(arguments.end(),
+                             {"--min-reply-rate", std::to_string(*options_.minReplyRate)});
+        }
         child_ = std::make_unique<detail::Child>(
             options_.program.empty() ? EngineProgram() : options_.program, arguments, Work(),
             fs::path(), options_.fileSizeLimit);
@@ -294,6 +298,12 @@ bool Connection::ClosedByPeer(int timeoutMs) {
         }
     }
     return false;
+}
+
+int Connection::Drop(int most, int timeoutMs) {
+    std::vector<char> buffer(static_cast<std::size_t>(most));
+    const int n = detail::ReadSome(fd_, buffer.data(), most, timeoutMs);
+    return n == detail::ReadTimedOut ? 0 : n > 0 ? n : -1;
 }
 
 Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
