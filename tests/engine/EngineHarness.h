@@ -151,6 +151,10 @@ class Listener {
     std::uint16_t port_ = 0;
 };
 
+// Whether this system tells how much of what a socket sent its peer has
+// taken (the engine cuts replies read too slowly only where it does).
+bool SystemTellsBytesDelivered();
+
 struct Reply {
     int status = 0;
     std::map<std::string, std::string> headers; // names in lower case

@@ -187,6 +187,16 @@ std::optional<int> Engine::Terminate(int timeoutMs, int* elapsedMs) {
     return status_.load();
 }
 
+bool SystemTellsBytesDelivered() {
+    const Listener listener;
+    const int fd = detail::ConnectLoopback(listener.Port(), {});
+    const bool tells = fd >= 0 && platform::SocketBytesDelivered(fd).has_value();
+    if (fd >= 0) {
+        detail::CloseSocket(fd);
+    }
+    return tells;
+}
+
 Connection::Connection(std::uint16_t port) : Connection(port, std::string()) {}
 
 Connection::Connection(std::uint16_t port, const std::string& sourceAddress)
