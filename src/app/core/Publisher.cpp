@@ -26,7 +26,55 @@ void WriteFragment(const std::string& path, const std::vector<std::string>& entr
     }
 }
 
+// The entry's picture row goes above the Open button, its last row.
+std::string WithPreview(std::string entry, const TPreview& preview) {
+    const std::size_t buttonRow = entry.rfind("<tr>");
+    if (buttonRow != std::string::npos)
+        entry.insert(buttonRow, htmtemplate::PreviewRow("dfiles/previews/" +
+                                                            misc::ExtractFileName(preview.path),
+                                                        preview.width, preview.height) +
+                                    "\r\n");
+    return entry;
+}
+
+// A name of its own for each version of a copy, so a phone never shows the
+// cached preview of an earlier file of the same name.
+std::string PreviewName(const std::string& copy) {
+    const auto info = platform::QueryFile(copy);
+    const std::string identity =
+        misc::ExtractFileName(copy) + '\0' + std::to_string(info ? info->size : 0) + '\0' +
+        std::to_string(info ? info->lastWrite.time_since_epoch().count() : 0);
+    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
+    for (const unsigned char c : identity) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += hex[(hash >> shift) & 0xF];
+    }
+    return name + ".jpg";
+}
+
 } // namespace
+
+std::string PreviewFolder(const std::string& downloadDir) {
+    return misc::IncludeTrailingDelimiter(downloadDir + "previews");
+}
+
+std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir) {
+    if (!IsPictureName(copy))
+        return std::nullopt;
+    const std::string folder = PreviewFolder(downloadDir);
+    if (!platform::FolderExists(folder)) {
+        if (!platform::CreateFolderTree(folder))
+            return std::nullopt;
+        // Out of sight in the PC's view of what the phone gets; where the file
+        // system keeps no such mark it shows, which does no harm.
+        platform::SetAttributes(folder, platform::AttrDirectory | platform::AttrHidden);
+    }
+    return WritePreview(copy, folder + PreviewName(copy));
+}
 
 std::string DownloadNote(int n) {
     const bool plural = n > 1;
@@ -109,6 +157,8 @@ TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
             if (copy) {
                 placed.copies.emplace_back(path, *copy);
                 placed.methods.push_back(*method);
+                placed.previews.push_back(stop.stop_requested() ? std::nullopt
+                                                                : MakePreview(*copy, downloadDir));
             }
         }
         // Stopped: nobody waits for word of it any more.
@@ -156,6 +206,9 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
     for (auto& copy : std::exchange(publishedCopies_, {})) {
         withdrawn.push_back(std::move(copy));
     }
+    for (auto& preview : std::exchange(publishedPreviews_, {})) {
+        withdrawn.push_back(std::move(preview));
+    }
     worker_.Run([this, chosenPaths, withdrawn = std::move(withdrawn),
                  observer = std::move(observer)](std::stop_token stop,
                                                  const TBackgroundJob::Hand& hand) {
@@ -201,19 +254,30 @@ std::vector<std::string> TPublisher::StopCopying() {
     worker_.Stop();
     // Made before the stop but never listed: nobody else knows of them.
     std::vector<std::string> made;
-    for (auto& copy : std::exchange(inFlight_, {}).copies) {
+    TPlacedSelection placed = std::exchange(inFlight_, {});
+    for (auto& copy : placed.copies) {
         made.push_back(std::move(copy.second));
+    }
+    for (auto& preview : placed.previews) {
+        if (preview)
+            made.push_back(std::move(preview->path));
     }
     return made;
 }
 
 int TPublisher::Commit(const TPlacedSelection& placed) {
     std::vector<std::string> entries;
-    for (const auto& [path, copy] : placed.copies) {
+    for (std::size_t i = 0; i < placed.copies.size(); ++i) {
+        const auto& [path, copy] = placed.copies[i];
         publishedCopies_.push_back(copy);
         // The entry shows the chosen file and links the copy by its real
         // name, which differs when a "(n)" had to be added.
-        entries.push_back(htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy)));
+        std::string entry = htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy));
+        if (i < placed.previews.size() && placed.previews[i]) {
+            publishedPreviews_.push_back(placed.previews[i]->path);
+            entry = WithPreview(std::move(entry), *placed.previews[i]);
+        }
+        entries.push_back(std::move(entry));
     }
     if (!entries.empty()) {
         WriteFragment(fragmentPath_, entries);
@@ -229,7 +293,11 @@ void TPublisher::WithdrawPublication() {
         misc::DeleteFileQuietly(copy);
     }
     misc::DeleteFileQuietly(fragmentPath_);
+    for (const auto& preview : publishedPreviews_) {
+        misc::DeleteFileQuietly(preview);
+    }
     publishedCopies_.clear();
+    publishedPreviews_.clear();
 }
 
 void CleanUpAtExit(TUploadWatcher& watcher, TPublisher& publisher,

@@ -11,6 +11,7 @@
 // time, so the window has them made on a worker thread.
 
 #include "app/core/BackgroundJob.h"
+#include "app/core/PicturePreview.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -59,12 +60,24 @@ struct TPlacedSelection {
     // (chosen path as trimmed, full path of its copy), in the order chosen.
     std::vector<std::pair<std::string, std::string>> copies;
     std::vector<CopyMethod> methods; // how each copy was made
+    // The preview of each copy that is a picture that decodes, in the same order.
+    std::vector<std::optional<TPreview>> previews;
 };
 
+// The folder of the previews below downloadDir, hidden from the PC's file
+// view; its files are served, as the copies are, only to the holder of the
+// download page's proof.
+std::string PreviewFolder(const std::string& downloadDir);
+
+// Writes the preview of the copy (a picture) into PreviewFolder(downloadDir),
+// creating it; nullopt when the copy is no picture or does not decode.
+std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir);
+
 // Makes the copies of a selection in downloadDir: passes over blank and
-// missing paths, gives each copy a free name ("(n)" when taken) and leaves out
-// the copies that failed. Stops early when stop is requested; the copy under
-// way is then abandoned without a trace, the ones made before are returned.
+// missing paths, gives each copy a free name ("(n)" when taken), leaves out
+// the copies that failed and writes the previews of the pictures. Stops early when stop is
+// requested; the copy under way is then abandoned without a trace, the ones made before are
+// returned.
 TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
                                 const std::string& downloadDir, std::stop_token stop = {},
                                 const std::function<void(const TPublishProgress&)>& progress = {});
@@ -116,6 +129,8 @@ class TPublisher {
 
     // The full paths of the current copies, in the order of publication.
     const std::vector<std::string>& PublishedCopies() const { return publishedCopies_; }
+    // The full paths of the current previews.
+    const std::vector<std::string>& PublishedPreviews() const { return publishedPreviews_; }
 
     const std::string& DownloadDir() const { return downloadDir_; }
     const std::string& FragmentPath() const { return fragmentPath_; }
@@ -123,12 +138,14 @@ class TPublisher {
   private:
     // Records the copies and lists them; throws misc::FileError as above.
     int Commit(const TPlacedSelection& placed);
-    // Stops copies under way; returns the copies they had made, unlisted.
+    // Stops copies under way; returns the copies and previews they had made,
+    // unlisted.
     std::vector<std::string> StopCopying();
 
     std::string downloadDir_;
     std::string fragmentPath_;
     std::vector<std::string> publishedCopies_;
+    std::vector<std::string> publishedPreviews_;
     // Written by the worker while it runs, read only after it has ended.
     TPlacedSelection inFlight_;
     TBackgroundJob worker_; // last: stopped before the members it writes go
