@@ -1,6 +1,5 @@
 #include "app/core/PicturePreview.h"
 
-#include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
 #include <QBuffer>
@@ -24,7 +23,7 @@ bool IsPictureName(const std::string& name) {
     return std::find(kinds.begin(), kinds.end(), ext) != kinds.end();
 }
 
-std::optional<TPreview> WritePreview(const std::string& source, const std::string& target) {
+std::optional<TPreview> PreviewOf(const std::string& source) {
     QImageReader reader(QString::fromStdString(source));
     reader.setAutoTransform(true);
     // The codec may decode straight to the small size (JPEG does, at a
@@ -55,12 +54,9 @@ std::optional<TPreview> WritePreview(const std::string& source, const std::strin
         if (jpeg.size() <= PreviewMaxBytes)
             break;
     }
-    if (jpeg.size() > PreviewMaxBytes || platform::FileExists(target))
+    if (jpeg.size() > PreviewMaxBytes)
         return std::nullopt;
-    std::string error;
-    if (!platform::WriteFileAtomically(target, {jpeg.constData(), std::size_t(jpeg.size())}, error))
-        return std::nullopt;
-    return TPreview{target, flat.width(), flat.height()};
+    return TPreview{{}, flat.width(), flat.height(), jpeg};
 }
 
 } // namespace appcore

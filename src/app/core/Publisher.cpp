@@ -65,6 +65,9 @@ std::string PreviewFolder(const std::string& downloadDir) {
 std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir) {
     if (!IsPictureName(copy))
         return std::nullopt;
+    auto preview = PreviewOf(copy);
+    if (!preview)
+        return std::nullopt;
     const std::string folder = PreviewFolder(downloadDir);
     if (!platform::FolderExists(folder)) {
         if (!platform::CreateFolderTree(folder))
@@ -73,7 +76,14 @@ std::optional<TPreview> MakePreview(const std::string& copy, const std::string& 
         // system keeps no such mark it shows, which does no harm.
         platform::SetAttributes(folder, platform::AttrDirectory | platform::AttrHidden);
     }
-    return WritePreview(copy, folder + PreviewName(copy));
+    preview->path = folder + PreviewName(copy);
+    std::string error;
+    if (platform::FileExists(preview->path) ||
+        !platform::WriteFileAtomically(
+            preview->path, {preview->jpeg.constData(), std::size_t(preview->jpeg.size())}, error))
+        return std::nullopt;
+    preview->jpeg.clear(); // written; no need to hold it
+    return preview;
 }
 
 std::string DownloadNote(int n) {

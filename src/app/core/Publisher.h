@@ -70,7 +70,8 @@ struct TPlacedSelection {
 std::string PreviewFolder(const std::string& downloadDir);
 
 // Writes the preview of the copy (a picture) into PreviewFolder(downloadDir),
-// creating it; nullopt when the copy is no picture or does not decode.
+// creating that when the first preview is due; nullopt, with nothing
+// written, when the copy is no picture or does not decode.
 std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir);
 
 // Makes the copies of a selection in downloadDir: passes over blank and

@@ -51,9 +51,11 @@ QString FirstLineOfText(const std::string& path, int maxChars) {
     if (read < 0)
         return {};
     head.truncate(static_cast<qsizetype>(read));
-    // Stateful: a sequence cut at the 4 KB mark waits for bytes never given,
-    // and is no fault of the text.
-    QStringDecoder utf8(QStringDecoder::Utf8);
+    // A sequence cut at the 4 KB mark is no fault of the text: a stateful
+    // decoder waits for the bytes never given. A file read whole must end whole.
+    QStringDecoder utf8(QStringDecoder::Utf8, file->Size() > Head
+                                                  ? QStringDecoder::Flag::Default
+                                                  : QStringDecoder::Flag::Stateless);
     const QString text = utf8.decode(head);
     if (utf8.hasError())
         return {};
