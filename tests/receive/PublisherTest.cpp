@@ -411,7 +411,14 @@ TEST_F(PublisherTest, PicturesGetASmallPreviewAndOnesThatDoNotDecodeNone) {
     const std::string broken = Chosen("broken.jpg", std::string(5000, '\x5a'));
     const std::string text = Chosen("notes.txt", "not a picture");
 
-    ASSERT_EQ(publisher.PublishSelectedFiles({photo, broken, text}), 3);
+    // As the window publishes: the list first, the previews after it.
+    int listed = -1;
+    publisher.StartPublishing({photo, broken, text},
+                              {{},
+                               [&](int n) { listed = n; },
+                               [](const std::string& message) { ADD_FAILURE() << message; }});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !publisher.PublishedPreviews().empty(); }));
+    EXPECT_EQ(listed, 3);
     ASSERT_EQ(publisher.PublishedPreviews().size(), 1u);
     const std::string preview = publisher.PublishedPreviews()[0];
     EXPECT_EQ(preview.rfind(appcore::PreviewFolder(downloadDir), 0), 0u) << preview;

@@ -86,6 +86,18 @@ std::optional<TPreview> MakePreview(const std::string& copy, const std::string& 
     return preview;
 }
 
+std::vector<std::optional<TPreview>> MakePreviews(const std::vector<std::string>& copies,
+                                                  const std::string& downloadDir,
+                                                  std::stop_token stop) {
+    std::vector<std::optional<TPreview>> previews;
+    for (const auto& copy : copies) {
+        if (stop.stop_requested())
+            break;
+        previews.push_back(MakePreview(copy, downloadDir));
+    }
+    return previews;
+}
+
 std::string DownloadNote(int n) {
     const bool plural = n > 1;
     return std::to_string(n) + (plural ? " files were" : " file was") +
@@ -167,8 +179,6 @@ TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
             if (copy) {
                 placed.copies.emplace_back(path, *copy);
                 placed.methods.push_back(*method);
-                placed.previews.push_back(stop.stop_requested() ? std::nullopt
-                                                                : MakePreview(*copy, downloadDir));
             }
         }
         // Stopped: nobody waits for word of it any more.
@@ -195,7 +205,9 @@ int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths
     if (!chosenPaths.empty()) {
         WithdrawPublication();
     }
-    return Commit(PlaceSelection(chosenPaths, downloadDir_));
+    const int listed = Commit(PlaceSelection(chosenPaths, downloadDir_));
+    AddPreviews(MakePreviews(publishedCopies_, downloadDir_));
+    return listed;
 }
 
 void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TObserver observer) {
@@ -219,6 +231,7 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
     for (auto& preview : std::exchange(publishedPreviews_, {})) {
         withdrawn.push_back(std::move(preview));
     }
+    publishedEntries_.clear();
     worker_.Run([this, chosenPaths, withdrawn = std::move(withdrawn),
                  observer = std::move(observer)](std::stop_token stop,
                                                  const TBackgroundJob::Hand& hand) {
@@ -253,24 +266,59 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
             if (observer.published) {
                 observer.published(listed);
             }
+            StartPreviews();
         });
     });
 }
 
-std::vector<std::string> TPublisher::StopCopying() {
-    if (!worker_.Running()) {
-        return {};
+void TPublisher::StartPreviews() {
+    if (publishedCopies_.empty())
+        return;
+    previewer_.Run(
+        [this, copies = publishedCopies_](std::stop_token stop, const TBackgroundJob::Hand& hand) {
+            previewsInFlight_ = MakePreviews(copies, downloadDir_, stop);
+            if (stop.stop_requested())
+                return;
+            hand([this] {
+                previewer_.Wait();
+                AddPreviews(std::exchange(previewsInFlight_, {}));
+            });
+        });
+}
+
+void TPublisher::AddPreviews(std::vector<std::optional<TPreview>> previews) {
+    bool added = false;
+    for (std::size_t i = 0; i < previews.size() && i < publishedEntries_.size(); ++i) {
+        if (previews[i]) {
+            publishedPreviews_.push_back(previews[i]->path);
+            publishedEntries_[i] = WithPreview(std::move(publishedEntries_[i]), *previews[i]);
+            added = true;
+        }
     }
-    worker_.Stop();
+    if (!added)
+        return;
+    try {
+        WriteFragment(fragmentPath_, publishedEntries_);
+    } catch (const misc::FileError&) {
+        // The files stay listed without their previews.
+    }
+}
+
+std::vector<std::string> TPublisher::StopCopying() {
     // Made before the stop but never listed: nobody else knows of them.
     std::vector<std::string> made;
-    TPlacedSelection placed = std::exchange(inFlight_, {});
-    for (auto& copy : placed.copies) {
-        made.push_back(std::move(copy.second));
+    if (previewer_.Running()) {
+        previewer_.Stop();
+        for (auto& preview : std::exchange(previewsInFlight_, {})) {
+            if (preview)
+                made.push_back(std::move(preview->path));
+        }
     }
-    for (auto& preview : placed.previews) {
-        if (preview)
-            made.push_back(std::move(preview->path));
+    if (worker_.Running()) {
+        worker_.Stop();
+        for (auto& copy : std::exchange(inFlight_, {}).copies) {
+            made.push_back(std::move(copy.second));
+        }
     }
     return made;
 }
@@ -282,13 +330,9 @@ int TPublisher::Commit(const TPlacedSelection& placed) {
         publishedCopies_.push_back(copy);
         // The entry shows the chosen file and links the copy by its real
         // name, which differs when a "(n)" had to be added.
-        std::string entry = htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy));
-        if (i < placed.previews.size() && placed.previews[i]) {
-            publishedPreviews_.push_back(placed.previews[i]->path);
-            entry = WithPreview(std::move(entry), *placed.previews[i]);
-        }
-        entries.push_back(std::move(entry));
+        entries.push_back(htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy)));
     }
+    publishedEntries_.insert(publishedEntries_.end(), entries.begin(), entries.end());
     if (!entries.empty()) {
         WriteFragment(fragmentPath_, entries);
     }
@@ -308,6 +352,7 @@ void TPublisher::WithdrawPublication() {
     }
     publishedCopies_.clear();
     publishedPreviews_.clear();
+    publishedEntries_.clear();
 }
 
 void CleanUpAtExit(TUploadWatcher& watcher, TPublisher& publisher,

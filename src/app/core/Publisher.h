@@ -60,8 +60,6 @@ struct TPlacedSelection {
     // (chosen path as trimmed, full path of its copy), in the order chosen.
     std::vector<std::pair<std::string, std::string>> copies;
     std::vector<CopyMethod> methods; // how each copy was made
-    // The preview of each copy that is a picture that decodes, in the same order.
-    std::vector<std::optional<TPreview>> previews;
 };
 
 // The folder of the previews below downloadDir, hidden from the PC's file
@@ -74,9 +72,14 @@ std::string PreviewFolder(const std::string& downloadDir);
 // written, when the copy is no picture or does not decode.
 std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir);
 
+// MakePreview of each copy in order, until stop is requested.
+std::vector<std::optional<TPreview>> MakePreviews(const std::vector<std::string>& copies,
+                                                  const std::string& downloadDir,
+                                                  std::stop_token stop = {});
+
 // Makes the copies of a selection in downloadDir: passes over blank and
-// missing paths, gives each copy a free name ("(n)" when taken), leaves out
-// the copies that failed and writes the previews of the pictures. Stops early when stop is
+// missing paths, gives each copy a free name ("(n)" when taken) and leaves out
+// the copies that failed. Stops early when stop is
 // requested; the copy under way is then abandoned without a trace, the ones made before are
 // returned.
 TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
@@ -108,13 +111,17 @@ class TPublisher {
     // window does not call this when the dialog was cancelled). Withdraws
     // the earlier publication first when at least one path is given, skips
     // blank and missing paths, and lists only the files whose copy arrived
-    // complete. Returns how many were listed. Throws misc::FileError when
-    // the fragment cannot be written; the copies made stay recorded.
-    // Runs on the calling thread.
+    // complete, then adds the previews of the pictures to their entries.
+    // Returns how many were listed. Throws misc::FileError when the fragment
+    // cannot be written; the copies made stay recorded. Runs on the calling
+    // thread.
     int PublishSelectedFiles(const std::vector<std::string>& chosenPaths);
 
     // The same publication with the copies made on a worker; the calling
     // thread must run an event loop, and observer hears of the outcome there.
+    // Once the files are listed, a second worker makes the previews of the
+    // pictures and the list is written again with them, so the phone sees
+    // the files without waiting for the pictures to be decoded.
     // The earlier publication is forgotten at once and deleted on the worker
     // before the new copies are made. An empty choice tells published(0) at
     // once and changes nothing else.
@@ -139,6 +146,11 @@ class TPublisher {
   private:
     // Records the copies and lists them; throws misc::FileError as above.
     int Commit(const TPlacedSelection& placed);
+    // Records the previews of the current copies (in their order) and lists
+    // the file list again with them; a list that cannot be written stays as
+    // it was.
+    void AddPreviews(std::vector<std::optional<TPreview>> previews);
+    void StartPreviews();
     // Stops copies under way; returns the copies and previews they had made,
     // unlisted.
     std::vector<std::string> StopCopying();
@@ -147,9 +159,13 @@ class TPublisher {
     std::string fragmentPath_;
     std::vector<std::string> publishedCopies_;
     std::vector<std::string> publishedPreviews_;
+    std::vector<std::string> publishedEntries_; // the list's entries, in order
     // Written by the worker while it runs, read only after it has ended.
     TPlacedSelection inFlight_;
-    TBackgroundJob worker_; // last: stopped before the members it writes go
+    std::vector<std::optional<TPreview>> previewsInFlight_;
+    // Last: stopped before the members they write go.
+    TBackgroundJob worker_;
+    TBackgroundJob previewer_;
 };
 
 // The window's clean-up at exit, after the engine was stopped, up to the
