@@ -11,6 +11,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 
+import { blocking } from './a11y.mjs';
 import { SHOTS, launchPhone, makeFile, startSite, stopSite, webRoot } from './harness.mjs';
 import { WebKit } from './webdriver.mjs';
 
@@ -64,6 +65,15 @@ async function openDownloadPage() {
 
 let phonePage;
 
+// axe-core's serious and critical findings on the page as it stands (chromium;
+// the accessibility tests of both engines cover the page's other states).
+async function noBlockingFindings(state) {
+  if (browser !== 'chromium') return;
+  const { default: AxeBuilder } = await import('@axe-core/playwright');
+  const { violations } = await new AxeBuilder({ page }).analyze();
+  assert.deepEqual(blocking(violations), [], state);
+}
+
 test(`a pasted text shows inline byte for byte with its links, and Copy copies it (${browser})`, async () => {
   const [name] = await publisher.publishText(TEXT);
   assert.match(name, /^Text \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.txt$/);
@@ -87,6 +97,7 @@ test(`a pasted text shows inline byte for byte with its links, and Copy copies i
   assert.equal(await p.js('window.__ran === undefined'), true);
   assert.equal(await p.js('document.querySelectorAll("#list .cbutton").length'), 1, 'one entry, one Open');
   await p.shot('download-text');
+  await noBlockingFindings('a text shown');
 
   await p.click('#list .copy');
   await p.waitFor('document.querySelector("#list .copy").textContent === "Copied"', 'Copy says it copied');
@@ -133,4 +144,5 @@ test(`a published picture shows its preview, loaded lazily; one that does not de
   assert.equal((await fetch(`${engine.base}/d/${src}`)).status, 404);
   await p.js('window.scrollTo(0, 0), 1');
   await p.shot('download-preview');
+  await noBlockingFindings('a preview shown');
 });
