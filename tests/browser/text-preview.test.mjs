@@ -1,8 +1,8 @@
 // Text pasted on the PC and pictures, on the download page, in the browser
 // named by TESSARY_BROWSER (chromium or webkit): a small text shows inline,
 // byte for byte, its web addresses as links and no markup of its own, and
-// Copy puts it on the clipboard; a picture shows its preview, loaded lazily;
-// a picture that does not decode shows none.
+// Copy puts it on the clipboard; a larger text shows none; a picture shows its
+// preview, loaded lazily; a picture that does not decode shows none.
 //
 // Environment as for pages.test.mjs.
 
@@ -128,10 +128,12 @@ test(`a published picture shows its preview, loaded lazily; one that does not de
   fs.mkdirSync(path.dirname(photo), { recursive: true });
   webRoot('picture', photo, '2000', '1500');
   const broken = makeFile(work, 'broken.jpg', 5000);
-  assert.deepEqual(await publisher.publish(photo, broken), ['holiday photo.jpg', 'broken.jpg']);
+  const long = path.join(work, 'src', 'long.txt'); // over 64 KB: Open only
+  fs.writeFileSync(long, 'a long line\n'.repeat(6000));
+  assert.deepEqual(await publisher.publish(photo, broken, long), ['holiday photo.jpg', 'broken.jpg', 'long.txt']);
   const p = phonePage ?? await openDownloadPage();
   await p.js('document.getElementById("refresh").click(), 1');
-  await p.waitFor('document.querySelectorAll("#list .cbutton").length === 2', 'both entries');
+  await p.waitFor('document.querySelectorAll("#list .cbutton").length === 3', 'the three entries');
   const previews = await p.js('Array.from(document.querySelectorAll("#list table"), function (t) { var i = t.querySelector("img.preview"); return i && [i.getAttribute("src"), i.loading, i.width, i.height]; })');
   assert.equal(previews[1], null, 'the picture that does not decode has no preview');
   const [src, loading, width, height] = previews[0];
@@ -142,6 +144,7 @@ test(`a published picture shows its preview, loaded lazily; one that does not de
   await p.waitFor('document.querySelector("#list img.preview").complete && document.querySelector("#list img.preview").naturalWidth === 320', 'the preview loaded');
   // Only for the holder of the page's proof, like the files.
   assert.equal((await fetch(`${engine.base}/d/${src}`)).status, 404);
+  assert.equal(await p.js('document.querySelectorAll("#list .note").length'), 0, 'no text over 64 KB shown');
   await p.js('window.scrollTo(0, 0), 1');
   await p.shot('download-preview');
   await noBlockingFindings('a preview shown');
