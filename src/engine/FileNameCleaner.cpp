@@ -109,6 +109,10 @@ std::optional<std::string> CleanUploadName(std::string_view raw) {
         return std::nullopt;
     }
     clean = clean.substr(first, clean.find_last_not_of(' ') - first + 1);
+    // What the file system would read otherwise (on Windows a stream, a
+    // device, a dropped trailing dot) becomes a plain name, before the cut
+    // so that a "_" put in front still fits.
+    clean = platform::FileNameForThisSystem(clean);
     if (clean.size() > MaxNameBytes) {
         const std::size_t dot = ExtensionStart(clean);
         const std::string_view view(clean);
@@ -120,8 +124,7 @@ std::optional<std::string> CleanUploadName(std::string_view raw) {
     if (clean == "." || clean == "..") {
         return std::nullopt;
     }
-    // What the file system would read otherwise (on Windows a stream, a
-    // device, a dropped trailing dot) becomes a plain name.
+    // A cut may end the name where Windows would drop what ends it.
     clean = platform::FileNameForThisSystem(clean);
     if (clean.empty()) {
         return std::nullopt;

@@ -804,33 +804,45 @@ struct HttpServer::Impl {
         if (!asFolder.starts_with(config.webRoot) || asFolder.starts_with(config.stagingDir)) {
             return std::nullopt;
         }
-        if (asFolder.size() > config.webRoot.size() &&
-            !IsServableRelativePath(canonical->substr(config.webRoot.size()))) {
+        const std::string relative = RelativeForm(*canonical);
+        if (!relative.empty() && !IsServableRelativePath(relative)) {
             return std::nullopt;
         }
         // An upload waits in the upload folder only until the PC takes it: it
         // is one phone's file and not for the other phones on the network.
-        const std::string uploadDir =
-            config.webRoot + "u" + platform::PathDelimiter + "ufiles" + platform::PathDelimiter;
-        if (asFolder.starts_with(uploadDir) && asFolder != uploadDir &&
-            *canonical != uploadDir + std::string(UploadFolderPage)) {
+        constexpr std::string_view uploadDir = "u/ufiles/";
+        if ((relative + "/").starts_with(uploadDir) && relative + "/" != uploadDir &&
+            relative != std::string(uploadDir) + std::string(UploadFolderPage)) {
             return std::nullopt;
         }
         return canonical;
     }
 
-    // The key a request for a page named like one names ("u/<key>.html",
-    // "d/<key>.html", "d/filelist-<key>.html"), or nullopt for other paths.
-    static std::optional<std::string> PageKeyOf(const std::vector<std::string>& components) {
+    // A canonical path inside the web root as the rules compare it: below
+    // the root, "/" between the names, and without regard to case where the
+    // file system has none. Empty for the web root itself.
+    std::string RelativeForm(const std::string& canonical) const {
+        const std::size_t root = std::min(canonical.size(), config.webRoot.size());
+        return ComparableRelativePath(std::string_view(canonical).substr(root),
+                                      platform::PathDelimiter, platform::FileNamesIgnoreCase);
+    }
+
+    // The key a page named like one names ("u/<key>.html", "d/<key>.html",
+    // "d/filelist-<key>.html", as a relative form), or nullopt for other paths.
+    static std::optional<std::string> PageKeyOf(std::string_view relative) {
         constexpr std::string_view suffix = ".html";
         constexpr std::string_view listPrefix = "filelist-";
-        if (components.size() != 2 || (components[0] != "u" && components[0] != "d") ||
-            !components[1].ends_with(suffix) || components[1] == "index.html") {
+        const std::size_t slash = relative.find('/');
+        if (slash != 1 || (relative[0] != 'u' && relative[0] != 'd') ||
+            relative.find('/', slash + 1) != std::string_view::npos) {
             return std::nullopt;
         }
-        std::string_view stem(components[1]);
+        std::string_view stem = relative.substr(slash + 1);
+        if (!stem.ends_with(suffix) || stem == "index.html" || stem.size() == suffix.size()) {
+            return std::nullopt;
+        }
         stem.remove_suffix(suffix.size());
-        if (components[0] == "d" && stem.starts_with(listPrefix)) {
+        if (relative[0] == 'd' && stem.starts_with(listPrefix)) {
             stem.remove_prefix(listPrefix.size());
         }
         return std::string(stem);
@@ -838,11 +850,7 @@ struct HttpServer::Impl {
 
     // Published copies and the file list: only for a browser that loaded
     // this run's download page.
-    bool NeedsProof(const std::string& canonical) const {
-        if (canonical.size() <= config.webRoot.size()) {
-            return false; // the web root itself
-        }
-        const std::string_view relative = std::string_view(canonical).substr(config.webRoot.size());
+    static bool NeedsProof(std::string_view relative) {
         return relative == "d/dfiles" || relative.starts_with("d/dfiles/") ||
                (relative.starts_with("d/filelist-") &&
                 relative.find('/', 2) == std::string_view::npos);
@@ -868,29 +876,41 @@ struct HttpServer::Impl {
         if (!components) {
             return NotFound(connection, state);
         }
+        std::string path = config.webRoot;
+        std::string requested;
+        for (std::size_t i = 0; i < components->size(); ++i) {
+            if (i > 0) {
+                path += platform::PathDelimiter;
+                requested += '/';
+            }
+            path += (*components)[i];
+            requested += (*components)[i];
+        }
         bool grantsProof = false;
-        if (const auto key = PageKeyOf(*components)) {
+        requested = ComparableRelativePath(requested, '/', platform::FileNamesIgnoreCase);
+        if (const auto key = PageKeyOf(requested)) {
             // Guessing a page's name is guessing the key.
             const KeyVerdict verdict = CheckKey(connection, key);
             if (verdict == KeyVerdict::Refused) {
                 return TooManyWrongKeys(connection, state);
             }
             // The upload or download page itself, not the file list.
-            grantsProof = verdict == KeyVerdict::Right && (*components)[1] == *key + ".html" &&
+            grantsProof = verdict == KeyVerdict::Right && requested.substr(2) == *key + ".html" &&
                           !config.proofToken.empty();
-        }
-        std::string path = config.webRoot;
-        for (std::size_t i = 0; i < components->size(); ++i) {
-            if (i > 0) {
-                path += platform::PathDelimiter;
-            }
-            path += (*components)[i];
         }
         auto target = Contained(path);
         if (!target) {
             return NotFound(connection, state);
         }
-        if (NeedsProof(*target) && !HoldsProof(connection)) {
+        // The long name decides: a page of the key reached by another
+        // spelling (Windows' 8.3 short name "FILELI~1.HTM") is a guess at the
+        // key that was not counted above.
+        const std::string relative = RelativeForm(*target);
+        const bool otherSpelling = relative != requested && PageKeyOf(relative).has_value();
+        if ((NeedsProof(relative) || otherSpelling) && !HoldsProof(connection)) {
+            if (otherSpelling && CheckKey(connection, std::nullopt) == KeyVerdict::Refused) {
+                return TooManyWrongKeys(connection, state);
+            }
             return NotFound(connection, state);
         }
         if (platform::FolderExists(*target)) {

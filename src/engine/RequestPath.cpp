@@ -133,6 +133,18 @@ bool IsServableRelativePath(std::string_view relative) {
     return true;
 }
 
+std::string ComparableRelativePath(std::string_view relative, char delimiter, bool ignoreCase) {
+    std::string out(relative);
+    for (char& c : out) {
+        if (c == delimiter) {
+            c = '/';
+        } else if (ignoreCase && c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 std::string ContentTypeFor(std::string_view fileName) {
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 52> types{{
         {"html", "text/html; charset=utf-8"},

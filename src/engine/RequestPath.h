@@ -33,6 +33,13 @@ bool IsPublishedFileName(std::string_view name);
 // file directly in "d/dfiles/" by a published name.
 bool IsServableRelativePath(std::string_view relative);
 
+// A path below the web root in the one form the serving rules compare:
+// components joined by "/" instead of the system's delimiter, and in ASCII
+// lower case where the file system ignores case. On Windows the canonical
+// "d\DFiles\x.HTML" reads "d/dfiles/x.html"; on Linux only the delimiter
+// is "/" already and nothing changes (a "\" there is part of a name).
+std::string ComparableRelativePath(std::string_view relative, char delimiter, bool ignoreCase);
+
 // The Content-Type for a file name, by its extension (text types with a
 // UTF-8 charset); "application/octet-stream" for unknown ones.
 std::string ContentTypeFor(std::string_view fileName);

@@ -1,6 +1,8 @@
 #include "engine/UploadStore.h"
 
 #include "engine/FileNameCleaner.h"
+#include "engine/RequestPath.h"
+#include "util/MiscFuncUnit.h"
 
 #include <algorithm>
 #include <utility>
@@ -8,6 +10,10 @@
 namespace engine {
 
 namespace {
+
+// Parts of one form held open until they are moved: more than a phone
+// sends at once, few enough for any descriptor limit.
+constexpr std::size_t MaxPartsHeldOpen = 64;
 
 // Enough numbered forms for any folder a person keeps; past that something
 // other than a taken name is wrong.
@@ -179,9 +185,9 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
         upload->client = client;
         upload->name = *name;
         upload->size = size;
-        upload->stagedPath = stagingDir_ + "r-" + id + ".part";
-        // A file of that name can only be a leftover of a cancelled claim.
-        platform::DeleteFile(upload->stagedPath);
+        // Numbered, not named by the id: ids that differ only in case are
+        // two uploads, while Windows takes their names for one file.
+        upload->stagedPath = stagingDir_ + "r-" + std::to_string(nextStagedFile_++) + ".part";
         auto file = CreateStagedFile(stagingDir_, upload->stagedPath);
         if (!file) {
             start.error = UploadError::Failed;
@@ -276,11 +282,17 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
     if (!platform::FolderExists(uploadDir_)) {
         platform::CreateFolderTree(uploadDir_);
     }
+    // A long name in a deep folder would make a path Windows cannot open.
+    const std::string fitted = misc::FitNameToFolder(name, uploadDir_);
+    if (fitted.empty()) {
+        return std::nullopt;
+    }
     for (unsigned n = 0; n < MaxNameAttempts; ++n) {
-        const std::string candidate = NumberedName(name, n);
+        const std::string candidate = NumberedName(fitted, n);
         // The folder's default page is served to every phone: an upload of
         // that name, while the page is missing, would be served in its place.
-        if (candidate == UploadFolderPage) {
+        if (ComparableRelativePath(candidate, platform::PathDelimiter,
+                                   platform::FileNamesIgnoreCase) == UploadFolderPage) {
             continue;
         }
         if (platform::MoveFileNoReplace(stagedPath, uploadDir_ + candidate)) {
@@ -297,7 +309,7 @@ std::optional<std::string> UploadStore::MoveIntoUploads(const std::string& stage
 
 std::string UploadStore::NewBatchPath() {
     const std::lock_guard lock(mutex_);
-    return stagingDir_ + "m-" + std::to_string(nextBatchFile_++) + ".part";
+    return stagingDir_ + "m-" + std::to_string(nextStagedFile_++) + ".part";
 }
 
 UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announcedBytes) {
@@ -428,7 +440,8 @@ UploadStore::Batch::~Batch() {
 
 void UploadStore::Batch::RemoveStaged() {
     current_.Close();
-    for (const auto& part : parts_) {
+    for (auto& part : parts_) {
+        part.file.Close();
         platform::DeleteFile(part.stagedPath);
     }
     parts_.clear();
@@ -447,7 +460,7 @@ UploadError UploadStore::Batch::BeginPart(std::string_view rawName) {
         RemoveStaged();
         return error_;
     }
-    Part part{*name, store_.NewBatchPath()};
+    Part part{*name, store_.NewBatchPath(), {}};
     auto file = CreateStagedFile(store_.stagingDir_, part.stagedPath);
     if (!file) {
         error_ = UploadError::Failed;
@@ -493,6 +506,9 @@ UploadError UploadStore::Batch::EndPart() {
         RemoveStaged();
         return error_;
     }
+    if (parts_.size() <= MaxPartsHeldOpen) {
+        parts_.back().file = std::move(current_);
+    }
     current_.Close();
     return UploadError::None;
 }
@@ -506,16 +522,23 @@ UploadStore::Batch::Result UploadStore::Batch::Commit() {
     std::vector<Part> parts = std::move(parts_);
     parts_.clear();
     for (std::size_t i = 0; i < parts.size(); ++i) {
-        // Locked again before it appears, released only once it is in place.
-        auto file = platform::LockedFile::OpenExisting(parts[i].stagedPath);
+        // Locked until it is in place; one closed for the bound is locked
+        // again first.
+        if (!parts[i].file.IsOpen()) {
+            if (auto reopened = platform::LockedFile::OpenExisting(parts[i].stagedPath)) {
+                parts[i].file = std::move(*reopened);
+            }
+        }
         std::optional<std::string> finalName;
-        if (file) {
+        if (parts[i].file.IsOpen()) {
             finalName = store_.MoveIntoUploads(parts[i].stagedPath, parts[i].name);
         }
+        parts[i].file.Close();
         if (!finalName) {
             // What is already in place stays; the rest is removed.
             result.error = UploadError::Failed;
             for (std::size_t k = i; k < parts.size(); ++k) {
+                parts[k].file.Close();
                 platform::DeleteFile(parts[k].stagedPath);
             }
             return result;

@@ -133,8 +133,8 @@ class UploadStore {
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Upload>> uploads_;
     std::uint64_t nextOwner_ = 1;
-    std::uint64_t nextBatchFile_ = 1;
-    std::int64_t batchReserved_ = 0; // what open batches announced and not yet wrote
+    std::uint64_t nextStagedFile_ = 1; // numbers the staged files
+    std::int64_t batchReserved_ = 0;   // what open batches announced and not yet wrote
 };
 
 // One request's body appended to a resumable upload.
@@ -204,6 +204,10 @@ class UploadStore::Batch {
     struct Part {
         std::string name;
         std::string stagedPath;
+        // Held from its first byte to its move, so no scanner or indexer
+        // can take it in between (the first parts of a batch; a batch of
+        // more closes the rest and opens them again to move them).
+        platform::LockedFile file;
     };
     UploadStore& store_;
     std::vector<Part> parts_;

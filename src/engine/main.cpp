@@ -57,15 +57,20 @@ bool StartServer(engine::HttpServer& server, std::uint16_t port, std::string& er
     if (!owners || owners->empty()) {
         return false;
     }
-    const auto engines =
+    // Held from here on, so the processes ended are the ones judged.
+    auto engines =
         platform::FindProcessesOfProgram(platform::ExecutablePath(), platform::CurrentUserId());
+    const std::vector<int> engineIds = platform::ProcessIds(engines);
     for (const int owner : *owners) {
-        if (std::find(engines.begin(), engines.end(), owner) == engines.end()) {
+        if (std::find(engineIds.begin(), engineIds.end(), owner) == engineIds.end()) {
             error += " (held by another program)";
             return false;
         }
     }
-    platform::EndProcesses(*owners, std::chrono::seconds(2));
+    std::erase_if(engines, [&](const platform::RunningProcess& engine) {
+        return std::find(owners->begin(), owners->end(), engine.Id()) == owners->end();
+    });
+    platform::EndProcesses(engines, std::chrono::seconds(2));
     const auto deadline = std::chrono::steady_clock::now() + TakeoverTime;
     while (std::chrono::steady_clock::now() < deadline) {
         if (server.Start(error)) {
@@ -81,7 +86,7 @@ bool StartServer(engine::HttpServer& server, std::uint16_t port, std::string& er
 int main(int argc, char** argv) {
     // First of all, so that a parent gone during start-up is noticed too.
     const platform::ParentProcessWatch parent;
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
     const auto parsed = engine::ParseEngineOptions(args);
     if (!parsed.options) {
         std::cerr << "TessaryEngine: " << parsed.error << "\n" << engine::EngineUsage();

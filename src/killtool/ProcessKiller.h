@@ -9,7 +9,8 @@ namespace killtool {
 
 // The program file a name stands for: a name with a "/" is a path of its
 // own; a bare name is that program in the user's work folder
-// (<data folder>/Tessary/<name>). Symbolic links resolved; empty when no
+// (<data folder>/Tessary/<name>), with the program suffix (".exe" on
+// Windows) added unless the name has it. Symbolic links resolved; empty when no
 // such file exists.
 std::string ResolveProgram(const std::string& name);
 

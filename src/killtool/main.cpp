@@ -5,6 +5,7 @@
 
 #include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,24 +28,25 @@ const char* const Usage =
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || std::string(argv[2]) != "c" || std::string(argv[1]).empty()) {
+    const std::vector<std::string> args = platform::ProgramArguments(argc, argv);
+    if (args.size() != 2 || args[1] != "c" || args[0].empty()) {
         std::cerr << Usage;
         return 2;
     }
-    const std::string name = argv[1];
+    const std::string& name = args[0];
     const std::string program = killtool::ResolveProgram(name);
     if (program.empty()) {
         std::cerr << "pskl: no program file for " << name << "\n";
         return 1;
     }
-    const auto pids = platform::FindProcessesOfProgram(program, platform::CurrentUserId());
-    if (pids.empty()) {
+    const auto processes = platform::FindProcessesOfProgram(program, platform::CurrentUserId());
+    if (processes.empty()) {
         std::cerr << "pskl: " << program << " is not running for this user\n";
         return 1;
     }
-    const auto ended = platform::EndProcesses(pids, Grace);
-    if (ended.size() != pids.size()) {
-        std::cerr << "pskl: " << (pids.size() - ended.size()) << " of " << pids.size()
+    const auto ended = platform::EndProcesses(processes, Grace);
+    if (ended.size() != processes.size()) {
+        std::cerr << "pskl: " << (processes.size() - ended.size()) << " of " << processes.size()
                   << " processes of " << program << " could not be ended\n";
         return 1;
     }

@@ -8,18 +8,30 @@
 
 namespace platform {
 
-std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::milliseconds grace) {
-    auto anyLeft = [&pids] { return std::any_of(pids.begin(), pids.end(), ProcessExists); };
-    for (const int pid : pids) {
-        SendSignal(pid, Signal::Terminate);
+std::vector<int> ProcessIds(const std::vector<RunningProcess>& processes) {
+    std::vector<int> ids;
+    for (const auto& process : processes) {
+        ids.push_back(process.Id());
+    }
+    return ids;
+}
+
+std::vector<int> EndProcesses(const std::vector<RunningProcess>& processes,
+                              std::chrono::milliseconds grace) {
+    auto anyLeft = [&processes] {
+        return std::any_of(processes.begin(), processes.end(),
+                           [](const RunningProcess& process) { return !process.HasEnded(); });
+    };
+    for (const auto& process : processes) {
+        process.Send(Signal::Terminate);
     }
     const auto deadline = std::chrono::steady_clock::now() + grace;
     while (anyLeft() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    for (const int pid : pids) {
-        if (ProcessExists(pid)) {
-            SendSignal(pid, Signal::Kill);
+    for (const auto& process : processes) {
+        if (!process.HasEnded()) {
+            process.Send(Signal::Kill);
         }
     }
     // A killed process may take a moment to disappear.
@@ -28,9 +40,9 @@ std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::millise
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::vector<int> ended;
-    for (const int pid : pids) {
-        if (!ProcessExists(pid)) {
-            ended.push_back(pid);
+    for (const auto& process : processes) {
+        if (process.HasEnded()) {
+            ended.push_back(process.Id());
         }
     }
     return ended;

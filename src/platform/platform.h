@@ -51,6 +51,11 @@ std::string FileNameForThisSystem(std::string_view name);
 // True when the name, as one path component, opens exactly the entry of
 // that name and nothing else (FileNameForThisSystem leaves it unchanged).
 bool IsPlainFileName(std::string_view name);
+// True when a file of that name can be made in folder, also with a
+// numbering of up to six characters ("(9999)") added: here a name of at most
+// 255 bytes; on Windows at most 255 UTF-16 units, with folder, name and
+// numbering under the 260 characters (MAX_PATH) a path may have there.
+bool NameFitsFolder(std::string_view folder, std::string_view name);
 
 // ----------------------------------------------------------- attributes ----
 
@@ -135,7 +140,8 @@ bool CloneFile(const std::string& source, const std::string& target);
 // Gives the regular file source a second name, target (a hard link: one file,
 // two names; deleting either name leaves the other whole); never replaces
 // anything. False, with nothing changed, across file systems or where the
-// file system or its rules do not allow the link.
+// file system or its rules do not allow the link; always on Windows, where a
+// link would tie the user's own file to the engine that serves it.
 bool HardLinkFile(const std::string& source, const std::string& target);
 
 // Moves a file and never replaces an existing target. Across file systems it
@@ -258,6 +264,11 @@ std::optional<LocalDateTime> ToLocalDateTime(std::chrono::system_clock::time_poi
 
 // ------------------------------------------------------------ processes ----
 
+// The arguments this program was started with, after its own name, as
+// UTF-8: main's argv here; on Windows the wide command line, since main's
+// argv there holds only what the ANSI code page can spell.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Splits a parameter string by the Windows command-line rules (blanks
 // separate, double quotes group, backslashes escape only before a quote).
 std::vector<std::string> SplitCommandLine(std::string_view parameters);
@@ -273,15 +284,20 @@ bool RunHidden(const std::string& file, std::string_view parameters);
 // (xdg-open), detached. True when the opener was started.
 bool OpenWithDefaultApp(const std::string& target);
 
+// The account a process runs as, whole: the user id here, the account's
+// SID on Windows ("S-1-5-21-...-1001"), as text. Two accounts of two
+// domains may share the SID's last part, never the whole of it.
+using UserId = std::string;
+
 struct ProcessInfo {
     int pid = 0;
-    unsigned uid = 0;
+    UserId user;
     std::string executable; // full path of the program file; empty if unreadable
 };
 // The running processes that this user may inspect.
 std::vector<ProcessInfo> ListProcesses();
-// The real user id of this process.
-unsigned CurrentUserId();
+// The real user of this process.
+UserId CurrentUserId();
 // The id of this process.
 int CurrentProcessId();
 enum class Signal { Terminate, Kill };
@@ -290,12 +306,43 @@ bool SendSignal(int pid, Signal signal);
 // True while a process with that id exists and has not ended (a zombie has).
 bool ProcessExists(int pid);
 
+// A process held from the moment it was found. Ids are reused once a
+// process has ended, so it is asked to stop, forced and watched through what
+// was held then (a handle on Windows, a pidfd on Linux where there is one),
+// never through its id alone.
+class RunningProcess {
+  public:
+    // Takes over handle, the system's hold on process pid (-1 for none:
+    // then the id is all there is).
+    RunningProcess(int pid, std::intptr_t handle);
+    ~RunningProcess();
+    RunningProcess(RunningProcess&& other) noexcept;
+    RunningProcess& operator=(RunningProcess&& other) noexcept;
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    int Id() const { return pid_; }
+    // True once it has ended (a zombie has).
+    bool HasEnded() const;
+    // Asks it to stop or forces it; true when the request was delivered.
+    bool Send(Signal signal) const;
+
+  private:
+    int pid_ = 0;
+    std::intptr_t handle_ = -1;
+};
+// The ids of the processes, in their order.
+std::vector<int> ProcessIds(const std::vector<RunningProcess>& processes);
+
 // Processes of the given user whose program file is exactly programPath (also
-// when the file was replaced since they started). Never the calling process.
-std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user);
+// when the file was replaced since they started), held from now on. Never
+// the calling process.
+std::vector<RunningProcess> FindProcessesOfProgram(const std::string& programPath,
+                                                   const UserId& user);
 // Asks each process to end, forces those still there after grace, and
-// returns the ids that are gone afterwards.
-std::vector<int> EndProcesses(const std::vector<int>& pids, std::chrono::milliseconds grace);
+// returns the ids of those that are gone afterwards.
+std::vector<int> EndProcesses(const std::vector<RunningProcess>& processes,
+                              std::chrono::milliseconds grace);
 // The processes holding a listening TCP socket on the local port (IPv4 or
 // IPv6): empty when nothing listens there; nullopt when something listens
 // but its owner cannot be told (another user's process, unreadable tables).
@@ -306,11 +353,17 @@ std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port);
 class ParentProcessWatch {
   public:
     ParentProcessWatch();
+    ~ParentProcessWatch();
+    ParentProcessWatch(const ParentProcessWatch&) = delete;
+    ParentProcessWatch& operator=(const ParentProcessWatch&) = delete;
     // True once the starting process has gone.
     bool ParentHasEnded() const;
 
   private:
     int parent_ = 0;
+    // Where the system gives one, a hold on the parent taken at start (-1
+    // for none), so a later process with its id is never taken for it.
+    std::intptr_t held_ = -1;
 };
 
 // ---------------------------------------------------- writeback, sockets ----
@@ -337,8 +390,11 @@ std::uint32_t IPv4AddressNumber(const void* socketAddress);
 // owner to close), which ends whatever waits on it. False on failure.
 bool ShutdownSocket(int socket);
 // Sends a few hundred bytes on a connected socket that nothing else writes
-// to at the moment, then shuts it down as ShutdownSocket does. False when
-// not every byte could be sent at once.
+// to at the moment, then shuts it down so that the peer still reads them:
+// both ways here; on Windows only the sending side, as a closing server
+// does, since a shutdown of both resets a connection whose peer is still
+// sending and the bytes are lost. False when not every byte could be sent
+// at once.
 bool SendLastWords(int socket, std::string_view bytes);
 // How many bytes sent on a connected TCP socket the peer has acknowledged so
 // far (what it has taken in, whether or not it reads them); nullopt when

@@ -1,9 +1,8 @@
 #include "util/IniProfile.h"
 
+#include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 namespace ini {
@@ -48,11 +47,13 @@ std::string_view Unquoted(std::string_view value) {
 
 std::string ReadProfileString(const std::string& file, const std::string& section,
                               const std::string& key, const std::string& defaultValue) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    // Through the platform's UTF-8 path: a narrow stream on Windows would
+    // spell the path in the ANSI code page, which may lack the user's name.
+    std::string error;
+    const auto text = platform::ReadFileContents(file, error);
+    if (!text)
         return defaultValue;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::string_view rest(text);
+    std::string_view rest(*text);
     if (rest.starts_with("\xEF\xBB\xBF"))
         rest.remove_prefix(3);
     // A NUL ends the text, as it ends the reader's view of a file.

@@ -208,6 +208,33 @@ std::int64_t FileSizeOf(const std::string& path) {
     return info ? info->size : -1;
 }
 
+std::string FitNameToFolder(const std::string& name, std::string_view folder) {
+    if (platform::NameFitsFolder(folder, name)) {
+        return name;
+    }
+    // An extension longer than this is more likely a dot inside a long name.
+    constexpr std::size_t MaxKeptExtension = 32;
+    const std::size_t dot = name.find_last_of('.');
+    const bool keepExtension =
+        dot != std::string::npos && dot > 0 && name.size() - dot <= MaxKeptExtension;
+    std::string stem = keepExtension ? name.substr(0, dot) : name;
+    const std::string extension = keepExtension ? name.substr(dot) : std::string();
+    while (!stem.empty()) {
+        // Off comes the last code point, whatever its length in bytes.
+        std::size_t last = stem.size() - 1;
+        while (last > 0 && (static_cast<unsigned char>(stem[last]) & 0xC0) == 0x80) {
+            --last;
+        }
+        stem.erase(last);
+        stem.erase(stem.find_last_not_of(" .") + 1);
+        const std::string candidate = platform::FileNameForThisSystem(stem + extension);
+        if (!stem.empty() && platform::NameFitsFolder(folder, candidate)) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
 std::string MakeUniqueName(const std::string& path) {
     // Only the file name: on Windows no folder holds a "?", here one may.
     std::string wanted = path;
@@ -216,6 +243,12 @@ std::string MakeUniqueName(const std::string& path) {
         if (wanted[i] == '?') {
             wanted[i] = '_';
         }
+    }
+    const std::size_t folderEnd = nameAt == std::string::npos ? 0 : nameAt + 1;
+    const std::string fitted =
+        FitNameToFolder(wanted.substr(folderEnd), std::string_view(wanted).substr(0, folderEnd));
+    if (!fitted.empty()) {
+        wanted = wanted.substr(0, folderEnd) + fitted;
     }
     if (!platform::FileExists(wanted)) {
         return wanted;

@@ -10,6 +10,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace misc {
 
@@ -57,8 +58,15 @@ std::string MakeTempFileName();
 std::int64_t FileSizeOf(const std::string& path);
 
 // "?" in the file name becomes "_" (a folder's name here may hold one and
-// keeps it); a taken name gets "(1)", "(2)"... before its extension.
+// keeps it); a name too long for its folder is cut as FitNameToFolder cuts
+// it; a taken name gets "(1)", "(2)"... before its extension.
 std::string MakeUniqueName(const std::string& path);
+
+// The file name shortened until it fits folder with room for a numbering
+// (platform::NameFitsFolder): code points come off the end of the stem, and
+// an extension of up to 32 bytes is kept. Empty when even the shortest form
+// does not fit.
+std::string FitNameToFolder(const std::string& name, std::string_view folder);
 
 // True unless the file is gone or can be opened exclusively (nobody holds
 // the engine's lock, it is not read-only). Never throws.

@@ -125,7 +125,8 @@ class Program {
     fs::path WorkDir() const { return home_ / "data/Tessary"; }
     fs::path Engine() const { return WorkDir() / "TessaryEngine"; }
     std::vector<int> Engines() const {
-        return platform::FindProcessesOfProgram(Engine().string(), platform::CurrentUserId());
+        return platform::ProcessIds(
+            platform::FindProcessesOfProgram(Engine().string(), platform::CurrentUserId()));
     }
     // This run's pages (the engine's working folder holds the web root).
     std::vector<fs::path> Pages() const {

@@ -106,8 +106,8 @@ class TestEndToEnd : public QObject {
 
     // Engines of this user's work folder that still run.
     static std::vector<int> Engines() {
-        return platform::FindProcessesOfProgram(EngineFile().toStdString(),
-                                                platform::CurrentUserId());
+        return platform::ProcessIds(platform::FindProcessesOfProgram(EngineFile().toStdString(),
+                                                                     platform::CurrentUserId()));
     }
     static QString EngineFile() { return HomeDir + "/data/Tessary/TessaryEngine"; }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -79,6 +80,62 @@ void MountSmallDisk(const fs::path& folder, std::uint64_t bytes) {
 
 std::string EngineProgram() {
     return TESSARY_ENGINE_PROGRAM;
+}
+
+Listener::Listener() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socket_ = fd;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+Listener::~Listener() {
+    if (socket_ >= 0) {
+        close(static_cast<int>(socket_));
+    }
+}
+
+ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter,
+                         const std::string& program) {
+    const fs::path errors = work / "engine-errors.txt";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (chdir(work.c_str()) != 0 || fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
+            _exit(126);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ProgramRun run;
+    if (child < 0) {
+        return run;
+    }
+    if (stopAfter) {
+        std::this_thread::sleep_for(*stopAfter);
+        kill(child, SIGTERM);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    run.errors = ReadFile(errors);
+    fs::remove(errors);
+    return run;
 }
 std::string KillToolProgram() {
     return TESSARY_KILLTOOL_PROGRAM;

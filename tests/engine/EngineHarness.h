@@ -107,6 +107,32 @@ bool Eventually(const std::function<bool()>& condition,
 std::string EngineProgram();
 std::string KillToolProgram();
 
+struct ProgramRun {
+    int status = -1;    // the exit status, -1 when it could not be told
+    std::string errors; // what it wrote to standard error
+};
+// Runs an engine program (the built one unless told; not on a port of the
+// harness's choosing) in work
+// with these arguments until it ends; with stopAfter, asks it to stop then.
+ProgramRun RunEngineOnce(const std::filesystem::path& work,
+                         const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter = std::nullopt,
+                         const std::string& program = EngineProgram());
+
+// A socket of this test process listening on a free loopback port.
+class Listener {
+  public:
+    Listener();
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    std::uint16_t Port() const { return port_; }
+
+  private:
+    std::intptr_t socket_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 struct Reply {
     int status = 0;
     std::map<std::string, std::string> headers; // names in lower case

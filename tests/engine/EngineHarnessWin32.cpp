@@ -93,6 +93,73 @@ std::uint16_t FreePort() {
 std::string EngineProgram() {
     return TESSARY_ENGINE_PROGRAM;
 }
+
+std::string EnterPrivateMountNamespace() {
+    return "Windows has no mount namespaces to give a test a small disk of its own";
+}
+
+Listener::Listener() {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    socket_ = static_cast<std::intptr_t>(s);
+    sockaddr_in address = Loopback(0);
+    int length = sizeof address;
+    if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+Listener::~Listener() {
+    if (static_cast<SOCKET>(socket_) != INVALID_SOCKET) {
+        closesocket(static_cast<SOCKET>(socket_));
+    }
+}
+
+ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter,
+                         const std::string& program) {
+    ProgramRun run;
+    const fs::path errors = work / "engine-errors.txt";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE errorFile = CreateFileW(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (errorFile == INVALID_HANDLE_VALUE) {
+        return run;
+    }
+    std::string commandLine = "\"" + program + "\"";
+    for (const auto& argument : arguments) {
+        commandLine += " \"" + argument + "\"";
+    }
+    std::wstring line = Wide(commandLine);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = INVALID_HANDLE_VALUE;
+    startup.hStdOutput = errorFile;
+    startup.hStdError = errorFile;
+    PROCESS_INFORMATION info{};
+    const bool started = CreateProcessW(Wide(program).c_str(), line.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, work.c_str(), &startup, &info);
+    CloseHandle(errorFile);
+    if (!started) {
+        return run;
+    }
+    CloseHandle(info.hThread);
+    if (stopAfter && WaitForSingleObject(info.hProcess, static_cast<DWORD>(stopAfter->count())) ==
+                         WAIT_TIMEOUT) {
+        platform::SendSignal(static_cast<int>(info.dwProcessId), platform::Signal::Terminate);
+    }
+    DWORD code = 0;
+    if (WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(info.hProcess, &code)) {
+        run.status = static_cast<int>(code);
+    }
+    CloseHandle(info.hProcess);
+    run.errors = ReadFile(errors);
+    fs::remove(errors);
+    return run;
+}
 std::string KillToolProgram() {
     return TESSARY_KILLTOOL_PROGRAM;
 }

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 using namespace enginetest;
@@ -33,14 +32,10 @@ Reply PostForm(const Engine& engine, const std::string& target, const std::strin
     return Request(engine.Port(), "POST", target, body, headers);
 }
 
-// Runs the engine program in work with the given web root; its exit status
-// and what it wrote to standard error.
-std::pair<int, std::string> RunEngine(const fs::path& work, const std::string& webRoot) {
-    const std::string command = "cd '" + work.string() + "' && '" + EngineProgram() + "' abcdef '" +
-                                webRoot + "' --bind 127.0.0.1 --port " +
-                                std::to_string(FreePort()) + " 2>err.txt";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(work / "err.txt")};
+// Runs the engine program in work with the given web root until it ends.
+ProgramRun RunEngine(const fs::path& work, const std::string& webRoot) {
+    return RunEngineOnce(
+        work, {"abcdef", webRoot, "--bind", "127.0.0.1", "--port", std::to_string(FreePort())});
 }
 
 } // namespace
@@ -130,11 +125,11 @@ TEST(EngineRefusal, StartUpWithoutAWebRootOrAStagingFolderEndsWithAReason) {
     fs::remove(work.Path() / "staging");
     fs::create_directories(work.Path() / "wdoc/u/ufiles");
     WriteFile(work.Path() / "staging/r-old.part", "left over");
-    const std::string command =
-        "cd '" + work.Path().string() + "' && timeout --preserve-status -s TERM 1 '" +
-        EngineProgram() + "' abcdef ./wdoc --bind 127.0.0.1 --port " + std::to_string(FreePort());
-    const int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const ProgramRun started = RunEngineOnce(
+        work.Path(),
+        {"abcdef", "./wdoc", "--bind", "127.0.0.1", "--port", std::to_string(FreePort())},
+        std::chrono::seconds(1));
+    EXPECT_EQ(started.status, 0) << started.errors;
     EXPECT_TRUE(FileNames(work.Path() / "staging").empty());
 }
 

@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -17,6 +19,15 @@ using namespace enginetest;
 namespace {
 
 const std::string Boundary = "----TessaryWin32Boundary";
+
+// The 8.3 name Windows gives an entry, as the phone could send it.
+std::string ShortName(const fs::path& path) {
+    wchar_t buffer[MAX_PATH] = {};
+    if (GetShortPathNameW(path.c_str(), buffer, MAX_PATH) == 0) {
+        return {};
+    }
+    return fs::path(buffer).filename().string();
+}
 
 class EngineWin32 : public ::testing::Test {
   protected:
@@ -34,24 +45,22 @@ class EngineWin32 : public ::testing::Test {
         WriteFile(root / "d/.cache-folder/inside.txt", "SECRET in a dot folder");
         WriteFile(engine_->Work() / "secret.txt", "SECRET outside");
         WriteFile(engine_->Staging() / "m-99.part", "SECRET staged");
+        WriteFile(root / "d/abcdef.html", "<p>download page</p>");
+        proof_ = "Cookie: " + SetCookieOf(Request(engine_->Port(), "GET", "/d/abcdef.html"));
     }
     static void TearDownTestSuite() { engine_.reset(); }
 
-    static Reply Get(const std::string& target) { return Request(engine_->Port(), "GET", target); }
-
-    // The 8.3 name Windows gives an entry, as the phone could send it.
-    static std::string ShortName(const fs::path& path) {
-        wchar_t buffer[MAX_PATH] = {};
-        if (GetShortPathNameW(path.c_str(), buffer, MAX_PATH) == 0) {
-            return {};
-        }
-        return fs::path(buffer).filename().string();
+    // As the phone that loaded the download page asks.
+    static Reply Get(const std::string& target) {
+        return Request(engine_->Port(), "GET", target, {}, {proof_});
     }
 
     static std::unique_ptr<Engine> engine_;
+    static std::string proof_;
 };
 
 std::unique_ptr<Engine> EngineWin32::engine_;
+std::string EngineWin32::proof_;
 
 } // namespace
 
@@ -62,8 +71,8 @@ TEST_F(EngineWin32, ServesFilesIndexPagesAndRanges) {
     EXPECT_EQ(clip.body, Pattern(100000, 7));
     EXPECT_EQ(clip.headers.at("content-type"), "video/mp4");
     EXPECT_EQ(Get("/d/dfiles/a%20rather%20long%20name.text").body, "long name");
-    const Reply range =
-        Request(engine_->Port(), "GET", "/d/dfiles/clip.mp4", {}, {"Range: bytes=1000-1999"});
+    const Reply range = Request(engine_->Port(), "GET", "/d/dfiles/clip.mp4", {},
+                                {proof_, "Range: bytes=1000-1999"});
     EXPECT_EQ(range.status, 206);
     EXPECT_EQ(range.body, Pattern(100000, 7).substr(1000, 1000));
     EXPECT_EQ(Get("/u/ufiles/").body, "<p>nothing here</p>");
@@ -131,11 +140,64 @@ TEST_F(EngineWin32, WindowsWaysOutOfTheRootAreRefused) {
     // The short name of a servable file leads to it: only the checks on the
     // long name decide.
     const Reply viaShort = Get("/d/dfiles/" + shortLong);
-    EXPECT_TRUE(viaShort.status == 200 || viaShort.status == 404) << viaShort.status;
-    if (viaShort.status == 200) {
-        EXPECT_EQ(viaShort.body, "long name");
-    }
+    EXPECT_EQ(viaShort.status, 200);
+    EXPECT_EQ(viaShort.body, "long name");
     EXPECT_TRUE(engine_->Running());
+}
+
+TEST(EngineWin32Proof, EverySpellingThatOpensAKeyPageNeedsTheKeyOrTheProof) {
+    Engine engine;
+    const fs::path root = engine.WebRoot();
+    WriteFile(root / "d/abcdef.html", "download page");
+    WriteFile(root / "d/filelist-abcdef.html", "the list");
+    WriteFile(root / "d/dfiles/a.txt", "published");
+    WriteFile(root / "d/dfiles/.bashrc", "dot name");
+    const std::string listShort = ShortName(root / "d/filelist-abcdef.html");
+    const std::string pageShort = ShortName(root / "d/abcdef.html");
+    ASSERT_FALSE(listShort.empty());
+    ASSERT_FALSE(pageShort.empty());
+    ASSERT_NE(listShort, "filelist-abcdef.html");
+    ASSERT_NE(pageShort, "abcdef.html");
+    const std::vector<std::string> guarded = {"/d/dfiles/a.txt",         "/D/dfiles/a.txt",
+                                              "/d/DFILES/A.TXT",         "/d/filelist-abcdef.html",
+                                              "/D/FILELIST-abcdef.HTML", "/d/" + listShort,
+                                              "/d/dfiles/.bashrc",       "/d/" + pageShort};
+    for (const std::string& target : guarded) {
+        EXPECT_EQ(Request(engine.Port(), "GET", target).status, 404) << target;
+    }
+    // Any spelling of the download page's long name gives the proof.
+    const Reply page = Request(engine.Port(), "GET", "/D/abcdef.HTML");
+    ASSERT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, "download page");
+    const std::string proof = "Cookie: " + SetCookieOf(page);
+    ASSERT_NE(proof, "Cookie: ");
+    for (const std::string& target : guarded) {
+        EXPECT_EQ(Request(engine.Port(), "GET", target, {}, {proof}).status, 200) << target;
+    }
+    EXPECT_EQ(Request(engine.Port(), "GET", "/d/dfiles/.bashrc", {}, {proof}).body, "dot name");
+}
+
+TEST(EngineWin32Proof, OtherSpellingsOfKeyPagesCountAsGuesses) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "d/filelist-abcdef.html", "the list");
+    const std::string listShort = ShortName(engine.WebRoot() / "d/filelist-abcdef.html");
+    ASSERT_FALSE(listShort.empty());
+    const char* guesser = "127.0.0.9";
+    const auto get = [&](const std::string& target) {
+        return RawRequest(engine.Port(),
+                          "GET " + target +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+                          false, guesser)
+            .status;
+    };
+    // Nineteen wrong keys in other cases, then the list by its short name.
+    for (int i = 0; i < 19; ++i) {
+        const std::string letter(1, static_cast<char>('a' + i));
+        EXPECT_EQ(get(i % 2 == 0 ? "/D/qqqqq" + letter + ".html" : "/d/RRRRR" + letter + ".HTML"),
+                  404);
+    }
+    EXPECT_EQ(get("/d/" + listShort), 404);
+    EXPECT_EQ(get("/U/abcdef.Html"), 429);
 }
 
 TEST(EngineWin32Upload, MultipartFilesArriveByteIdenticalUnderSafeNames) {
@@ -159,6 +221,29 @@ TEST(EngineWin32Upload, MultipartFilesArriveByteIdenticalUnderSafeNames) {
     EXPECT_EQ(FileNames(engine.UploadDir()),
               (std::vector<std::string>{"IMG_0002.jpg", "_CON.txt", "a.txt_stream", "dots",
                                         "notes.txt"}));
+    EXPECT_TRUE(FileNames(engine.Staging()).empty());
+}
+
+TEST(EngineWin32Upload, ALongNameArrivesShortenedToAPathWindowsCanOpen) {
+    Engine engine;
+    const std::string longName = std::string(246, 'v') + ".mp4";
+    const Reply chunk =
+        Request(engine.Port(), "POST",
+                "/api/upload?key=abcdef&id=long&name=" + longName + "&size=5&offset=0", "video",
+                {"Content-Type: application/octet-stream"});
+    EXPECT_EQ(chunk.status, 201) << chunk.body;
+    const Reply form = Request(
+        engine.Port(), "POST", "/api/form?key=abcdef",
+        MultipartBody({{longName, "again"}}, Boundary),
+        {"Content-Type: multipart/form-data; boundary=" + Boundary, "Accept: application/json"});
+    EXPECT_EQ(form.status, 200) << form.body;
+    const auto names = FileNames(engine.UploadDir());
+    ASSERT_EQ(names.size(), 2u);
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.ends_with(".mp4")) << name;
+        // A path Windows opens; the first name left room for its "(1)".
+        EXPECT_LT((engine.UploadDir() / name).wstring().size(), 260u) << name;
+    }
     EXPECT_TRUE(FileNames(engine.Staging()).empty());
 }
 
@@ -209,6 +294,33 @@ TEST(EngineWin32Stop, AStopRequestEndsTheEngineCleanly) {
     EXPECT_FALSE(engine.Running());
 }
 
+TEST(EngineWin32Programs, NoConsoleAndTheWholeCommandLine) {
+    // Both are programs of the GUI subsystem: Windows gives them no console
+    // that could show, or end the engine when closed.
+    for (const std::string& program : {EngineProgram(), KillToolProgram()}) {
+        const std::string image = ReadFile(program);
+        std::uint32_t header = 0;
+        std::uint16_t subsystem = 0;
+        ASSERT_GT(image.size(), 0x40u) << program;
+        std::memcpy(&header, image.data() + 0x3C, sizeof header);
+        // The signature, the file header, then the optional header's field.
+        const std::size_t at =
+            header + 4 + sizeof(IMAGE_FILE_HEADER) + offsetof(IMAGE_OPTIONAL_HEADER64, Subsystem);
+        ASSERT_LT(at + sizeof subsystem, image.size()) << program;
+        std::memcpy(&subsystem, image.data() + at, sizeof subsystem);
+        EXPECT_EQ(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI) << program;
+    }
+    // A web root named outside the ANSI code page reaches the engine whole.
+    TempFolder work;
+    fs::create_directories(work.Path() / fs::path(u8"wdoc-\u0416\u03A9/u/ufiles"));
+    const ProgramRun run = RunEngineOnce(work.Path(),
+                                         {"abcdef", "./wdoc-\xD0\x96\xCE\xA9", "--bind",
+                                          "127.0.0.1", "--port", std::to_string(FreePort())},
+                                         std::chrono::milliseconds(1500));
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.errors, "");
+}
+
 TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
     // The kill tool looks in the roaming application data folder; under
     // Wine that is the build's own prefix.
@@ -230,7 +342,8 @@ TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
     Engine namesake(otherOptions);
 
     const auto runTool = [] {
-        std::wstring line = L"\"" + fs::path(KillToolProgram()).wstring() + L"\" TessaryEngine c";
+        std::wstring line =
+            L"\"" + fs::path(KillToolProgram()).wstring() + L"\" TessaryEngine.exe c";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info{};

@@ -3,6 +3,7 @@
 #include "engine/FileNameCleaner.h"
 #include "engine/RequestPath.h"
 #include "platform/platform.h"
+#include "util/MiscFuncUnit.h"
 
 #include <gtest/gtest.h>
 
@@ -65,4 +66,23 @@ TEST(FileNameWin32, PlainNamesAreExactlyThoseLeftAlone) {
     for (const char* name : {"", "nul", "PRN.x", "a:b", "a.", "a ", "CONIN$", "x|y"}) {
         EXPECT_FALSE(platform::IsPlainFileName(name)) << name;
     }
+}
+
+TEST(FileNameWin32, LongNamesAreCutToFitTheFolderKeepingTheExtension) {
+    // A device name gets its "_" before the cut, so the result still fits.
+    const auto device = engine::CleanUploadName("CON." + std::string(300, 'a'));
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->rfind("_CON.", 0), 0u) << *device;
+    EXPECT_LE(device->size(), engine::MaxNameBytes);
+
+    const std::string deep = "C:\\Users\\someone\\Documents\\" + std::string(120, 'f') + "\\";
+    const std::string name = std::string(246, 'n') + ".jpg";
+    const std::string fitted = misc::FitNameToFolder(name, deep);
+    ASSERT_FALSE(fitted.empty());
+    EXPECT_TRUE(fitted.ends_with("n.jpg")) << fitted;
+    EXPECT_LT(deep.size() + fitted.size() + std::string("(9999)").size(), 260u);
+    EXPECT_TRUE(platform::NameFitsFolder(deep, fitted));
+    // Names that fit stay whole; a folder too deep for any name gives none.
+    EXPECT_EQ(misc::FitNameToFolder("a.jpg", deep), "a.jpg");
+    EXPECT_EQ(misc::FitNameToFolder(name, "C:\\" + std::string(255, 'x') + "\\"), "");
 }

@@ -68,6 +68,16 @@ TEST(RequestPath, PublishedCopiesKeepDotNamesInTheirFolderOnly) {
     EXPECT_FALSE(IsServableRelativePath("d/.bashrc"));
 }
 
+TEST(RequestPath, ComparableFormUnifiesDelimitersAndCaseWhereNamesIgnoreIt) {
+    // Windows: "\\" delimits, and case does not tell names apart.
+    EXPECT_EQ(ComparableRelativePath("D\\DFiles\\.bashrc", '\\', true), "d/dfiles/.bashrc");
+    EXPECT_EQ(ComparableRelativePath("d\\FILELIST-abcdef.HTML", '\\', true),
+              "d/filelist-abcdef.html");
+    // Linux: a "\\" is part of a name and case tells names apart.
+    EXPECT_EQ(ComparableRelativePath("D/dfiles/a\\B", '/', false), "D/dfiles/a\\B");
+    EXPECT_TRUE(IsServableRelativePath(ComparableRelativePath("d\\dfiles\\.bashrc", '\\', true)));
+}
+
 TEST(RequestPath, ServableRelativePaths) {
     EXPECT_TRUE(IsServableRelativePath("u/ufiles/a.jpg"));
     EXPECT_FALSE(IsServableRelativePath("u/.secret/a.jpg"));

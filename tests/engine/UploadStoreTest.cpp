@@ -305,8 +305,27 @@ TEST_F(UploadStoreTest, NoUploadTakesTheUploadFolderPage) {
     ASSERT_EQ(batch->BeginPart("dir/index.html"), UploadError::None);
     EXPECT_EQ(batch->Commit().names, std::vector<std::string>{"index(2).html"});
     EXPECT_FALSE(std::filesystem::exists(uploads + "index.html"));
-    // Other names that merely look alike are not the page.
+    // Where names ignore case "Index.html" opens as the page too; elsewhere
+    // a name that merely looks alike is not the page.
     auto other = store.NewBatch().batch;
     ASSERT_EQ(other->BeginPart("Index.html"), UploadError::None);
-    EXPECT_EQ(other->Commit().names, std::vector<std::string>{"Index.html"});
+    EXPECT_EQ(
+        other->Commit().names,
+        std::vector<std::string>{platform::FileNamesIgnoreCase ? "Index(3).html" : "Index.html"});
+}
+
+TEST_F(UploadStoreTest, IdsThatDifferOnlyInCaseAreTwoUploads) {
+    auto upper = store.BeginChunk("ABC", "upper.txt", 6, 0, std::nullopt);
+    ASSERT_EQ(upper.error, UploadError::None);
+    ASSERT_EQ(upper.chunk->Write(Bytes("upp")), UploadError::None);
+    upper.chunk.reset();
+    auto lower = store.BeginChunk("abc", "lower.txt", 3, 0, std::nullopt);
+    ASSERT_EQ(lower.error, UploadError::None);
+    lower.chunk.reset();
+    EXPECT_TRUE(store.Cancel("abc"));
+    auto rest = store.BeginChunk("ABC", "upper.txt", 6, 3, 3);
+    ASSERT_EQ(rest.error, UploadError::None);
+    ASSERT_EQ(rest.chunk->Write(Bytes("er!")), UploadError::None);
+    EXPECT_TRUE(rest.chunk->Finish().done);
+    EXPECT_EQ(ReadFile(uploads + "upper.txt"), "upper!");
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <thread>
 
 using win32_testing::Names;
 using win32_testing::ReadText;
@@ -24,19 +25,28 @@ std::string Bytes(std::size_t size) {
 
 } // namespace
 
-TEST(Win32HardLink, OneFileTwoNamesNeverReplacing) {
+TEST(Win32HardLink, APublishedCopyNeverHoldsTheUsersOwnFile) {
     ScratchFolder scratch;
-    WriteText(scratch / "photo.jpg", "first");
-    WriteText(scratch / "taken.jpg", "other");
-    EXPECT_FALSE(platform::HardLinkFile(scratch / "photo.jpg", scratch / "taken.jpg"));
-    EXPECT_EQ(ReadText(scratch / "taken.jpg"), "other");
-    ASSERT_TRUE(platform::HardLinkFile(scratch / "photo.jpg", scratch / "published.jpg"));
-    // Deleting one name leaves the other whole.
-    ASSERT_TRUE(platform::DeleteFile(scratch / "photo.jpg"));
-    EXPECT_EQ(ReadText(scratch / "published.jpg"), "first");
-    EXPECT_FALSE(platform::HardLinkFile(scratch.Path(), scratch / "folder-link"));
-    EXPECT_FALSE(platform::HardLinkFile(scratch / "missing", scratch / "x"));
-    EXPECT_EQ(Names(scratch.Path()), (std::vector<std::string>{"published.jpg", "taken.jpg"}));
+    WriteText(scratch / "report.docx", "draft");
+    // No link on Windows: a copy is what gets published.
+    EXPECT_FALSE(platform::HardLinkFile(scratch / "report.docx", scratch / "published.docx"));
+    EXPECT_EQ(Names(scratch.Path()), std::vector<std::string>{"report.docx"});
+    ASSERT_TRUE(platform::CopyFile(scratch / "report.docx", scratch / "published.docx",
+                                   platform::CopyMode::FailIfExists));
+    // While a phone downloads the copy, the user's editor opens the original
+    // as editors do (no sharing) and saves it...
+    auto served = platform::ReadOnlyFile::Open(scratch / "published.docx");
+    ASSERT_TRUE(served);
+    HANDLE editor = CreateFileW(Wide(scratch / "report.docx").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(editor, "final", 5, &written, nullptr));
+    // ...and the copy still goes at exit while the editor holds the original.
+    served.reset();
+    EXPECT_TRUE(platform::DeleteFile(scratch / "published.docx"));
+    CloseHandle(editor);
+    EXPECT_EQ(ReadText(scratch / "report.docx"), "final");
 }
 
 TEST(Win32SameFileSystem, OneVolumeOrNot) {
@@ -129,4 +139,44 @@ TEST(Win32ReadOnlyFile, TellsWhenTheContentLastChanged) {
     const auto file = platform::ReadOnlyFile::Open(scratch / "page.html");
     ASSERT_TRUE(file);
     EXPECT_EQ(file->ModifiedNs(), 1614834367123456700LL);
+}
+
+TEST(Win32HeldFiles, AFileHeldForAMomentIsMovedReplacedAndDeletedOnceLetGo) {
+    ScratchFolder scratch;
+    // A scanner opens each file for a moment without sharing anything.
+    const auto holdFor = [](const std::string& path, DWORD milliseconds) {
+        HANDLE scanner = CreateFileW(Wide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(scanner, INVALID_HANDLE_VALUE) << path;
+        return std::thread([scanner, milliseconds] {
+            Sleep(milliseconds);
+            CloseHandle(scanner);
+        });
+    };
+    WriteText(scratch / "staged.part", "upload");
+    std::thread scan = holdFor(scratch / "staged.part", 400);
+    EXPECT_TRUE(platform::MoveFileNoReplace(scratch / "staged.part", scratch / "photo.jpg"));
+    scan.join();
+    EXPECT_EQ(ReadText(scratch / "photo.jpg"), "upload");
+
+    WriteText(scratch / "filelist.html", "old list");
+    scan = holdFor(scratch / "filelist.html", 400);
+    std::string error;
+    EXPECT_TRUE(platform::WriteFileAtomically(scratch / "filelist.html", "new list", error))
+        << error;
+    scan.join();
+
+    scan = holdFor(scratch / "photo.jpg", 400);
+    EXPECT_TRUE(platform::DeleteFile(scratch / "photo.jpg"));
+    scan.join();
+    EXPECT_EQ(Names(scratch.Path()), std::vector<std::string>{"filelist.html"});
+
+    // A phone downloading the list (served sharing deletion) never stops a
+    // rewrite, however long it takes.
+    auto served = platform::ReadOnlyFile::Open(scratch / "filelist.html");
+    ASSERT_TRUE(served);
+    EXPECT_TRUE(platform::WriteFileAtomically(scratch / "filelist.html", "newest list", error))
+        << error;
+    served.reset();
+    EXPECT_EQ(ReadText(scratch / "filelist.html"), "newest list");
 }

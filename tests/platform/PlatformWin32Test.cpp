@@ -343,7 +343,7 @@ TEST(Win32Processes, StopRequestReachesAWaitingProcess) {
                                     [&](const auto& p) { return p.pid == child.Pid(); });
     ASSERT_NE(found, processes.end());
     EXPECT_EQ(Lower(found->executable), Lower(platform::ExecutablePath()));
-    EXPECT_EQ(found->uid, platform::CurrentUserId());
+    EXPECT_EQ(found->user, platform::CurrentUserId());
     EXPECT_TRUE(platform::ProcessExists(child.Pid()));
 
     ASSERT_TRUE(platform::SendSignal(child.Pid(), platform::Signal::Terminate));

@@ -194,7 +194,7 @@ TEST(Processes, TableHoldsThisProcessAndAChild) {
     for (const auto& process : processes) {
         if (process.pid == CurrentProcessId()) {
             foundSelf = true;
-            EXPECT_EQ(process.uid, CurrentUserId());
+            EXPECT_EQ(process.user, CurrentUserId());
             EXPECT_EQ(process.executable, ExecutablePath());
         }
         foundChild = foundChild || process.pid == child;
@@ -202,7 +202,7 @@ TEST(Processes, TableHoldsThisProcessAndAChild) {
     EXPECT_TRUE(foundSelf);
     EXPECT_TRUE(foundChild);
     EXPECT_EQ(CurrentProcessId(), ::getpid());
-    EXPECT_EQ(CurrentUserId(), ::getuid());
+    EXPECT_EQ(CurrentUserId(), std::to_string(::getuid()));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }

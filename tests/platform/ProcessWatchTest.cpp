@@ -173,13 +173,15 @@ TEST(FindProcessesOfProgram, OnlyThatProgramFileAndNeverTheCaller) {
     }
     // Found once it runs that file (a forked copy of this program is not it).
     EXPECT_TRUE(WaitFor([&] {
-        return FindProcessesOfProgram(sleeper, CurrentUserId()) == std::vector<int>{child};
+        return ProcessIds(FindProcessesOfProgram(sleeper, CurrentUserId())) ==
+               std::vector<int>{child};
     }));
     // Other runs of this test program may be about; this one never counts.
-    const auto sameProgram = FindProcessesOfProgram(ExecutablePath(), CurrentUserId());
+    const auto sameProgram = ProcessIds(FindProcessesOfProgram(ExecutablePath(), CurrentUserId()));
     EXPECT_EQ(std::count(sameProgram.begin(), sameProgram.end(), CurrentProcessId()), 0);
-    EXPECT_TRUE(FindProcessesOfProgram(sleeper, CurrentUserId() + 1).empty());
-    EXPECT_EQ(EndProcesses({child}, 2s), std::vector<int>{child});
+    EXPECT_TRUE(FindProcessesOfProgram(sleeper, CurrentUserId() + "0").empty());
+    EXPECT_EQ(EndProcesses(FindProcessesOfProgram(sleeper, CurrentUserId()), 2s),
+              std::vector<int>{child});
     ::waitpid(child, nullptr, 0);
 }
 

@@ -128,17 +128,24 @@ TEST(Win32FindProcessesOfProgram, OnlyThatProgramFileAndNeverTheCaller) {
     });
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return platform::FindProcessesOfProgram(otherForm, platform::CurrentUserId()) ==
-                   std::vector<int>{sleeper.Pid()};
+            return platform::ProcessIds(platform::FindProcessesOfProgram(
+                       otherForm, platform::CurrentUserId())) == std::vector<int>{sleeper.Pid()};
         },
         10s));
-    const auto same =
-        platform::FindProcessesOfProgram(platform::ExecutablePath(), platform::CurrentUserId());
+    const auto same = platform::ProcessIds(
+        platform::FindProcessesOfProgram(platform::ExecutablePath(), platform::CurrentUserId()));
     EXPECT_EQ(std::count(same.begin(), same.end(), platform::CurrentProcessId()), 0);
     EXPECT_EQ(std::count(same.begin(), same.end(), sleeper.Pid()), 0);
-    EXPECT_TRUE(platform::FindProcessesOfProgram(copy, platform::CurrentUserId() + 1).empty());
+    // The whole SID decides: one that differs only in its last part is
+    // another account.
+    const std::string me = platform::CurrentUserId();
+    ASSERT_EQ(me.rfind("S-1-", 0), 0u) << me;
+    const std::string sameLastPart =
+        me.substr(0, me.find('-', 4)) + "-99" + me.substr(me.find('-', 4));
+    EXPECT_TRUE(platform::FindProcessesOfProgram(copy, sameLastPart).empty());
 
-    EXPECT_EQ(platform::EndProcesses({sleeper.Pid()}, 2s), std::vector<int>{sleeper.Pid()});
+    const auto held = platform::FindProcessesOfProgram(copy, me);
+    EXPECT_EQ(platform::EndProcesses(held, 2s), std::vector<int>{sleeper.Pid()});
     EXPECT_FALSE(platform::ProcessExists(sleeper.Pid()));
 }
 

@@ -3,6 +3,7 @@
 
 #include "Win32TestSupport.h"
 #include "platform/platform.h"
+#include "util/IniProfile.h"
 #include "util/MiscFuncUnit.h"
 
 #include <gtest/gtest.h>
@@ -82,4 +83,28 @@ TEST(FileSizeOfWin32, SizesAndMissingFiles) {
     misc::DeleteFileQuietly(folder / "five");
     EXPECT_FALSE(platform::FileExists(folder / "five"));
     EXPECT_NO_THROW(misc::DeleteFileQuietly(folder / "five"));
+}
+
+TEST(ProfileWin32, TheUpdateReplyIsReadUnderANameOutsideTheCodePage) {
+    // A user folder named in Cyrillic and Greek: no ANSI code page spells both.
+    ScratchFolder base;
+    ASSERT_TRUE(platform::CreateFolderTree(base / "\xD0\x96\xCE\xA9"));
+    const std::string reply = base / "\xD0\x96\xCE\xA9\\update.ini";
+    WriteText(reply, "[update]\r\nversion=3.11\r\n");
+    EXPECT_EQ(ini::ReadProfileString(reply, "update", "version", "none"), "3.11");
+}
+
+TEST(UniqueNameWin32, ALongNameInADeepReceivingFolderIsCutToAPathWindowsCanOpen) {
+    ScratchFolder base;
+    const std::string deep = base / (std::string(100, 'r') + "\\");
+    ASSERT_TRUE(platform::CreateFolderTree(deep));
+    const std::string wanted = deep + std::string(246, 'n') + ".jpg";
+    const std::string first = misc::MakeUniqueName(wanted);
+    EXPECT_TRUE(first.ends_with("n.jpg")) << first;
+    EXPECT_EQ(first.rfind(deep, 0), 0u);
+    EXPECT_LT(first.size() + 6, 260u) << first.size();
+    WriteText(first, "taken");
+    const std::string second = misc::MakeUniqueName(wanted);
+    EXPECT_TRUE(second.ends_with("(1).jpg")) << second;
+    EXPECT_LT(second.size(), 260u);
 }

@@ -11,6 +11,10 @@ std::string FileNameForThisSystem(std::string_view name) {
     return out;
 }
 
+bool NameFitsFolder(std::string_view, std::string_view name) {
+    return name.size() <= 255;
+}
+
 bool IsPlainFileName(std::string_view name) {
     return !name.empty() && FileNameForThisSystem(name) == name;
 }

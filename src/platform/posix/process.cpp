@@ -10,13 +10,16 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <poll.h>
 #include <set>
 #include <spawn.h>
 #include <sstream>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -175,6 +178,10 @@ void ListeningInodes(const std::string& table, std::uint16_t port, std::set<std:
 
 } // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
 bool RunHidden(const std::string& file, std::string_view parameters) {
     if (file.empty()) {
         return false;
@@ -219,7 +226,7 @@ std::vector<ProcessInfo> ListProcesses() {
         }
         ProcessInfo info;
         info.pid = static_cast<int>(pid);
-        info.uid = *uid;
+        info.user = std::to_string(*uid);
         info.executable = ReadLink(folder + "/exe");
         // A program file replaced while it runs (an update) still names it.
         if (info.executable.ends_with(DeletedMark)) {
@@ -230,8 +237,8 @@ std::vector<ProcessInfo> ListProcesses() {
     return processes;
 }
 
-unsigned CurrentUserId() {
-    return static_cast<unsigned>(::getuid());
+UserId CurrentUserId() {
+    return std::to_string(::getuid());
 }
 
 int CurrentProcessId() {
@@ -257,8 +264,9 @@ bool ProcessExists(int pid) {
     return !IsZombie(pid);
 }
 
-std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user) {
-    std::vector<int> found;
+std::vector<RunningProcess> FindProcessesOfProgram(const std::string& programPath,
+                                                   const UserId& user) {
+    std::vector<RunningProcess> found;
     std::string path = programPath;
     if (path.ends_with(DeletedMark)) {
         path.resize(path.size() - DeletedMark.size());
@@ -267,12 +275,69 @@ std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned
         return found;
     }
     const int me = CurrentProcessId();
+    const auto isIt = [&](const ProcessInfo& process) {
+        return process.pid != me && process.user == user && process.executable == path;
+    };
     for (const auto& process : ListProcesses()) {
-        if (process.pid != me && process.uid == user && process.executable == path) {
-            found.push_back(process.pid);
+        if (!isIt(process)) {
+            continue;
+        }
+        // Held first, then looked at again: the hold is on the process that
+        // was checked, not on one that took its id in between.
+        const int held = static_cast<int>(::syscall(SYS_pidfd_open, process.pid, 0));
+        const std::string folder = "/proc/" + std::to_string(process.pid);
+        ProcessInfo again{process.pid, {}, ReadLink(folder + "/exe")};
+        if (again.executable.ends_with(DeletedMark)) {
+            again.executable.resize(again.executable.size() - DeletedMark.size());
+        }
+        const auto uid = RealUid(folder);
+        again.user = uid ? std::to_string(*uid) : std::string();
+        if (isIt(again)) {
+            found.emplace_back(process.pid, held);
+        } else if (held >= 0) {
+            ::close(held);
         }
     }
     return found;
+}
+
+RunningProcess::RunningProcess(int pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
+
+RunningProcess::~RunningProcess() {
+    if (handle_ >= 0) {
+        ::close(static_cast<int>(handle_));
+    }
+}
+
+RunningProcess::RunningProcess(RunningProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)), handle_(std::exchange(other.handle_, -1)) {}
+
+RunningProcess& RunningProcess::operator=(RunningProcess&& other) noexcept {
+    if (this != &other) {
+        if (handle_ >= 0) {
+            ::close(static_cast<int>(handle_));
+        }
+        pid_ = std::exchange(other.pid_, 0);
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+bool RunningProcess::HasEnded() const {
+    if (handle_ < 0) {
+        return !ProcessExists(pid_);
+    }
+    // A pidfd reads as ready once its process has ended.
+    pollfd entry{static_cast<int>(handle_), POLLIN, 0};
+    return ::poll(&entry, 1, 0) != 0;
+}
+
+bool RunningProcess::Send(Signal signal) const {
+    if (handle_ < 0) {
+        return SendSignal(pid_, signal);
+    }
+    return ::syscall(SYS_pidfd_send_signal, static_cast<int>(handle_),
+                     signal == Signal::Kill ? SIGKILL : SIGTERM, nullptr, 0) == 0;
 }
 
 std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
@@ -324,6 +389,9 @@ std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
 }
 
 ParentProcessWatch::ParentProcessWatch() : parent_(static_cast<int>(::getppid())) {}
+
+// An orphan is told by its parent id changing; nothing is held here.
+ParentProcessWatch::~ParentProcessWatch() = default;
 
 bool ParentProcessWatch::ParentHasEnded() const {
     // An orphan is handed to init or a subreaper, so its parent id changes.

@@ -29,4 +29,21 @@ std::string Narrow(std::wstring_view text) {
     return out;
 }
 
+bool RetryWhileHeld(const std::function<bool()>& attempt) {
+    constexpr ULONGLONG Patience = 2000;
+    const ULONGLONG deadline = ::GetTickCount64() + Patience;
+    for (;;) {
+        if (attempt())
+            return true;
+        const DWORD error = ::GetLastError();
+        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+                          error == ERROR_ACCESS_DENIED;
+        if (!held || ::GetTickCount64() >= deadline) {
+            ::SetLastError(error);
+            return false;
+        }
+        ::Sleep(50);
+    }
+}
+
 } // namespace platform::win32

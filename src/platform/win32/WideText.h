@@ -5,6 +5,7 @@
 // boundary, so any file name a phone sends survives whatever the PC's 8-bit
 // code page is.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <windows.h>
@@ -20,6 +21,12 @@ namespace platform::win32 {
 std::wstring Wide(std::string_view text);
 // UTF-16 to UTF-8; unpaired surrogates become U+FFFD.
 std::string Narrow(std::wstring_view text);
+
+// Indexers and virus scanners open a file that was just written for a
+// moment, and Windows then refuses to move, open or delete it. Runs attempt
+// until it succeeds, or fails for another reason, or about 2 s have passed
+// (GetLastError then tells the last failure).
+bool RetryWhileHeld(const std::function<bool()>& attempt);
 
 // Closes a kernel handle when it goes out of scope.
 class UniqueHandle {

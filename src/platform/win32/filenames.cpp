@@ -3,6 +3,7 @@
 // and the device names open devices in every folder, with any extension.
 
 #include "platform/platform.h"
+#include "platform/win32/WideText.h"
 
 #include <array>
 
@@ -62,6 +63,14 @@ std::string FileNameForThisSystem(std::string_view name) {
     if (!out.empty() && IsDeviceName(out))
         out.insert(out.begin(), '_');
     return out;
+}
+
+bool NameFitsFolder(std::string_view folder, std::string_view name) {
+    // The wide calls take paths without the "\\?\" prefix, so MAX_PATH
+    // (with the path's end) holds for the whole path.
+    constexpr std::size_t Numbering = 6;
+    const std::size_t length = win32::Wide(name).size();
+    return length <= 255 && win32::Wide(folder).size() + length + Numbering < MAX_PATH;
 }
 
 bool IsPlainFileName(std::string_view name) {

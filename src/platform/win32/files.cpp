@@ -4,6 +4,7 @@
 #include "platform/win32/WideText.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace platform {
@@ -131,6 +132,52 @@ std::optional<BY_HANDLE_FILE_INFORMATION> Identity(const std::string& path) {
     if (!entry || !::GetFileInformationByHandle(entry.Get(), &info))
         return std::nullopt;
     return info;
+}
+
+// Puts pending in place of target, also while target is open to a reader
+// that shares deletion (the engine serving it to a phone): by the rename
+// that unlinks the old name at once (POSIX semantics, Windows 10 1607 on),
+// else by the classic replace, retried while something holds the target.
+bool ReplaceWithPending(const std::wstring& pending, const std::wstring& target) {
+    constexpr auto RenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22); // FileRenameInfoEx
+    constexpr DWORD ReplaceIfExists = 0x1;
+    constexpr DWORD PosixSemantics = 0x2;
+    {
+        UniqueHandle file(::CreateFileW(pending.c_str(), DELETE | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const std::size_t size = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
+        auto buffer = std::make_unique<unsigned char[]>(size);
+        std::memset(buffer.get(), 0, size);
+        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.get());
+        const DWORD flags = ReplaceIfExists | PosixSemantics;
+        std::memcpy(info, &flags, sizeof flags); // the Flags member of newer headers
+        info->RootDirectory = nullptr;
+        info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        std::memcpy(info->FileName, target.c_str(), target.size() * sizeof(wchar_t));
+        if (file && ::SetFileInformationByHandle(file.Get(), RenameInfoEx, info,
+                                                 static_cast<DWORD>(size)) != FALSE)
+            return true;
+    }
+    if (::MoveFileExW(pending.c_str(), target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    // Without those semantics (older Windows, Wine) a file open to a reader
+    // that shares deletion can still be renamed: move it aside, put pending
+    // in its place, and delete the old one, which goes once the reader closes.
+    const std::wstring aside = TemporaryName(FolderOf(target));
+    if (::MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+        if (::MoveFileExW(pending.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            ::SetFileAttributesW(aside.c_str(), FILE_ATTRIBUTE_HIDDEN);
+            ::DeleteFileW(aside.c_str());
+            return true;
+        }
+        ::MoveFileExW(aside.c_str(), target.c_str(), 0);
+    }
+    return win32::RetryWhileHeld([&] {
+        return ::MoveFileExW(pending.c_str(), target.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
 }
 
 } // namespace
@@ -269,14 +316,14 @@ bool CloneFile(const std::string&, const std::string&) {
     return false;
 }
 
-bool HardLinkFile(const std::string& source, const std::string& target) {
-    const DWORD attributes = ::GetFileAttributesW(Wide(source).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        target.empty())
-        return false;
-    // Fails when target exists; never replaces it.
-    return ::CreateHardLinkW(Wide(target).c_str(), Wide(source).c_str(), nullptr) != FALSE;
+// Published copies are never linked here. A link is the user's own file:
+// the engine serving it (without write sharing) would refuse the user's
+// editor a save, and an editor holding it (without delete sharing) would
+// keep the link in the web root after exit. Serving with write sharing
+// instead would let a save change the bytes in the middle of a phone's
+// download. A copy is the file as the user picked it.
+bool HardLinkFile(const std::string&, const std::string&) {
+    return false;
 }
 
 bool SameFileSystem(const std::string& a, const std::string& b) {
@@ -292,7 +339,9 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target,
     if (from.empty() || to.empty())
         return false;
     // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists.
-    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+    if (win32::RetryWhileHeld([&] {
+            return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != FALSE;
+        }))
         return true;
     if (::GetLastError() != ERROR_NOT_SAME_DEVICE)
         return false;
@@ -319,7 +368,7 @@ bool MoveFileNoReplace(const std::string& source, const std::string& target,
 
 bool DeleteFile(const std::string& path) {
     const std::wstring wide = Wide(path);
-    if (::DeleteFileW(wide.c_str()))
+    if (win32::RetryWhileHeld([&] { return ::DeleteFileW(wide.c_str()) != FALSE; }))
         return true;
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
     return attributes == INVALID_FILE_ATTRIBUTES;
@@ -369,8 +418,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view data, std::st
             return false;
         }
     }
-    if (!::MoveFileExW(pending.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!ReplaceWithPending(pending, target)) {
         error = "cannot replace " + path + " (error " + std::to_string(::GetLastError()) + ")";
         ::DeleteFileW(pending.c_str());
         return false;

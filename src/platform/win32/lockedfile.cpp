@@ -68,7 +68,11 @@ std::optional<LockedFile> LockedFile::CreateNew(const std::string& path) {
 }
 
 std::optional<LockedFile> LockedFile::OpenExisting(const std::string& path) {
-    const auto fd = OpenHeld(path, OPEN_EXISTING);
+    std::optional<int> fd;
+    win32::RetryWhileHeld([&] {
+        fd = OpenHeld(path, OPEN_EXISTING);
+        return fd.has_value();
+    });
     if (!fd)
         return std::nullopt;
     return LockedFile(*fd);

@@ -94,7 +94,9 @@ bool SendLastWords(int socket, std::string_view bytes) {
     const auto sent = ::send(static_cast<SOCKET>(socket), bytes.data(),
                              static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX)), 0);
     const bool whole = sent >= 0 && static_cast<std::size_t>(sent) == bytes.size();
-    return ShutdownSocket(socket) && whole;
+    // SD_BOTH would answer the peer's next bytes with a reset, which can
+    // destroy these before the peer read them.
+    return ::shutdown(static_cast<SOCKET>(socket), SD_SEND) == 0 && whole;
 }
 
 } // namespace platform

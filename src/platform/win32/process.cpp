@@ -9,8 +9,10 @@
 #include <winsock2.h>
 // (kept apart so the order stays)
 #include <iphlpapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -19,9 +21,8 @@ using win32::Narrow;
 using win32::UniqueHandle;
 using win32::Wide;
 
-// The relative id of the account a process runs as (1000 and up for people
-// on a workstation), which stands for the user id of other systems.
-std::optional<unsigned> AccountOf(HANDLE process) {
+// The account a process runs as: its whole SID as text.
+std::optional<UserId> AccountOf(HANDLE process) {
     HANDLE rawToken = nullptr;
     if (!::OpenProcessToken(process, TOKEN_QUERY, &rawToken))
         return std::nullopt;
@@ -34,9 +35,12 @@ std::optional<unsigned> AccountOf(HANDLE process) {
     if (!::GetTokenInformation(token.Get(), TokenUser, buffer.get(), size, &size))
         return std::nullopt;
     PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid;
-    if (!::IsValidSid(sid) || *::GetSidSubAuthorityCount(sid) == 0)
+    LPWSTR text = nullptr;
+    if (!::IsValidSid(sid) || !::ConvertSidToStringSidW(sid, &text))
         return std::nullopt;
-    return static_cast<unsigned>(*::GetSidSubAuthority(sid, *::GetSidSubAuthorityCount(sid) - 1));
+    UserId account = Narrow(text);
+    ::LocalFree(text);
+    return account;
 }
 
 std::string ImagePath(HANDLE process) {
@@ -123,6 +127,18 @@ bool AddListenerOwners(ULONG family, std::uint16_t port, std::vector<int>& owner
 
 } // namespace
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < count; ++i)
+        arguments.push_back(Narrow(wide[i]));
+    ::LocalFree(wide);
+    return arguments;
+}
+
 bool RunHidden(const std::string& file, std::string_view parameters) {
     if (file.empty())
         return false;
@@ -168,15 +184,15 @@ std::vector<ProcessInfo> ListProcesses() {
             continue;
         ProcessInfo info;
         info.pid = static_cast<int>(entry.th32ProcessID);
-        info.uid = *account;
+        info.user = *account;
         info.executable = ImagePath(process.Get());
         processes.push_back(std::move(info));
     }
     return processes;
 }
 
-unsigned CurrentUserId() {
-    return AccountOf(::GetCurrentProcess()).value_or(0);
+UserId CurrentUserId() {
+    return AccountOf(::GetCurrentProcess()).value_or(UserId());
 }
 
 int CurrentProcessId() {
@@ -192,22 +208,64 @@ bool ProcessExists(int pid) {
     return ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
 }
 
-std::vector<int> FindProcessesOfProgram(const std::string& programPath, unsigned user) {
-    std::vector<int> found;
+std::vector<RunningProcess> FindProcessesOfProgram(const std::string& programPath,
+                                                   const UserId& user) {
+    std::vector<RunningProcess> found;
     const std::wstring program = PathKey(programPath);
-    if (program.empty())
+    if (program.empty() || user.empty())
         return found;
-    const int me = CurrentProcessId();
-    for (const auto& process : ListProcesses()) {
-        if (process.pid == me || process.uid != user || process.executable.empty())
+    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return found;
+    const DWORD me = ::GetCurrentProcessId();
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.Get(), &entry); more;
+         more = ::Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == 0 || entry.th32ProcessID == me)
+            continue;
+        // Held from here on, and judged by the handle, never by the id again.
+        UniqueHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE,
+                          FALSE, entry.th32ProcessID));
+        if (!process || AccountOf(process.Get()) != user)
             continue;
         // The system may report the image in another form (a short name, a
         // different case) than the path the caller holds.
-        if (PathKey(process.executable) == program ||
-            PathKey(CanonicalPath(process.executable).value_or(std::string())) == program)
-            found.push_back(process.pid);
+        const std::string image = ImagePath(process.Get());
+        if (image.empty() || (PathKey(image) != program &&
+                              PathKey(CanonicalPath(image).value_or(std::string())) != program))
+            continue;
+        found.emplace_back(static_cast<int>(entry.th32ProcessID),
+                           reinterpret_cast<std::intptr_t>(process.Release()));
     }
     return found;
+}
+
+RunningProcess::RunningProcess(int pid, std::intptr_t handle) : pid_(pid), handle_(handle) {}
+
+RunningProcess::~RunningProcess() {
+    if (handle_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+RunningProcess::RunningProcess(RunningProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, 0)), handle_(std::exchange(other.handle_, -1)) {}
+
+RunningProcess& RunningProcess::operator=(RunningProcess&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != -1)
+            ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+        pid_ = std::exchange(other.pid_, 0);
+        handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+}
+
+bool RunningProcess::HasEnded() const {
+    if (handle_ == -1)
+        return !ProcessExists(pid_);
+    return ::WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), 0) != WAIT_TIMEOUT;
 }
 
 std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
@@ -222,31 +280,29 @@ std::optional<std::vector<int>> ListeningSocketOwners(std::uint16_t port) {
 }
 
 ParentProcessWatch::ParentProcessWatch() {
-    // The parent is remembered only while it still runs and is older than
-    // this process; otherwise its id may already name another process.
+    // The parent is held only while it still runs and is older than this
+    // process; otherwise its id may already name another process.
     const DWORD parent = ParentOf(::GetCurrentProcessId());
     UniqueHandle process(
         ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, parent));
     const auto parentStart = process ? CreationTime(process.Get()) : std::nullopt;
     const auto ownStart = CreationTime(::GetCurrentProcess());
     if (parentStart && ownStart && *parentStart <= *ownStart &&
-        ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT)
+        ::WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) {
         parent_ = static_cast<int>(parent);
+        held_ = reinterpret_cast<std::intptr_t>(process.Release());
+    }
+}
+
+ParentProcessWatch::~ParentProcessWatch() {
+    if (held_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(held_));
 }
 
 bool ParentProcessWatch::ParentHasEnded() const {
-    if (parent_ == 0)
-        return false;
-    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                       static_cast<DWORD>(parent_)));
-    if (!process)
-        return ::GetLastError() != ERROR_ACCESS_DENIED;
-    // A process created after this one under the same id is another one.
-    const auto parentStart = CreationTime(process.Get());
-    const auto ownStart = CreationTime(::GetCurrentProcess());
-    if (parentStart && ownStart && *parentStart > *ownStart)
-        return true;
-    return ::WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT;
+    // The handle taken at start keeps naming the parent whatever later
+    // process gets its id.
+    return held_ != -1 && ::WaitForSingleObject(reinterpret_cast<HANDLE>(held_), 0) != WAIT_TIMEOUT;
 }
 
 } // namespace platform

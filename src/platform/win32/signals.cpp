@@ -80,6 +80,20 @@ bool SendSignal(int pid, Signal signal) {
     return process && ::TerminateProcess(process.Get(), 1) != FALSE;
 }
 
+bool RunningProcess::Send(Signal signal) const {
+    if (handle_ == -1)
+        return SendSignal(pid_, signal);
+    // While the handle is held the id names this process and no other, so
+    // the stop event named by the id is this process's.
+    if (signal == Signal::Terminate) {
+        UniqueHandle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                                        StopEventName(static_cast<DWORD>(pid_)).c_str()));
+        if (event)
+            return ::SetEvent(event.Get()) != FALSE;
+    }
+    return ::TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1) != FALSE;
+}
+
 struct StopRequestWatch::State {
     std::function<void()> onStop;
     UniqueHandle request;
