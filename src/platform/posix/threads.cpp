@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <linux/ioprio.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,9 +20,16 @@ bool LowerThreadPriority() {
     // honours it, so only the processor's share decides the answer.
     ::syscall(SYS_ioprio_set, IOPRIO_WHO_PROCESS, static_cast<int>(thread),
               IOPRIO_PRIO_VALUE(IOPRIO_CLASS_IDLE, 0));
-    // On Linux the nice value belongs to each thread; 10 leaves the processor
-    // to the GUI thread whenever both want it, and the copy the rest.
-    return ::setpriority(PRIO_PROCESS, thread, 10) == 0;
+    // On Linux the nice value belongs to each thread; 10 more than the
+    // program's leaves the processor to the GUI thread whenever both want it,
+    // and the copy the rest (relative, as Windows' thread priorities are: a
+    // program started at nice 10 still gets a lower copy thread).
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, thread);
+    if (current == -1 && errno != 0) {
+        return false;
+    }
+    return ::setpriority(PRIO_PROCESS, thread, std::min(current + 10, 19)) == 0;
 }
 
 } // namespace platform
