@@ -64,6 +64,13 @@ QFont SemiboldFont(int pixels) {
     return f;
 }
 
+// A path from Qt (dialogs, drops, the file views) as the core and the
+// platform read it: Qt writes "/" on every system, the core splits at the
+// platform's delimiter.
+std::string NativePath(const QString& path) {
+    return QDir::toNativeSeparators(path).toStdString();
+}
+
 // A label of its text's size at a place; Label is QLabel or a subclass.
 template <typename Label = QLabel>
 Label* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
@@ -418,7 +425,7 @@ void TMainForm::ConnectHandlers() {
         [this](QPainter& painter, QSize box) { QRPaintBox1Paint(painter, box); });
     QRPaintBox2->SetPaintHandler(
         [this](QPainter& painter, QSize box) { QRPaintBox2Paint(painter, box); });
-    auto openItem = [this](const QString& path) { OpenWithShell(path.toStdString()); };
+    auto openItem = [this](const QString& path) { OpenWithShell(NativePath(path)); };
     WB->OpenHandler = openItem;
     WB2->OpenHandler = openItem;
     QRPaintBox1->SetMenuHandler([this](QPoint at) { QRPaintBoxMenu(1, at); });
@@ -599,7 +606,7 @@ void TMainForm::PublishFiles(const QStringList& chosen, int foldersPassedOver) {
     WB2->SetFolder(QString::fromStdString(DownloadDir));
     std::vector<std::string> paths;
     for (const QString& path : chosen)
-        paths.push_back(path.toStdString());
+        paths.push_back(NativePath(path));
     LDownloadNote->setToolTip(appcore::FoldersPassedOverText(foldersPassedOver));
     // What the note said before this pick, shown again when the file list
     // cannot be written; a pick that replaces copies still under way keeps
@@ -879,7 +886,7 @@ void TMainForm::BBrowseClick(QObject*) {
         QStringLiteral("Select a destination folder to save the transferred files"));
     if (!folder)
         return;
-    EPath->setText(QString::fromStdString(misc::IncludeTrailingDelimiter(folder->toStdString())));
+    EPath->setText(QString::fromStdString(misc::IncludeTrailingDelimiter(NativePath(*folder))));
     ApplyReceiveDir();
 }
 
