@@ -102,6 +102,11 @@ xvfb_pid=$!
 wait_for 20 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"
 wine wineboot --init >/dev/null 2>&1 || fail "wineboot failed"
+# Wine's dialogs, menus and message boxes ask for Tahoma, which Debian's Wine
+# lacks (a serif face stands in): a sans face, so screenshots look like
+# Windows. The window's own "Segoe UI" finds Open Sans by itself.
+wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Tahoma /d 'Open Sans' /f >/dev/null 2>&1 ||
+    fail "could not set Wine's font replacement"
 users=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n1)
 user=$(basename "$users")
 program_dir="$users/AppData/Local/Programs/Tessary"
