@@ -177,6 +177,10 @@ int Guess(std::uint16_t port, double seconds, int hosts) {
     } else {
         std::printf("expected time to find a 26^6 key: no key looked at in the second half\n");
     }
+    if (checked.load() + refused.load() == 0) {
+        std::fprintf(stderr, "guess: the engine answered no key at all\n");
+        return 1;
+    }
     return 0;
 }
 
@@ -258,6 +262,15 @@ double FetchMs(std::uint16_t port, const std::string& target, const std::string&
     return whole ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : 1e9;
 }
 
+// A median of fetches most of which failed: the figure is no time.
+bool Failed(double ms) {
+    if (ms < 1e9) {
+        return false;
+    }
+    std::fprintf(stderr, "most fetches failed: no figure\n");
+    return true;
+}
+
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -315,7 +328,10 @@ int Hold(std::uint16_t port, double seconds) {
                 Median(heldDownloads), cuts.load());
     std::printf("RESULT %.3f %.3f %.1f %.1f\n", Median(quietPages), Median(heldPages),
                 Median(quietDownloads), Median(heldDownloads));
-    return 0;
+    return Failed(Median(quietPages)) || Failed(Median(heldPages)) ||
+                   Failed(Median(quietDownloads)) || Failed(Median(heldDownloads))
+               ? 1
+               : 0;
 }
 
 // ------------------------------------------------------------------ crowd --
@@ -423,7 +439,7 @@ int Crowd(std::uint16_t port, double seconds) {
     std::printf("quiet %.3f ms, loaded %.3f ms, ratio %.2f, hostile connections cut %ld\n", quiet,
                 loaded, loaded / quiet, cuts.load());
     std::printf("RESULT %.3f %.3f\n", quiet, loaded);
-    return 0;
+    return Failed(quiet) || Failed(loaded) ? 1 : 0;
 }
 
 } // namespace

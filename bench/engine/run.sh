@@ -65,6 +65,10 @@ measured() {
     awk -v v="$2" 'BEGIN { exit !(v + 0 > 0) }' || { echo "no figure for: $1 (got '$2')" >&2; exit 1; }
     echo "$2"
 }
+# Runs a hostile-client measure; stops the run when it fails.
+hostile() {
+    "$HOSTILE" "$@" || { echo "hostile clients failed: $*" >&2; exit 1; }
+}
 # The proof cookie a browser gets with the key's page, in a cookie jar.
 proof_jar() {
     curl -sS -f -o /dev/null -c "$2" "$1/d/$KEY.html" || { echo "no download page at $1" >&2; exit 1; }
@@ -101,16 +105,19 @@ hostile_figures() {
     ENGINE_PID=$!
     wait_port "$port"
     reset_peak
-    read -r _ crowd_quiet crowd_loaded < <("$HOSTILE" crowd "$port" 30 | grep '^RESULT')
+    local out
+    out=$(hostile crowd "$port" 30)
+    read -r _ crowd_quiet crowd_loaded < <(grep '^RESULT' <<< "$out")
+    measured "quiet GET" "${crowd_quiet:-0}" >/dev/null
     measured "GET under 400 hostile" "${crowd_loaded:-0}" >/dev/null
-    crowd_rss=$(peak_rss)
-    guess_one=$("$HOSTILE" guess "$port" 30 1)
+    crowd_rss=$(measured "peak RSS, 400 hostile" "$(peak_rss)")
+    guess_one=$(hostile guess "$port" 30 1)
     kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
     # A fresh engine, so the single host's guesses do not count here.
     (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
     ENGINE_PID=$!
     wait_port "$port"
-    guess_many=$("$HOSTILE" guess "$port" 60 32)
+    guess_many=$(hostile guess "$port" 60 32)
     # The phone, holding the proof, while 32 addresses guess; one of them is
     # the phone's own address (a shared router).
     local base="http://127.0.0.1:$port" jar="$WORK/net/jar"
@@ -122,7 +129,7 @@ hostile_figures() {
     phone_down() { curl -sS -f -o /dev/null -b "$jar" -w '%{speed_download}' "$base/d/dfiles/phone.bin"; }
     quiet_up=$(measured "quiet upload" "$(phone_up 1)")
     quiet_down=$(measured "quiet download" "$(phone_down)")
-    "$HOSTILE" guess "$port" 40 32 > "$WORK/net/guessing.txt" &
+    hostile guess "$port" 40 32 > "$WORK/net/guessing.txt" &
     local guessing=$!
     sleep 10
     busy_up=$(measured "upload while guessing" "$(phone_up 2)")
@@ -137,19 +144,24 @@ hostile_figures() {
     done
     # Without the proof the same address is turned away: the guessers do hit the guard.
     unproven=$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 "$base/u/$KEY.html" || true)
+    [[ "$unproven" == 429 ]] || { echo "the guessers' address was not turned away ($unproven): no figure" >&2; exit 1; }
+    measured "phone at a guesser's address" "$shared" >/dev/null
     wait "$guessing"
+    grep -q '429 answers' "$WORK/net/guessing.txt" || { echo "no guessing beside the phone" >&2; exit 1; }
     # 600 connections from 20 addresses ask for a large file and read
     # nothing, while the phone loads its page and downloads 100 MB.
-    read -r _ hold_page_quiet hold_page hold_down_quiet hold_down < <(
-        COOKIE=$(awk '$6 ~ /^tessary_/ { print $6 "=" $7 }' "$jar") "$HOSTILE" hold "$port" 30 | grep '^RESULT')
-    measured "page load while held" "${hold_page:-0}" >/dev/null
+    out=$(COOKIE=$(awk '$6 ~ /^tessary_/ { print $6 "=" $7 }' "$jar") hostile hold "$port" 30)
+    read -r _ hold_page_quiet hold_page hold_down_quiet hold_down < <(grep '^RESULT' <<< "$out")
+    for figure in "${hold_page_quiet:-0}" "${hold_page:-0}" "${hold_down_quiet:-0}" "${hold_down:-0}"; do
+        measured "page load and download while held" "$figure" >/dev/null
+    done
     kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
     # A fresh engine: one wrong key from each of 65,000 addresses.
     (cd "$WORK/net" && exec "$ENGINE" "$KEY" ./wdoc --port "$port" --bind 127.0.0.1) &
     ENGINE_PID=$!
     wait_port "$port"
     reset_peak
-    spread=$("$HOSTILE" spread "$port" 65000)
+    spread=$(hostile spread "$port" 65000)
     spread_rss=$(measured "peak RSS, many addresses" "$(peak_rss)")
     kill "$ENGINE_PID"; wait "$ENGINE_PID" 2>/dev/null || true
     ENGINE_PID=""
@@ -161,6 +173,7 @@ hostile_figures() {
     echo "key guesses, one host:   $guess_one" | sed '2,$s/^/                         /'
     echo "key guesses, 32 hosts:   $guess_many" | sed '2,$s/^/                         /'
     echo "(target: expected time to find a key over a year)"
+    echo "guessing beside the phone: $(head -1 "$WORK/net/guessing.txt")"
     printf '%-44s %10s %10s %8s %s\n' "phone upload, 32 guessing (MiB/s vs quiet)" "$(mibps "$busy_up" 1)" "$(mibps "$quiet_up" 1)" "$(ratio "$busy_up" "$quiet_up")" "full speed"
     printf '%-44s %10s %10s %8s %s\n' "phone download, 32 guessing (MiB/s vs quiet)" "$(mibps "$busy_down" 1)" "$(mibps "$quiet_down" 1)" "$(ratio "$busy_down" "$quiet_down")" "full speed"
     printf '%-44s %10s %10s %8s %s\n' "page load, 600 unread replies (ms vs quiet)" "$hold_page" "$hold_page_quiet" "$(ratio "$hold_page" "$hold_page_quiet")" "< 2"
@@ -195,7 +208,7 @@ start=$(now)
 dd if=/dev/zero of="$WORK/dd.out" bs=1M count="$SIZE_MIB" conv=fdatasync status=none
 dd_s=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
 rm -f "$WORK/dd.out"
-dd_rate=$(mibps "$BYTES" "$dd_s")
+dd_rate=$(measured "dd fdatasync" "$(mibps "$BYTES" "$dd_s")")
 
 # --------------------------------------------------------------- uploads --
 upload_resumable() {
@@ -217,11 +230,11 @@ time_upload() {
     awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }'
 }
 res_s=$(time_upload resumable 1)
-res_rss=$(peak_rss)
+res_rss=$(measured "peak RSS, resumable upload" "$(peak_rss)")
 cmp -s "$WORK/source.bin" "$WORK/wdoc/u/ufiles/big1.bin" || { echo "resumable upload differs" >&2; exit 1; }
 rm -f "$WORK/wdoc/u/ufiles/big1.bin"
 form_s=$(time_upload multipart 1)
-form_rss=$(peak_rss)
+form_rss=$(measured "peak RSS, multipart upload" "$(peak_rss)")
 cmp -s "$WORK/source.bin" "$WORK/wdoc/u/ufiles/bigform1.bin" || { echo "multipart upload differs" >&2; exit 1; }
 rm -f "$WORK/wdoc/u/ufiles/bigform1.bin"
 res_rate=$(measured "resumable upload" "$(mibps "$BYTES" "$res_s")")
@@ -254,7 +267,7 @@ for _ in 1 2 3; do
     engine_dl=$(best "$engine_dl" "$(speed_of "$BASE")")
     lighttpd_dl=$(best "$lighttpd_dl" "$(speed_of "http://127.0.0.1:$LPORT")")
 done
-dl_rss=$(peak_rss)
+dl_rss=$(measured "peak RSS, download" "$(peak_rss)")
 
 # ------------------------------------------------------------ many files --
 PER_CLIENT=$((SMALL_FILES / CLIENTS))
@@ -282,7 +295,7 @@ for c in $(seq 0 $((CLIENTS - 1))); do
 done
 for pid in "${pids[@]}"; do wait "$pid"; done
 many_s=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
-many_rss=$(peak_rss)
+many_rss=$(measured "peak RSS, many files" "$(peak_rss)")
 arrived=$(find "$WORK/wdoc/u/ufiles" -name 'f*.bin' | wc -l)
 [[ "$arrived" -eq $((PER_CLIENT * CLIENTS)) ]] || { echo "only $arrived small files arrived" >&2; exit 1; }
 files_per_s=$(measured "many files" "$(awk -v n="$arrived" -v s="$many_s" 'BEGIN { printf "%.0f", n / s }')")
@@ -313,7 +326,7 @@ done
 TRICKLE_PID=$!
 reset_peak
 loaded_ms=$(measured "GET with idle connections" "$(awk -v s="$(median_get)" 'BEGIN { printf "%.3f", s * 1000 }')")
-idle_rss=$(peak_rss)
+idle_rss=$(measured "peak RSS, idle connections" "$(peak_rss)")
 kill "$TRICKLE_PID" 2>/dev/null || true
 wait "$TRICKLE_PID" 2>/dev/null || true
 TRICKLE_PID=""

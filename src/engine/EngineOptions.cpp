@@ -46,7 +46,7 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--port" || arg == "--bind" || arg == "--timeout") {
+        if (arg == "--port" || arg == "--bind" || arg == "--timeout" || arg == "--min-reply-rate") {
             if (i + 1 >= args.size()) {
                 result.error = arg + " needs a value";
                 return result;
@@ -66,6 +66,13 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
                     return result;
                 }
                 options.timeoutSeconds = *seconds;
+            } else if (arg == "--min-reply-rate") {
+                const auto rate = ParseUnsigned(value, 1U << 30);
+                if (!rate) {
+                    result.error = "invalid reply rate: " + value;
+                    return result;
+                }
+                options.minReplyRate = *rate;
             } else {
                 const auto address = ParseIpv4(value);
                 if (!address) {
@@ -97,12 +104,15 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
 
 std::string EngineUsage() {
     return "usage: TessaryEngine PAGEKEY WEBROOT [--port N] [--bind ADDRESS] [--timeout S]\n"
+           "                     [--min-reply-rate B]\n"
            "  PAGEKEY   the key every upload must carry\n"
            "  WEBROOT   the folder to serve, relative to the working folder\n"
            "  --port N  TCP port (default 8016)\n"
            "  --bind A  IPv4 address to listen on (default: every interface)\n"
            "  --timeout S  close connections idle or stalled for S seconds\n"
-           "            (default: 20 outside a request, 60 inside one)\n";
+           "            (default: 20 outside a request, 60 inside one)\n"
+           "  --min-reply-rate B  cut replies taken in at under B bytes a second\n"
+           "            (default 256)\n";
 }
 
 } // namespace engine

@@ -19,6 +19,9 @@ struct EngineOptions {
     std::uint32_t bindAddress = 0; // IPv4, host byte order; 0 = every interface
     // Overrides both connection timeouts (seconds), for tests.
     std::optional<unsigned> timeoutSeconds;
+    // Overrides the rate a reply must be taken in at (bytes a second), for
+    // tests: on loopback a slow reader is only told apart at high rates.
+    std::optional<unsigned> minReplyRate;
 };
 
 struct OptionsResult {

@@ -36,11 +36,6 @@ constexpr unsigned ConnectionsPerAddress = 48;
 // From this many connections on, each new one closes another (see MakeRoom),
 // so a phone still gets in when the limit is near.
 constexpr std::size_t CrowdedConnections = 448;
-// A reply must be taken in at this rate, counted over requestStartSeconds:
-// 256 bytes a second, 5 KiB in 20 s, is far below a phone on a poor Wi-Fi,
-// while a client that reads nothing holds its connection no longer. (A
-// browser that pauses a video and stops reading asks again with a Range.)
-constexpr std::uint64_t MinReplyBytesPerSecond = 256;
 // Requests one connection may send; the reply to the last says it closes,
 // and a browser opens another. Bounds how long pipelined requests keep a
 // connection inside a request.
@@ -657,7 +652,8 @@ struct HttpServer::Impl {
                                       ClientAddressText(connection));
         if (start.error != UploadError::None) {
             std::string extra;
-            if (start.error == UploadError::OffsetMismatch) {
+            if (start.error == UploadError::OffsetMismatch ||
+                start.error == UploadError::DiskFull) {
                 extra = "\"offset\": " + std::to_string(start.offset);
             }
             return ReplyError(connection, state, ErrorFor(start.error), extra);
@@ -709,7 +705,7 @@ struct HttpServer::Impl {
                               BadRequestError("Files must be sent as multipart/form-data."));
         }
         const auto length = ParseCount(HeaderValue(connection, MHD_HTTP_HEADER_CONTENT_LENGTH));
-        auto batch = store.NewBatch(length);
+        auto batch = store.NewBatch(length, ClientAddressText(connection));
         if (batch.error != UploadError::None) {
             return ReplyError(connection, state, ErrorFor(batch.error));
         }
@@ -1287,7 +1283,7 @@ void HttpServer::CloseStalledConnections() {
             // Where the system cannot tell, nothing is cut.
             if (const auto delivered = platform::SocketBytesDelivered(record.socket)) {
                 stalled = *delivered - record.replyDelivered <
-                          MinReplyBytesPerSecond * impl_->config.requestStartSeconds;
+                          impl_->config.minReplyBytesPerSecond * impl_->config.requestStartSeconds;
                 record.replyDelivered = *delivered;
             }
             record.replySince = now;

@@ -27,6 +27,12 @@ struct ServerConfig {
     // request line and headers) is closed after this long; so is one whose
     // request body brought less than a kilobyte in this long.
     unsigned requestStartSeconds = 20;
+    // A reply must be taken in at this rate, counted over requestStartSeconds:
+    // 256 bytes a second, 5 KiB in 20 s, is far below a phone on a poor
+    // Wi-Fi, while a client that reads nothing holds its connection no
+    // longer. (A browser that pauses a video and stops reading asks again
+    // with a Range.)
+    std::uint64_t minReplyBytesPerSecond = 256;
     // The cookie value that proves a browser loaded this run's download
     // page: random, and not the key itself.
     std::string proofToken;

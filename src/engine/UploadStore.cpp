@@ -72,8 +72,10 @@ struct UploadStore::Upload {
     bool gone = false; // finished, cancelled or failed: nobody may write
 };
 
-UploadStore::UploadStore(std::string stagingDir, std::string uploadDir)
-    : stagingDir_(std::move(stagingDir)), uploadDir_(std::move(uploadDir)) {}
+UploadStore::UploadStore(std::string stagingDir, std::string uploadDir,
+                         std::chrono::seconds progressWindow)
+    : stagingDir_(std::move(stagingDir)), uploadDir_(std::move(uploadDir)),
+      progressWindow_(progressWindow) {}
 
 UploadStore::~UploadStore() {
     const std::lock_guard lock(mutex_);
@@ -103,37 +105,95 @@ bool UploadStore::PrepareStaging() {
     return true;
 }
 
-bool UploadStore::HasRoomFor(std::int64_t bytes) {
+bool UploadStore::HasRoomFor(std::int64_t bytes, std::string_view client) {
     const std::lock_guard lock(mutex_);
-    return HasRoomForLocked(bytes, nullptr);
+    return HasRoomForLocked(bytes, client, nullptr);
 }
 
-bool UploadStore::HasRoomForLocked(std::int64_t bytes, const Upload* except) {
+bool UploadStore::Reserving(const Upload& upload, Clock::time_point now) const {
+    return upload.owner != 0 || now - upload.lastActivity < progressWindow_;
+}
+
+bool UploadStore::HasRoomForLocked(std::int64_t bytes, std::string_view client,
+                                   const Upload* except) {
     const auto free = platform::FreeSpace(stagingDir_);
     if (!free) {
         return true;
     }
     // Staged bytes already take their room on the disk; what is still to
-    // come of every accepted upload is promised to it.
-    std::int64_t promised = batchReserved_;
+    // come of every upload in progress is promised to it.
+    const auto now = Clock::now();
+    std::map<std::string_view, std::int64_t> others;
+    std::int64_t own = 0;
+    const auto promise = [&](std::string_view from, std::int64_t promised) {
+        (from == client ? own : others[from]) += promised;
+    };
+    for (const auto& [from, reserved] : batchReserved_) {
+        promise(from, reserved);
+    }
     for (const auto& [id, upload] : uploads_) {
         if (upload.get() == except) {
             continue;
         }
         const std::lock_guard uploadLock(upload->mutex);
-        promised += upload->size - upload->staged;
+        if (Reserving(*upload, now)) {
+            promise(upload->client, upload->size - upload->staged);
+        }
+    }
+    const std::int64_t share = *free / 2;
+    std::int64_t promised = own;
+    for (const auto& [from, promisedBy] : others) {
+        promised += std::min(promisedBy, share);
     }
     return *free - promised >= bytes;
 }
 
-void UploadStore::ReleaseBatchReservation(std::int64_t& reserved, std::int64_t bytes) {
+bool UploadStore::FreePlaceFor(std::string_view client, std::size_t held) {
+    struct Holder {
+        std::size_t places = 0;
+        std::shared_ptr<Upload> idlest; // not being received, idle longest
+        Clock::time_point idleSince;
+    };
+    std::map<std::string_view, Holder> holders;
+    for (const auto& [id, upload] : uploads_) {
+        Holder& holder = holders[upload->client];
+        ++holder.places;
+        const std::lock_guard uploadLock(upload->mutex);
+        if (upload->owner == 0 && (!holder.idlest || upload->lastActivity < holder.idleSince)) {
+            holder.idlest = upload;
+            holder.idleSince = upload->lastActivity;
+        }
+    }
+    const Holder* most = nullptr;
+    for (const auto& [from, holder] : holders) {
+        if (from != client && holder.idlest && (!most || holder.places > most->places)) {
+            most = &holder;
+        }
+    }
+    if (!most || most->places <= held + 1) {
+        return false;
+    }
+    const std::shared_ptr<Upload> freed = most->idlest;
+    uploads_.erase(freed->id);
+    const std::lock_guard uploadLock(freed->mutex);
+    freed->gone = true;
+    freed->file.Close();
+    platform::DeleteFile(freed->stagedPath);
+    return true;
+}
+
+void UploadStore::ReleaseBatchReservation(const std::string& client, std::int64_t& reserved,
+                                          std::int64_t bytes) {
     const std::int64_t released = std::min(reserved, bytes);
     if (released <= 0) {
         return;
     }
     const std::lock_guard lock(mutex_);
     reserved -= released;
-    batchReserved_ -= released;
+    const auto found = batchReserved_.find(client);
+    if (found != batchReserved_.end() && (found->second -= released) <= 0) {
+        batchReserved_.erase(found);
+    }
 }
 
 std::optional<UploadStore::Progress> UploadStore::Query(const std::string& id) {
@@ -168,15 +228,15 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
             start.error = UploadError::UnknownUpload;
             return start;
         }
-        const auto fromClient =
+        const auto fromClient = static_cast<std::size_t>(
             std::count_if(uploads_.begin(), uploads_.end(),
-                          [&](const auto& entry) { return entry.second->client == client; });
-        if (uploads_.size() >= MaxOpenUploads ||
-            static_cast<std::size_t>(fromClient) >= MaxOpenUploadsPerAddress) {
+                          [&](const auto& entry) { return entry.second->client == client; }));
+        if (fromClient >= MaxOpenUploadsPerAddress ||
+            (uploads_.size() >= MaxOpenUploads && !FreePlaceFor(client, fromClient))) {
             start.error = UploadError::TooMany;
             return start;
         }
-        if (!HasRoomForLocked(size, nullptr)) {
+        if (!HasRoomForLocked(size, client, nullptr)) {
             start.error = UploadError::DiskFull;
             return start;
         }
@@ -200,23 +260,26 @@ UploadStore::ChunkStart UploadStore::BeginChunk(const std::string& id, const std
 
     const auto& upload = found->second;
     const std::lock_guard uploadLock(upload->mutex);
-    if (upload->size != size) {
-        if (upload->staged != 0 || offset != 0) {
-            start.error = UploadError::BadRequest;
-            return start;
-        }
-        // Nothing staged yet: the page may start over with another file.
-        if (!HasRoomForLocked(size, upload.get())) {
-            start.error = UploadError::DiskFull;
-            return start;
-        }
-        upload->size = size;
+    const bool sizeChanges = upload->size != size;
+    if (sizeChanges && (upload->staged != 0 || offset != 0)) {
+        start.error = UploadError::BadRequest;
+        return start;
     }
     if (offset != upload->staged) {
         start.error = UploadError::OffsetMismatch;
         start.offset = upload->staged;
         return start;
     }
+    // A page starting over with another file (nothing staged yet), or a
+    // resume after the upload's room went back, reserves again; the staged
+    // bytes stay either way.
+    if ((sizeChanges || !Reserving(*upload, Clock::now())) && size > upload->staged &&
+        !HasRoomForLocked(size - upload->staged, client, upload.get())) {
+        start.error = UploadError::DiskFull;
+        start.offset = upload->staged;
+        return start;
+    }
+    upload->size = size;
     upload->name = *name;
     upload->owner = nextOwner_++;
     upload->lastActivity = Clock::now();
@@ -312,17 +375,25 @@ std::string UploadStore::NewBatchPath() {
     return stagingDir_ + "m-" + std::to_string(nextStagedFile_++) + ".part";
 }
 
-UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announcedBytes) {
+UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announcedBytes,
+                                              std::string_view client) {
     BatchStart start;
     const std::int64_t reserve = std::max<std::int64_t>(announcedBytes.value_or(0), 0);
     const std::lock_guard lock(mutex_);
-    if (reserve > 0 && !HasRoomForLocked(reserve, nullptr)) {
+    if (reserve > 0 && !HasRoomForLocked(reserve, client, nullptr)) {
         start.error = UploadError::DiskFull;
         return start;
     }
-    start.batch.reset(new Batch(*this));
-    start.batch->reserved_ = reserve;
-    batchReserved_ += reserve;
+    start.batch.reset(new Batch(*this, client));
+    if (reserve > 0) {
+        start.batch->reserved_ = reserve;
+        const auto found = batchReserved_.find(client);
+        if (found != batchReserved_.end()) {
+            found->second += reserve;
+        } else {
+            batchReserved_.emplace(client, reserve);
+        }
+    }
     return start;
 }
 
@@ -435,7 +506,7 @@ UploadStore::Chunk::Result UploadStore::Chunk::Finish() {
 
 UploadStore::Batch::~Batch() {
     RemoveStaged();
-    store_.ReleaseBatchReservation(reserved_, reserved_);
+    store_.ReleaseBatchReservation(client_, reserved_, reserved_);
 }
 
 void UploadStore::Batch::RemoveStaged() {
@@ -492,7 +563,7 @@ UploadError UploadStore::Batch::Write(std::span<const char> data) {
         return error_;
     }
     currentSize_ += static_cast<std::int64_t>(data.size());
-    store_.ReleaseBatchReservation(reserved_, static_cast<std::int64_t>(data.size()));
+    store_.ReleaseBatchReservation(client_, reserved_, static_cast<std::int64_t>(data.size()));
     WriteBackInSteps(current_, currentSize_, writebackFrom_);
     return error_;
 }

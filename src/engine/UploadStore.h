@@ -44,15 +44,23 @@ class UploadStore {
     static constexpr std::chrono::hours ResumeWindow{1};
     // How long an upload that has received no byte yet keeps its place.
     static constexpr std::chrono::minutes EmptyUploadWindow{2};
+    // When every place is taken, a new upload from an address that holds
+    // fewer places than another takes the place of that address's upload
+    // idle longest (see BeginChunk).
     static constexpr std::size_t MaxOpenUploads = 256;
     // A phone's page sends a few files at a time; this leaves room for
     // several phones behind one address, and for everyone else when one
     // client tries to take every place.
     static constexpr std::size_t MaxOpenUploadsPerAddress = 32;
+    // An unfinished upload keeps the room it announced while a chunk of it
+    // arrives and for this long after (the page's next chunk follows at
+    // once); then the room goes back until it resumes.
+    static constexpr std::chrono::seconds DefaultProgressWindow{20};
 
     // Both folders end in "/". The staging folder is created and emptied by
     // PrepareStaging.
-    UploadStore(std::string stagingDir, std::string uploadDir);
+    UploadStore(std::string stagingDir, std::string uploadDir,
+                std::chrono::seconds progressWindow = DefaultProgressWindow);
     // Removes every staged file of uploads that did not finish.
     ~UploadStore();
     UploadStore(const UploadStore&) = delete;
@@ -63,9 +71,11 @@ class UploadStore {
     bool PrepareStaging();
 
     // True when the disk holding the staging folder has room for bytes more
-    // besides what accepted uploads announced and have not sent yet (or its
-    // free space is unknown).
-    bool HasRoomFor(std::int64_t bytes);
+    // from client besides what accepted uploads announced and have not sent
+    // yet (or its free space is unknown). What other addresses announced
+    // counts up to half the free space per address: one address cannot hold
+    // the disk against everyone else by announcing sizes it never sends.
+    bool HasRoomFor(std::int64_t bytes, std::string_view client = {});
 
     // ----- resumable uploads
 
@@ -83,9 +93,11 @@ class UploadStore {
         std::int64_t offset = 0; // the staged size, for OffsetMismatch
     };
     // Claims the upload of that id for one request's body, starting it when
-    // offset is 0 and none exists: then the announced size is reserved on
-    // the disk until the upload ends, and client (the sender's address) may
-    // have at most MaxOpenUploadsPerAddress unfinished uploads. A later
+    // offset is 0 and none exists: then client (the sender's address) may
+    // have at most MaxOpenUploadsPerAddress unfinished uploads. What the
+    // upload has still to receive is reserved on the disk while it makes
+    // progress (see DefaultProgressWindow); a claim after the reservation
+    // lapsed reserves again, DiskFull (staged bytes kept) when short. A later
     // claim supersedes an earlier one (a phone resuming while its dropped
     // connection has not yet timed out). bodyLength, when known, is checked
     // against the announced size.
@@ -108,7 +120,8 @@ class UploadStore {
     // The files of one multipart request; they appear only if all arrive.
     // announcedBytes (the body's length, when known) is reserved on the disk
     // while the batch lives: DiskFull when it does not fit.
-    BatchStart NewBatch(std::optional<std::int64_t> announcedBytes = std::nullopt);
+    BatchStart NewBatch(std::optional<std::int64_t> announcedBytes = std::nullopt,
+                        std::string_view client = {});
 
   private:
     struct Upload;
@@ -122,19 +135,28 @@ class UploadStore {
                                                const std::string& name);
     std::string NewBatchPath();
     void Forget(const std::shared_ptr<Upload>& upload);
-    // With mutex_ held: room for bytes besides every reservation but that of
-    // except (whose own mutex the caller holds).
-    bool HasRoomForLocked(std::int64_t bytes, const Upload* except);
+    // With mutex_ held: room for bytes from client besides every reservation
+    // but that of except (whose own mutex the caller holds).
+    bool HasRoomForLocked(std::int64_t bytes, std::string_view client, const Upload* except);
+    // With mutex_ and upload's mutex held: whether it still holds its room.
+    bool Reserving(const Upload& upload, Clock::time_point now) const;
+    // With mutex_ held, every place taken: frees the place idle longest of
+    // the address holding the most places, when that is more than one above
+    // held (what client holds). False when there is none to free.
+    bool FreePlaceFor(std::string_view client, std::size_t held);
     // Gives back up to bytes of a batch's reservation.
-    void ReleaseBatchReservation(std::int64_t& reserved, std::int64_t bytes);
+    void ReleaseBatchReservation(const std::string& client, std::int64_t& reserved,
+                                 std::int64_t bytes);
 
     const std::string stagingDir_;
     const std::string uploadDir_;
+    const std::chrono::seconds progressWindow_;
     std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Upload>> uploads_;
     std::uint64_t nextOwner_ = 1;
     std::uint64_t nextStagedFile_ = 1; // numbers the staged files
-    std::int64_t batchReserved_ = 0;   // what open batches announced and not yet wrote
+    // What open batches announced and not yet wrote, by address.
+    std::map<std::string, std::int64_t, std::less<>> batchReserved_;
 };
 
 // One request's body appended to a resumable upload.
@@ -198,7 +220,7 @@ class UploadStore::Batch {
 
   private:
     friend class UploadStore;
-    explicit Batch(UploadStore& store) : store_(store) {}
+    Batch(UploadStore& store, std::string_view client) : store_(store), client_(client) {}
     void RemoveStaged();
 
     struct Part {
@@ -210,6 +232,7 @@ class UploadStore::Batch {
         platform::LockedFile file;
     };
     UploadStore& store_;
+    const std::string client_;
     std::vector<Part> parts_;
     platform::LockedFile current_;
     std::optional<std::chrono::system_clock::time_point> currentDate_;

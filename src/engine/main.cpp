@@ -109,12 +109,22 @@ int main(int argc, char** argv) {
     const std::string rootDir = asFolder(*webRoot);
     const std::string stagingDir = asFolder(*workDir) + "staging" + delimiter;
 
-    engine::UploadStore store(stagingDir, rootDir + "u" + delimiter + "ufiles" + delimiter);
+    engine::ServerConfig config;
+    if (options.timeoutSeconds) {
+        config.connectionTimeoutSeconds = *options.timeoutSeconds;
+        config.requestStartSeconds = *options.timeoutSeconds;
+    }
+    if (options.minReplyRate) {
+        config.minReplyBytesPerSecond = *options.minReplyRate;
+    }
+    // An upload whose bytes stop for as long as a stalled body is cut gives
+    // its room back.
+    engine::UploadStore store(stagingDir, rootDir + "u" + delimiter + "ufiles" + delimiter,
+                              std::chrono::seconds(config.requestStartSeconds));
     if (!store.PrepareStaging()) {
         return Fail("cannot use the staging folder " + stagingDir);
     }
 
-    engine::ServerConfig config;
     config.pageKey = options.pageKey;
     config.webRoot = rootDir;
     config.stagingDir = stagingDir;
@@ -126,10 +136,6 @@ int main(int argc, char** argv) {
         return Fail("the system gives no random bytes");
     }
     config.proofToken = *token;
-    if (options.timeoutSeconds) {
-        config.connectionTimeoutSeconds = *options.timeoutSeconds;
-        config.requestStartSeconds = *options.timeoutSeconds;
-    }
     engine::HttpServer server(config, store);
     std::string error;
     if (!StartServer(server, options.port, error)) {

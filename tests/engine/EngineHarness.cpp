@@ -171,6 +171,20 @@ bool Engine::Start() {
         port_ = options_.port.value_or(FreePort());
         const std::string program = options_.program.empty() ? EngineProgram() : options_.program;
         const std::string portText = std::to_string(port_);
+        // Built before the fork: the child only calls exec.
+        std::vector<std::string> args = {program,  Key,      "./wdoc",   "--port",
+                                         portText, "--bind", "127.0.0.1"};
+        if (options_.timeoutSeconds) {
+            args.insert(args.end(), {"--timeout", std::to_string(*options_.timeoutSeconds)});
+        }
+        if (options_.minReplyRate) {
+            args.insert(args.end(), {"--min-reply-rate", std::to_string(*options_.minReplyRate)});
+        }
+        std::vector<char*> argv;
+        for (auto& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
         const pid_t child = fork();
         if (child == 0) {
             if (chdir(Work().c_str()) != 0) {
@@ -180,15 +194,7 @@ bool Engine::Start() {
                 const rlimit limit{options_.fileSizeLimit, options_.fileSizeLimit};
                 setrlimit(RLIMIT_FSIZE, &limit);
             }
-            const std::string timeout = std::to_string(options_.timeoutSeconds.value_or(0));
-            if (options_.timeoutSeconds) {
-                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
-                      "--bind", "127.0.0.1", "--timeout", timeout.c_str(),
-                      static_cast<char*>(nullptr));
-            } else {
-                execl(program.c_str(), program.c_str(), Key, "./wdoc", "--port", portText.c_str(),
-                      "--bind", "127.0.0.1", static_cast<char*>(nullptr));
-            }
+            execv(program.c_str(), argv.data());
             _exit(127);
         }
         pid_ = child;

@@ -55,6 +55,7 @@ struct StartOptions {
     std::string program; // another engine file (default: the built one)
     std::optional<std::uint16_t> port;
     std::optional<unsigned> timeoutSeconds; // --timeout
+    std::optional<unsigned> minReplyRate;   // --min-reply-rate
 };
 
 // The engine program running on 127.0.0.1 in work folder Work(), serving
@@ -156,6 +157,9 @@ class Connection {
     Reply Receive(bool headRequest = false, int timeoutMs = 10000);
     // True when the peer closed the connection within timeoutMs.
     bool ClosedByPeer(int timeoutMs);
+    // Reads and drops up to most bytes, waiting up to timeoutMs for them:
+    // how many, or -1 once the peer has closed.
+    int Drop(int most, int timeoutMs);
     void Close();
 
   private:

@@ -140,6 +140,12 @@ bool Connection::ClosedByPeer(int timeoutMs) {
     return false;
 }
 
+int Connection::Drop(int most, int timeoutMs) {
+    std::vector<char> buffer(static_cast<std::size_t>(most));
+    const int n = detail::ReadSome(fd_, buffer.data(), most, timeoutMs);
+    return n == detail::ReadTimedOut ? 0 : n > 0 ? n : -1;
+}
+
 Reply Request(std::uint16_t port, const std::string& method, const std::string& target,
               const std::string& body, const std::vector<std::string>& headers) {
     std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";

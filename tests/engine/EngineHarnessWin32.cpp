@@ -187,6 +187,9 @@ bool Engine::Start() {
         if (options_.timeoutSeconds) {
             commandLine += " --timeout " + std::to_string(*options_.timeoutSeconds);
         }
+        if (options_.minReplyRate) {
+            commandLine += " --min-reply-rate " + std::to_string(*options_.minReplyRate);
+        }
         std::wstring line = Wide(commandLine);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;

@@ -445,6 +445,40 @@ TEST(SlowClientsAtShippedDefaults, AStalledBodyIsCut) {
     ExpectCutKeepingWhatArrived(engine, connection, 500ms, 120);
 }
 
+TEST(SlowClients, AReplyTakenInTooSlowlyIsCut) {
+    // At 8 MiB a second over 2 s. On loopback a reader at the shipped rate
+    // (256 B/s) lets the engine write so seldom that the library's own idle
+    // timeout ends it first; a fast reader that is too slow shows this cut.
+    StartOptions options;
+    options.timeoutSeconds = 2;
+    options.minReplyRate = 8 * 1024 * 1024;
+    Engine engine(options);
+    const std::size_t size = 64 * 1024 * 1024;
+    WriteFile(engine.WebRoot() / "big.bin", Pattern(size, 7));
+    const std::string get = "GET /big.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+    Connection reader(engine.Port());
+    reader.Send(get);
+    EXPECT_EQ(reader.Receive(false, 20000).body.size(), size);
+    // At most 4 MiB a second for 5 s, going on steadily but too slowly, then
+    // as fast as it can: the reply was cut, only what the system had
+    // already taken from the engine still arrives.
+    Connection slow(engine.Port());
+    slow.Send(get);
+    std::size_t taken = 0;
+    int n = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 5s && (n = slow.Drop(64 * 1024, 50)) >= 0) {
+        taken += static_cast<std::size_t>(n);
+        std::this_thread::sleep_for(16ms);
+    }
+    while (n >= 0 && (n = slow.Drop(1 << 20, 5000)) > 0) {
+        taken += static_cast<std::size_t>(n);
+    }
+    EXPECT_LT(n, 0) << "neither cut nor ended";
+    EXPECT_LT(taken, size / 2);
+}
+
 TEST(SlowClients, FortyEightConnectionsPerAddressAndNoMore) {
     Engine engine;
     WriteFile(engine.WebRoot() / "index.html", "hello");

@@ -42,24 +42,26 @@ ProgramRun RunEngine(const fs::path& work, const std::string& webRoot) {
 
 TEST(EngineRefusal, BusyWhenEveryUploadPlaceIsTaken) {
     Engine engine;
-    // Eight clients with 32 unfinished uploads each fill the 256 places.
-    for (int client = 2; client < 10; ++client) {
+    // 256 unfinished uploads fill the places: seven clients hold 32, one 31
+    // and one a single place, so the one with 31 has none to take from another.
+    for (int client = 1; client < 10; ++client) {
         const std::string source = "127.0.0." + std::to_string(client);
-        for (int i = 0; i < 32; ++i) {
+        for (int i = 0; i < (client == 1 ? 1 : client == 9 ? 31 : 32); ++i) {
             Connection connection(engine.Port(), source);
             ASSERT_TRUE(connection.Send(ChunkRequest(
                 "u" + std::to_string(client) + "x" + std::to_string(i), "a.bin", "", 5)));
             ASSERT_EQ(connection.Receive().status, 200) << source << " " << i;
         }
     }
-    const Reply busy = RawRequest(engine.Port(), ChunkRequest("late", "late.txt", "hello", 5));
+    const std::string late = ChunkRequest("late", "late.txt", "hello", 5);
+    const Reply busy = RawRequest(engine.Port(), late, false, "127.0.0.9");
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(busy.body, "{\"error\": \"busy\", \"message\": \"The PC is receiving too many files "
                          "at once. Try again shortly.\"}");
     EXPECT_FALSE(fs::exists(engine.UploadDir() / "late.txt"));
     // A place given back is taken by the next upload.
     EXPECT_EQ(Request(engine.Port(), "DELETE", "/api/upload?key=abcdef&id=u2x0").status, 204);
-    EXPECT_EQ(RawRequest(engine.Port(), ChunkRequest("late", "late.txt", "hello", 5)).status, 201);
+    EXPECT_EQ(RawRequest(engine.Port(), late, false, "127.0.0.9").status, 201);
     EXPECT_EQ(ReadFile(engine.UploadDir() / "late.txt"), "hello");
 }
 

@@ -44,6 +44,19 @@ Reply RequestFrom(const std::string& source, std::uint16_t port, const std::stri
     return connection.Receive();
 }
 
+// One chunk of a resumable upload from source, on a connection of its own.
+Reply ChunkFrom(const std::string& source, const Engine& engine, const std::string& id,
+                std::size_t size, std::size_t offset, const std::string& body) {
+    return RequestFrom(source, engine.Port(),
+                       RequestHead(ChunkTarget(id, id + ".bin", size, offset), body.size(),
+                                   "application/octet-stream", "Connection: close\r\n") +
+                           body);
+}
+
+std::size_t FreeBytes(const Engine& engine) {
+    return static_cast<std::size_t>(fs::space(engine.Staging()).available);
+}
+
 std::string EmptyFirstChunk(const std::string& id) {
     return "POST " + ChunkTarget(id, "a.bin", 10, 0) +
            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -205,4 +218,75 @@ TEST(EnginePressure, AMultipartBodyCutShortIsRefusedWhereverItEnds) {
                       {"Content-Type: application/x-www-form-urlencoded"})
                   .status,
               400);
+}
+
+TEST(EnginePressure, OneAddressCannotHoldTheDiskAgainstAnother) {
+    const std::string why = EnterPrivateMountNamespace();
+    if (!why.empty()) {
+        GTEST_SKIP() << "needs a disk of its own: " << why;
+    }
+    constexpr std::size_t GiB = 1024 * MiB;
+    StartOptions options;
+    options.diskBytes = 16 * GiB; // a tmpfs: only what is written takes memory
+    Engine engine(options);
+    // A key holder announces all but 2 GiB of the free space and sends a byte.
+    const Reply hog = ChunkFrom("127.0.0.2", engine, "hog", FreeBytes(engine) - 2 * GiB, 0, "x");
+    ASSERT_EQ(hog.status, 200) << hog.body;
+    // Its own next upload does not fit beside it...
+    EXPECT_EQ(ChunkFrom("127.0.0.2", engine, "more", 4 * GiB, 0, "x").status, 507);
+    // ...but a phone at another address still sends its 4 GiB video.
+    const Reply phone = ChunkFrom("127.0.0.3", engine, "video", 4 * GiB, 0, "hello");
+    EXPECT_EQ(phone.status, 200) << phone.body;
+    EXPECT_NE(phone.body.find("\"offset\": 5"), std::string::npos) << phone.body;
+}
+
+TEST(EnginePressure, AnUploadThatStopsGivesItsRoomBackAndAResumeReservesAgain) {
+    const std::string why = EnterPrivateMountNamespace();
+    if (!why.empty()) {
+        GTEST_SKIP() << "needs a small disk of its own: " << why;
+    }
+    StartOptions options;
+    options.diskBytes = 64 * MiB;
+    options.timeoutSeconds = 2; // how long an upload may send nothing and keep its room
+    Engine engine(options);
+    const std::string client = "127.0.0.2";
+    const std::size_t bigSize = FreeBytes(engine) - 8 * MiB;
+    ASSERT_EQ(ChunkFrom(client, engine, "big", bigSize, 0, "1").status, 200);
+    // Right after its chunk the big upload still holds its room...
+    EXPECT_EQ(ChunkFrom(client, engine, "other", 16 * MiB, 0, "x").status, 507);
+    // ...and gives it back once it sends nothing more.
+    ASSERT_TRUE(Eventually(
+        [&] { return ChunkFrom(client, engine, "other", 16 * MiB, 0, "x").status == 200; },
+        std::chrono::seconds(10)));
+    // Resuming needs the room again: refused while the other holds it, the
+    // staged byte kept, then taken up where it stopped.
+    const Reply refused = ChunkFrom(client, engine, "big", bigSize, 1, "2");
+    EXPECT_EQ(refused.status, 507) << refused.body;
+    EXPECT_NE(refused.body.find("\"offset\": 1"), std::string::npos) << refused.body;
+    ASSERT_TRUE(
+        Eventually([&] { return ChunkFrom(client, engine, "big", bigSize, 1, "2").status == 200; },
+                   std::chrono::seconds(10)));
+    EXPECT_NE(
+        Request(engine.Port(), "GET", "/api/upload?key=abcdef&id=big").body.find("\"offset\": 2,"),
+        std::string::npos);
+}
+
+TEST(EnginePressure, ManyAddressesTogetherCannotTakeEveryUploadPlace) {
+    Engine engine;
+    // Eight addresses hold 32 one-byte uploads each: every place.
+    for (int address = 2; address < 10; ++address) {
+        const std::string source = "127.0.0." + std::to_string(address);
+        for (int i = 0; i < 32; ++i) {
+            const std::string id = "h" + std::to_string(address) + "x" + std::to_string(i);
+            ASSERT_EQ(ChunkFrom(source, engine, id, 10, 0, "x").status, 200) << id;
+        }
+    }
+    ASSERT_EQ(FileNames(engine.Staging()).size(), 256U);
+    // The phone's upload takes the place of one of them.
+    const Reply phone =
+        Request(engine.Port(), "POST", ChunkTarget("phone", "photo.jpg", 5, 0), "photo");
+    EXPECT_EQ(phone.status, 201) << phone.body;
+    EXPECT_EQ(ReadFile(engine.UploadDir() / "photo.jpg"), "photo");
+    // The upload it replaced is gone with its staged byte.
+    EXPECT_EQ(FileNames(engine.Staging()).size(), 255U);
 }

@@ -272,9 +272,15 @@ TEST_F(UploadStoreTest, PlacesAreCountedPerAddress) {
                       UploadError::None);
         }
     }
-    EXPECT_EQ(start("last", "10.0.2.1"), UploadError::TooMany);
-    EXPECT_TRUE(store.Cancel("other"));
+    // Every place is taken: a newcomer takes the place idle longest of the
+    // address holding the most ("a0" was claimed again since).
     EXPECT_EQ(start("last", "10.0.2.1"), UploadError::None);
+    EXPECT_FALSE(store.Query("a1"));
+    EXPECT_TRUE(store.Query("a0"));
+    // No address holds more than one above 10.0.0.2's 31 now: nothing to take.
+    EXPECT_EQ(start("a1", "10.0.0.2"), UploadError::TooMany);
+    EXPECT_TRUE(store.Cancel("other"));
+    EXPECT_EQ(start("a1", "10.0.0.2"), UploadError::None);
 }
 
 TEST_F(UploadStoreTest, AnnouncedSizesAreReservedUntilTheUploadEnds) {
