@@ -220,7 +220,10 @@ cmp -s "$work/publish.bin" "$work/phone/publish.bin" || fail "the downloaded fil
 step "Close"
 click 121 801 # "Close"
 wait_for 30 eval '! kill -0 "$tessary_pid" 2>/dev/null' || fail "the window did not close"
-wait_for 10 eval '! engine_running' || fail "the engine still runs after Close"
+closed=$SECONDS
+wait_for 30 eval '! engine_running' ||
+    fail "the engine still runs 30 s after Close: $(pgrep -af 'pskl|TessaryEngine')"
+step "the engine ended $((SECONDS - closed)) s after the window"
 [[ ! -e "$work_dir/wdoc/u/$key.html" && ! -e "$work_dir/wdoc/d/$key.html" ]] ||
     fail "this run's pages were left behind"
 
