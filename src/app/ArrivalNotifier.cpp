@@ -1,7 +1,9 @@
 #include "app/ArrivalNotifier.h"
 
 #include "app/DesktopNotice.h"
+#include "app/core/TextNote.h"
 
+#include <QFileInfo>
 #include <utility>
 
 TArrivalNotifier::TArrivalNotifier(QObject* parent)
@@ -9,15 +11,26 @@ TArrivalNotifier::TArrivalNotifier(QObject* parent)
     quiet_.setSingleShot(true);
     quiet_.setInterval(DefaultQuietMs);
     connect(&quiet_, &QTimer::timeout, this, [this] { EndBurst(); });
-    connect(notice_, &TDesktopNotice::clicked, this, &TArrivalNotifier::activated);
+    connect(notice_, &TDesktopNotice::clicked, this, [this] { emit activated(textShown_); });
 }
 
-void TArrivalNotifier::FileArrived(const QString& name) {
-    burst_.push_back(name);
+void TArrivalNotifier::FileArrived(const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    QString line = name;
+    if (appcore::IsTextFileName(name)) {
+        const QString first = appcore::FirstLineOfText(path.toStdString());
+        if (!first.isEmpty()) {
+            line = QChar(0x201C) + first + QChar(0x201D);
+            burstTexts_.push_back(path);
+        }
+    }
+    burst_.push_back(line);
     quiet_.start();
 }
 
-QString TArrivalNotifier::Summary(int count) {
+QString TArrivalNotifier::Summary(int count, bool oneText) {
+    if (oneText)
+        return QStringLiteral("Text received from the phone");
     return count == 1 ? QStringLiteral("1 file received from the phone")
                       : QStringLiteral("%1 files received from the phone").arg(count);
 }
@@ -33,7 +46,10 @@ QString TArrivalNotifier::Body(const QStringList& names, BodyText kind) {
 
 void TArrivalNotifier::EndBurst() {
     const QStringList names = std::exchange(burst_, {});
+    const QStringList texts = std::exchange(burstTexts_, {});
     if (names.isEmpty() || (ShouldNotify && !ShouldNotify()))
         return;
-    notice_->Show(Summary(static_cast<int>(names.size())), names);
+    const bool oneText = names.size() == 1 && texts.size() == 1;
+    textShown_ = oneText ? texts.first() : QString();
+    notice_->Show(Summary(static_cast<int>(names.size()), oneText), names);
 }

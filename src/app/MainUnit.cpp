@@ -16,6 +16,7 @@
 #include "app/core/DroppedFiles.h"
 #include "app/core/PageGenerator.h"
 #include "app/core/Publisher.h"
+#include "app/core/TextNote.h"
 #include "app/core/UpdateCheck.h"
 #include "app/core/UploadWatcher.h"
 #include "app/core/Workspace.h"
@@ -28,6 +29,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -440,7 +442,8 @@ void TMainForm::ConnectHandlers() {
     connect(paste, &QShortcut::activated, this, [this] { PasteFiles(); });
     // A notice only for whom the window is out of sight.
     ArrivalNotices->ShouldNotify = [this] { return isMinimized() || !isActiveWindow(); };
-    connect(ArrivalNotices, &TArrivalNotifier::activated, this, [this] { ShowArrivals(); });
+    connect(ArrivalNotices, &TArrivalNotifier::activated, this,
+            [this](const QString& textPath) { ShowArrivals(textPath); });
 }
 
 void TMainForm::DescribeForAssistiveTools() {
@@ -473,7 +476,7 @@ void TMainForm::DescribeForAssistiveTools() {
              QStringLiteral("Chooses another folder for the files from the phone"));
     describe(BDownloadFileSelectFiles, {},
              QStringLiteral("Chooses the files the phone can download; "
-                            "Ctrl+V pastes files copied in a file manager"));
+                            "Ctrl+V pastes files copied in a file manager, or copied text"));
     describe(LDownloadNote, {}, QStringLiteral("What the phone can download"));
     describe(Label8, {}, QStringLiteral("Shows the about text"));
     describe(BClose, {}, QStringLiteral("Closes Tessary and stops sharing files"));
@@ -658,6 +661,13 @@ void TMainForm::PasteFiles() {
     if (data == nullptr)
         return;
     const appcore::TDroppedFiles pasted = appcore::FilesFromMimeData(*data);
+    // Copied text (a link, an address, a note) goes as a text file; a copy of
+    // folders alone is no text.
+    if (pasted.files.isEmpty() && pasted.foldersPassedOver == 0 && data->hasText() &&
+        appcore::HasWords(data->text())) {
+        PublishText(data->text());
+        return;
+    }
     if (pasted.files.isEmpty()) {
         LDownloadNote->setToolTip(appcore::FoldersPassedOverText(pasted.foldersPassedOver));
         return;
@@ -665,19 +675,37 @@ void TMainForm::PasteFiles() {
     PublishQuietly(pasted.files, pasted.foldersPassedOver);
 }
 
+void TMainForm::PublishText(const QString& text) {
+    if (!PastedTexts)
+        PastedTexts = std::make_unique<QTemporaryDir>(QString::fromStdString(
+            misc::IncludeTrailingDelimiter(platform::TempFolder()) + "tessary-text-XXXXXX"));
+    const auto written = PastedTexts->isValid()
+                             ? appcore::WriteTextFile(misc::IncludeTrailingDelimiter(
+                                                          PastedTexts->path().toStdString()),
+                                                      text, QDateTime::currentDateTime())
+                             : std::nullopt;
+    if (!written) {
+        hooks_.ShowMessage(QStringLiteral("The text could not be saved for the phone."));
+        return;
+    }
+    PublishQuietly(QStringList{QString::fromStdString(*written)}, 0);
+}
+
 void TMainForm::UploadArrived(const std::string& path) {
     // Whoever looks at the window sees the file appear in WB.
     if (isMinimized() || !isActiveWindow())
-        ArrivalNotices->FileArrived(QString::fromStdString(misc::ExtractFileName(path)));
+        ArrivalNotices->FileArrived(QString::fromStdString(path));
 }
 
-void TMainForm::ShowArrivals() {
+void TMainForm::ShowArrivals(const QString& textPath) {
     if (isMinimized())
         showNormal();
     show();
     raise();
     activateWindow();
     BPhonetoPCClick(BPhoneToPC);
+    if (!textPath.isEmpty())
+        OpenWithShell(textPath.toStdString());
 }
 
 void TMainForm::CleanUpAtExit() {

@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -129,12 +130,15 @@ class TMainForm : public QWidget {
     void PublishFiles(const QStringList& paths, int foldersPassedOver = 0);
     // Files dropped onto the PC-to-phone page or its tile.
     void FilesDropped(const appcore::TDroppedFiles& dropped, QWidget* target);
-    // Ctrl+V: the files a file manager copied, while the PC-to-phone page shows.
+    // Ctrl+V while the PC-to-phone page shows: the files a file manager
+    // copied, else copied text, published as a text file named from the clock.
     void PasteFiles();
+    void PublishText(const QString& text);
     // A file landed in the receiving folder.
     void UploadArrived(const std::string& path);
-    // A click on the arrival notice: the window comes up on the phone-to-PC page.
-    void ShowArrivals();
+    // A click on the arrival notice: the window comes up on the phone-to-PC
+    // page; for a notice of one text, the text opens too.
+    void ShowArrivals(const QString& textPath = {});
     void CleanUpAtExit();
 
     // Engine control. Outcomes are returned, never shown.
@@ -252,4 +256,6 @@ class TMainForm : public QWidget {
     TPictureFileDialog* DOpen = nullptr; // the files to publish
     TFileDropFilter* FileDrops = nullptr;
     TArrivalNotifier* ArrivalNotices = nullptr;
+    // Where pasted texts are written before they are published; gone at exit.
+    std::unique_ptr<QTemporaryDir> PastedTexts;
 };

@@ -176,4 +176,10 @@ std::string FillFileEntry(const std::string& path, const std::string& linkName) 
                        {"##FILEURL##", "dfiles/" + PercentEncode(link)}}});
 }
 
+std::string PreviewRow(const std::string& link, int width, int height) {
+    return "<tr><td colspan=\"2\" align=\"center\"><img class=\"preview\" src=\"" +
+           EscapeHtml(link) + "\" width=\"" + std::to_string(width) + "\" height=\"" +
+           std::to_string(height) + "\" loading=\"lazy\" alt=\"\"></td></tr>";
+}
+
 } // namespace htmtemplate

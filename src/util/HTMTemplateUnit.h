@@ -20,6 +20,11 @@ const std::string& FileEntryTemplate();
 // one is not installed.
 std::string FillFileEntry(const std::string& path, const std::string& linkName = {});
 
+// The row an entry of a picture carries above its Open button: the preview
+// at link (relative to the download page, used as it stands), width x height
+// pixels, loaded only when the phone scrolls near it. No line end.
+std::string PreviewRow(const std::string& link, int width, int height);
+
 // The short date, a blank and the long time of localTime in the locale's
 // formats (%x and %X); the date alone when the time is exactly midnight.
 std::string FileDateText(const std::tm& localTime, const std::locale& locale);

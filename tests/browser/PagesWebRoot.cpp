@@ -5,17 +5,24 @@
 //
 //   pages_webroot generate <templateDir> <workDir> <key>
 //   pages_webroot publisher <workDir> <key>
+//   pages_webroot picture <path.jpg> <width> <height>
 //
-// The publisher reads one selection a line (paths separated by TAB; an
-// empty line withdraws the publication) and answers each with
+// The publisher reads one selection a line (paths separated by NUL; an
+// empty line withdraws the publication; "text " and hex digits publish the
+// text those UTF-8 bytes make, as a paste in the window does) and answers each with
 // "ok <n listed>" and, one a line, the names the copies got, then "end";
 // or "error <message>".
 
 #include "app/core/PageGenerator.h"
 #include "app/core/Publisher.h"
+#include "app/core/TextNote.h"
 #include "platform/platform.h"
 #include "util/MiscFuncUnit.h"
 
+#include <QByteArray>
+#include <QDateTime>
+#include <QImage>
+#include <QPainter>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -67,7 +74,17 @@ int Serve(const std::string& workDir, const std::string& key) {
                 std::cout << "ok 0\nend" << std::endl;
                 continue;
             }
-            const int listed = publisher.PublishSelectedFiles(SplitPaths(line));
+            std::vector<std::string> paths = SplitPaths(line);
+            if (line.starts_with("text ")) {
+                const QByteArray text =
+                    QByteArray::fromHex(QByteArray::fromStdString(line.substr(5)));
+                const std::string folder = workDir + "/pasted/";
+                platform::CreateFolderTree(folder);
+                const auto file = appcore::WriteTextFile(folder, QString::fromUtf8(text),
+                                                         QDateTime::currentDateTime());
+                paths = {file.value_or("")};
+            }
+            const int listed = publisher.PublishSelectedFiles(paths);
             std::cout << "ok " << listed << "\n";
             for (const auto& copy : publisher.PublishedCopies()) {
                 std::cout << misc::ExtractFileName(copy) << "\n";
@@ -81,6 +98,19 @@ int Serve(const std::string& workDir, const std::string& key) {
     return 0;
 }
 
+// A JPEG of a colourful pattern, so its preview has something to show.
+int Picture(const std::string& path, int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    QPainter painter(&image);
+    for (int band = 0; band < 8; ++band)
+        painter.fillRect(band * width / 8, 0, width / 8 + 1, height,
+                         QColor::fromHsv(band * 45, 200, 230));
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(QPoint(width / 2, height / 2), width / 5, height / 5);
+    painter.end();
+    return image.save(QString::fromStdString(path), "JPEG", 90) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -90,11 +120,14 @@ int main(int argc, char** argv) {
             return Generate(argv[2], argv[3], argv[4]);
         if (command == "publisher" && argc == 4)
             return Serve(argv[2], argv[3]);
+        if (command == "picture" && argc == 5)
+            return Picture(argv[2], std::stoi(argv[3]), std::stoi(argv[4]));
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
         return 1;
     }
     std::cerr << "usage: pages_webroot generate <templateDir> <workDir> <key>\n"
-                 "       pages_webroot publisher <workDir> <key>\n";
+                 "       pages_webroot publisher <workDir> <key>\n"
+                 "       pages_webroot picture <path.jpg> <width> <height>\n";
     return 2;
 }

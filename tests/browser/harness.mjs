@@ -205,7 +205,16 @@ export class Publisher {
 
   async publish(...files) {
     assert.ok(files.every((f) => !/[\0\n]/.test(f)), 'paths without NUL or line breaks');
-    this.child.stdin.write(files.join('\0') + '\n');
+    return this.answer(files.join('\0') + '\n');
+  }
+
+  // Text copied on the PC and pasted for the phone, as the window publishes it.
+  publishText(text) {
+    return this.answer(`text ${Buffer.from(text, 'utf8').toString('hex')}\n`);
+  }
+
+  async answer(request) {
+    this.child.stdin.write(request);
     const first = await this.line();
     if (!first.startsWith('ok ')) throw new Error(`publishing failed: ${first}`);
     const names = [];

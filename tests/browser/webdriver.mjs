@@ -108,6 +108,24 @@ export class Session {
     }
   }
 
+  // Shows url in a same-origin iframe #phone, width px wide, inside host (a
+  // page of the same origin), once ready (a script run in the frame's
+  // window, `w`) holds; returns the frame element.
+  async openInFrame(host, url, width, ready) {
+    await this.navigate(host);
+    await this.execute(`
+      document.body.innerHTML = '';
+      document.body.style.margin = '0';
+      var f = document.createElement('iframe');
+      f.id = 'phone';
+      f.style.cssText = 'width:' + arguments[1] + 'px;height:760px;border:0;display:block';
+      f.src = arguments[0];
+      document.body.appendChild(f);`, url, width);
+    await this.waitFor(`var w = document.getElementById('phone').contentWindow, d = w && w.document;
+      return !!d && d.readyState === 'complete' && !!d.body && (${ready})`, `${url} in a frame`);
+    return this.find('#phone');
+  }
+
   delete() { return fetch(`${this.base}/session/${this.id}`, { method: 'DELETE' }).catch(() => {}); }
 }
 

@@ -46,18 +46,8 @@ function wkTest(name, fn) {
 // The page in a same-origin iframe 320 px wide, the driver inside it.
 async function phoneFrame(url) {
   await wd.switchToFrame(null);
-  await wd.navigate(`${engine.base}/index.html`);
-  await wd.execute(`
-    document.body.innerHTML = '';
-    document.body.style.margin = '0';
-    var f = document.createElement('iframe');
-    f.id = 'phone';
-    f.style.cssText = 'width:320px;height:760px;border:0;display:block';
-    f.src = arguments[0];
-    document.body.appendChild(f);`, url);
-  await wd.waitFor(`var d = document.getElementById('phone').contentDocument;
-    return d && d.readyState === 'complete' && d.body && d.body.children.length > 0`, `${url} in a frame`);
-  const frame = await wd.find('#phone');
+  const frame = await wd.openInFrame(`${engine.base}/index.html`, url, 320,
+    'w.document.body.children.length > 0');
   await wd.switchToFrame(frame);
   return frame;
 }

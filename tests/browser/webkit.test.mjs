@@ -366,18 +366,7 @@ describe('download page in WebKit', () => {
 describe('narrow phones in WebKit', () => {
   // The page in a same-origin iframe as wide as the phone.
   async function phoneFrame(url, width) {
-    await wd.navigate(`${engine.base}/index.html`);
-    await wd.execute(`
-      document.body.innerHTML = '';
-      document.body.style.margin = '0';
-      var f = document.createElement('iframe');
-      f.id = 'phone';
-      f.style.cssText = 'width:' + arguments[1] + 'px;height:760px;border:0;display:block';
-      f.src = arguments[0];
-      document.body.appendChild(f);`, url, width);
-    await wd.waitFor(`var d = document.getElementById('phone').contentDocument;
-      return d && d.readyState === 'complete' && Array.isArray(d.defaultView.__errors)`, `${url} in a frame`);
-    return wd.find('#phone');
+    return wd.openInFrame(`${engine.base}/index.html`, url, width, 'Array.isArray(w.__errors)');
   }
   async function sideways() {
     return wd.execute(`var w = document.getElementById('phone').contentWindow, d = w.document.documentElement;

@@ -1,12 +1,14 @@
+// The engine harness's system calls on Linux: fork and exec, tmpfs mounts,
+// BSD sockets on loopback.
+
 #include "EngineHarness.h"
 
-#include "EngineHarnessSocket.h"
+#include "EngineHarnessSystem.h"
+#include "ProcessSupport.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -14,6 +16,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdexcept>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -24,6 +27,8 @@
 namespace fs = std::filesystem;
 
 namespace enginetest {
+
+using testsupport::LoopbackAddress;
 
 TempFolder::TempFolder() {
     std::string pattern = (fs::temp_directory_path() / "tessary-engine-XXXXXX").string();
@@ -39,16 +44,16 @@ TempFolder::~TempFolder() {
 }
 
 std::uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    std::uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
     close(fd);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 std::string EnterPrivateMountNamespace() {
@@ -65,29 +70,10 @@ std::string EnterPrivateMountNamespace() {
     return reason;
 }
 
-namespace {
-
-void MountSmallDisk(const fs::path& folder, std::uint64_t bytes) {
-    fs::create_directories(folder);
-    const std::string size = "size=" + std::to_string(bytes);
-    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
-        throw std::runtime_error("cannot mount a small disk on " + folder.string() + ": " +
-                                 std::strerror(errno));
-    }
-}
-
-} // namespace
-
-std::string EngineProgram() {
-    return TESSARY_ENGINE_PROGRAM;
-}
-
 Listener::Listener() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     socket_ = fd;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         listen(fd, 4) != 0 ||
@@ -103,157 +89,6 @@ Listener::~Listener() {
     }
 }
 
-ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
-                         std::optional<std::chrono::milliseconds> stopAfter,
-                         const std::string& program) {
-    const fs::path errors = work / "engine-errors.txt";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (chdir(work.c_str()) != 0 || fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
-            _exit(126);
-        }
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    ProgramRun run;
-    if (child < 0) {
-        return run;
-    }
-    if (stopAfter) {
-        std::this_thread::sleep_for(*stopAfter);
-        kill(child, SIGTERM);
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        run.status = WEXITSTATUS(status);
-    }
-    run.errors = ReadFile(errors);
-    fs::remove(errors);
-    return run;
-}
-std::string KillToolProgram() {
-    return TESSARY_KILLTOOL_PROGRAM;
-}
-
-Engine::Engine(StartOptions options) : options_(std::move(options)) {
-    if (options_.diskBytes > 0) {
-        MountSmallDisk(Work(), options_.diskBytes);
-        mounts_.push_back(Work());
-    }
-    if (options_.uploadDiskBytes > 0) {
-        MountSmallDisk(UploadDir(), options_.uploadDiskBytes);
-        mounts_.insert(mounts_.begin(), UploadDir());
-    }
-    fs::create_directories(WebRoot() / "u/ufiles");
-    fs::create_directories(WebRoot() / "d/dfiles");
-    if (!Start()) {
-        throw std::runtime_error("the engine did not start");
-    }
-}
-
-Engine::~Engine() {
-    if (pid_ > 0) {
-        Terminate(5000);
-    }
-    for (const auto& folder : mounts_) {
-        umount2(folder.c_str(), MNT_DETACH);
-    }
-}
-
-bool Engine::Start() {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        port_ = options_.port.value_or(FreePort());
-        const std::string program = options_.program.empty() ? EngineProgram() : options_.program;
-        const std::string portText = std::to_string(port_);
-        // Built before the fork: the child only calls exec.
-        std::vector<std::string> args = {program,  Key,      "./wdoc",   "--port",
-                                         portText, "--bind", "127.0.0.1"};
-        if (options_.timeoutSeconds) {
-            args.insert(args.end(), {"--timeout", std::to_string(*options_.timeoutSeconds)});
-        }
-        if (options_.minReplyRate) {
-            args.insert(args.end(), {"--min-reply-rate", std::to_string(*options_.minReplyRate)});
-        }
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            if (chdir(Work().c_str()) != 0) {
-                _exit(126);
-            }
-            if (options_.fileSizeLimit > 0) {
-                const rlimit limit{options_.fileSizeLimit, options_.fileSizeLimit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        pid_ = child;
-        exited_ = false;
-        reaper_ = std::thread([this, child] {
-            int status = 0;
-            waitpid(child, &status, 0);
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            exited_ = true;
-        });
-        // Up once it accepts a connection (a takeover may take a few seconds).
-        for (int wait = 0; wait < 500 && !exited_; ++wait) {
-            Connection probe(port_);
-            if (probe.IsOpen()) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        Terminate(2000);
-        if (options_.port) {
-            return false;
-        }
-    }
-    return false;
-}
-
-bool Engine::Running() const {
-    return pid_ > 0 && !exited_;
-}
-
-std::optional<int> Engine::Terminate(int timeoutMs, int* elapsedMs) {
-    if (pid_ <= 0) {
-        return std::nullopt;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    if (!exited_) {
-        kill(pid_, SIGTERM);
-    }
-    while (!exited_ &&
-           std::chrono::steady_clock::now() - start < std::chrono::milliseconds(timeoutMs)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    const bool inTime = exited_;
-    if (elapsedMs != nullptr) {
-        *elapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start)
-                                          .count());
-    }
-    if (!inTime) {
-        kill(pid_, SIGKILL);
-    }
-    reaper_.join();
-    pid_ = -1;
-    if (!inTime) {
-        return std::nullopt;
-    }
-    return status_.load();
-}
-
 long Engine::PeakRssKiB() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
     std::string line;
@@ -265,52 +100,116 @@ long Engine::PeakRssKiB() const {
     return -1;
 }
 
-Connection::Connection(std::uint16_t port) : Connection(port, std::string()) {}
+namespace detail {
 
-Connection::Connection(std::uint16_t port, const std::string& sourceAddress) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Child::Child(const std::string& program, const std::vector<std::string>& arguments,
+             const fs::path& work, const fs::path& errorsTo, std::uint64_t fileSizeLimit) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(work.c_str()) != 0) {
+            _exit(126);
+        }
+        if (!errorsTo.empty()) {
+            const int fd = open(errorsTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || dup2(fd, STDERR_FILENO) < 0) {
+                _exit(126);
+            }
+        }
+        if (fileSizeLimit > 0) {
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    pid_ = child;
+}
+
+Child::~Child() {
+    // Never leave a zombie behind: one still running is killed and reaped.
+    if (pid_ > 0 && !waited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::optional<int> Child::Wait(std::optional<std::chrono::milliseconds> limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit.value_or(std::chrono::hours(0));
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid_, &status, limit ? WNOHANG : 0);
+        if (done == pid_) {
+            break;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    waited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<fs::path> MountSmallDisks(const fs::path& work, std::uint64_t workBytes,
+                                      const fs::path& uploads, std::uint64_t uploadBytes) {
+    std::vector<fs::path> mounted;
+    for (const auto& [folder, bytes] : {std::pair{work, workBytes}, {uploads, uploadBytes}}) {
+        if (bytes == 0) {
+            continue;
+        }
+        fs::create_directories(folder);
+        const std::string size = "size=" + std::to_string(bytes);
+        if (mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+            const std::string reason = std::strerror(errno);
+            UnmountSmallDisks(mounted);
+            throw std::runtime_error("cannot mount a small disk on " + folder.string() + ": " +
+                                     reason);
+        }
+        mounted.insert(mounted.begin(), folder);
+    }
+    return mounted;
+}
+
+void UnmountSmallDisks(const std::vector<fs::path>& folders) {
+    for (const auto& folder : folders) {
+        umount2(folder.c_str(), MNT_DETACH);
+    }
+}
+
+int ConnectLoopback(std::uint16_t port, const std::string& sourceAddress) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
     if (!sourceAddress.empty()) {
         sockaddr_in source{};
         source.sin_family = AF_INET;
         if (inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr) != 1 ||
-            bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
-            Close();
-            return;
+            bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            close(fd);
+            return -1;
         }
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        Close();
+    const sockaddr_in address = LoopbackAddress(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
     }
+    return fd;
 }
 
-Connection::~Connection() {
-    Close();
+int SendSome(int fd, const char* bytes, std::size_t size) {
+    return static_cast<int>(send(fd, bytes, std::min<std::size_t>(size, 1 << 20), MSG_NOSIGNAL));
 }
 
-void Connection::Close() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+void CloseSocket(int fd) {
+    close(fd);
 }
-
-bool Connection::Send(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-namespace detail {
 
 int ReadSome(int fd, char* buffer, int size, int timeoutMs) {
     pollfd entry{fd, POLLIN, 0};

@@ -10,12 +10,17 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace enginetest {
+
+namespace detail {
+class Child;
+}
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempFolder {
@@ -36,6 +41,17 @@ void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string Pattern(std::size_t size, unsigned seed);
 // Regular files directly in the folder, by name.
 std::vector<std::string> FileNames(const std::filesystem::path& folder);
+
+// A copy of the engine program in a folder of its own: an engine of
+// another program file, so no other test's engine counts as "earlier".
+class EngineCopy {
+  public:
+    EngineCopy();
+    std::filesystem::path Path() const;
+
+  private:
+    TempFolder bin_;
+};
 
 // A loopback port nothing listens on right now.
 std::uint16_t FreePort();
@@ -91,6 +107,7 @@ class Engine {
     TempFolder work_;
     std::uint16_t port_ = 0;
     int pid_ = -1;
+    std::unique_ptr<detail::Child> child_;
     // Reaps the process as soon as it ends, so no zombie lingers for a
     // process search to find.
     std::thread reaper_;
@@ -133,6 +150,10 @@ class Listener {
     std::intptr_t socket_ = -1;
     std::uint16_t port_ = 0;
 };
+
+// Whether this system tells how much of what a socket sent its peer has
+// taken (the engine cuts replies read too slowly only where it does).
+bool SystemTellsBytesDelivered();
 
 struct Reply {
     int status = 0;

@@ -1,9 +1,11 @@
 // The parts of the engine harness that are the same on every system: files,
-// and HTTP over a connection (the systems differ only in ReadSome).
+// the engine's runs, and HTTP over a connection (the system's calls are in
+// EngineHarnessSystem.h).
 
 #include "EngineHarness.h"
-#include "EngineHarnessSocket.h"
+#include "EngineHarnessSystem.h"
 #include "Eventually.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cctype>
@@ -53,6 +55,174 @@ std::vector<std::string> FileNames(const fs::path& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string EngineProgram() {
+    return TESSARY_ENGINE_PROGRAM;
+}
+
+std::string KillToolProgram() {
+    return TESSARY_KILLTOOL_PROGRAM;
+}
+
+EngineCopy::EngineCopy() {
+    fs::copy_file(EngineProgram(), Path());
+}
+
+fs::path EngineCopy::Path() const {
+    return bin_.Path() / fs::path(EngineProgram()).filename();
+}
+
+ProgramRun RunEngineOnce(const fs::path& work, const std::vector<std::string>& arguments,
+                         std::optional<std::chrono::milliseconds> stopAfter,
+                         const std::string& program) {
+    ProgramRun run;
+    const fs::path errors = work / "engine-errors.txt";
+    {
+        detail::Child child(program, arguments, work, errors);
+        if (!child.Started()) {
+            return run;
+        }
+        if (stopAfter && !child.Wait(*stopAfter)) {
+            platform::SendSignal(child.Pid(), platform::Signal::Terminate);
+        }
+        run.status = child.Wait(std::chrono::seconds(30)).value_or(-1);
+    }
+    run.errors = ReadFile(errors);
+    fs::remove(errors);
+    return run;
+}
+
+Engine::Engine(StartOptions options) : options_(std::move(options)) {
+    mounts_ =
+        detail::MountSmallDisks(Work(), options_.diskBytes, UploadDir(), options_.uploadDiskBytes);
+    fs::create_directories(WebRoot() / "u/ufiles");
+    fs::create_directories(WebRoot() / "d/dfiles");
+    if (!Start()) {
+        throw std::runtime_error("the engine did not start");
+    }
+}
+
+Engine::~Engine() {
+    if (pid_ > 0) {
+        Terminate(5000);
+    }
+    detail::UnmountSmallDisks(mounts_);
+}
+
+bool Engine::Start() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port_ = options_.port.value_or(FreePort());
+        std::vector<std::string> arguments{Key,      (fs::path(".") / "wdoc").string(),
+                                           "--port", std::to_string(port_),
+                                           "--bind", "127.0.0.1"};
+        if (options_.timeoutSeconds) {
+            arguments.insert(arguments.end(),
+                             {"--timeout", std::to_string(*options_.timeoutSeconds)});
+        }
+        if (options_.minReplyRate) {
+            arguments.insert(arguments.end(),
+                             {"--min-reply-rate", std::to_string(*options_.minReplyRate)});
+        }
+        child_ = std::make_unique<detail::Child>(
+            options_.program.empty() ? EngineProgram() : options_.program, arguments, Work(),
+            fs::path(), options_.fileSizeLimit);
+        if (!child_->Started()) {
+            child_.reset();
+            return false;
+        }
+        pid_ = child_->Pid();
+        exited_ = false;
+        reaper_ = std::thread([this] {
+            status_ = child_->Wait(std::nullopt).value_or(-1);
+            exited_ = true;
+        });
+        // Up once it accepts a connection (a takeover may take a few seconds).
+        for (int wait = 0; wait < 500 && !exited_; ++wait) {
+            Connection probe(port_);
+            if (probe.IsOpen()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Terminate(2000);
+        if (options_.port) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool Engine::Running() const {
+    return pid_ > 0 && !exited_;
+}
+
+std::optional<int> Engine::Terminate(int timeoutMs, int* elapsedMs) {
+    if (pid_ <= 0) {
+        return std::nullopt;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (!exited_) {
+        platform::SendSignal(pid_, platform::Signal::Terminate);
+    }
+    while (!exited_ &&
+           std::chrono::steady_clock::now() - start < std::chrono::milliseconds(timeoutMs)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const bool inTime = exited_;
+    if (elapsedMs != nullptr) {
+        *elapsedMs = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+    }
+    if (!inTime) {
+        platform::SendSignal(pid_, platform::Signal::Kill);
+    }
+    reaper_.join();
+    child_.reset();
+    pid_ = -1;
+    if (!inTime) {
+        return std::nullopt;
+    }
+    return status_.load();
+}
+
+bool SystemTellsBytesDelivered() {
+    const Listener listener;
+    const int fd = detail::ConnectLoopback(listener.Port(), {});
+    const bool tells = fd >= 0 && platform::SocketBytesDelivered(fd).has_value();
+    if (fd >= 0) {
+        detail::CloseSocket(fd);
+    }
+    return tells;
+}
+
+Connection::Connection(std::uint16_t port) : Connection(port, std::string()) {}
+
+Connection::Connection(std::uint16_t port, const std::string& sourceAddress)
+    : fd_(detail::ConnectLoopback(port, sourceAddress)) {}
+
+Connection::~Connection() {
+    Close();
+}
+
+void Connection::Close() {
+    if (fd_ >= 0) {
+        detail::CloseSocket(fd_);
+        fd_ = -1;
+    }
+}
+
+bool Connection::Send(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const int n = detail::SendSome(fd_, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 Reply Connection::Receive(bool headRequest, int timeoutMs) {

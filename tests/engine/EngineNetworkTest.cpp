@@ -446,6 +446,9 @@ TEST(SlowClientsAtShippedDefaults, AStalledBodyIsCut) {
 }
 
 TEST(SlowClients, AReplyTakenInTooSlowlyIsCut) {
+    if (!SystemTellsBytesDelivered()) {
+        GTEST_SKIP() << "this system does not tell how much of a reply the peer has taken (Wine)";
+    }
     // At 8 MiB a second over 2 s. On loopback a reader at the shipped rate
     // (256 B/s) lets the engine write so seldom that the library's own idle
     // timeout ends it first; a fast reader that is too slow shows this cut.

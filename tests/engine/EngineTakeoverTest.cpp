@@ -15,18 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A copy of the engine of its own, so no other test's engine is "earlier".
-class EngineCopy {
-  public:
-    EngineCopy() { fs::copy_file(EngineProgram(), Path()); }
-    fs::path Path() const {
-        return bin_.Path() / ("TessaryEngine" + std::string(platform::ExecutableSuffix));
-    }
-
-  private:
-    TempFolder bin_;
-};
-
 bool Serves(std::uint16_t port) {
     return Request(port, "GET", "/api/upload?key=abcdef&id=x").status == 404;
 }
@@ -45,6 +33,8 @@ TEST(EngineLifetime, TakingOverAPortEndsOnlyTheEngineHoldingIt) {
     options.port = holder.Port();
     Engine later(options);
     EXPECT_TRUE(Eventually([&] { return !holder.Running(); }));
+    // It was asked to end, and ended as asked.
+    EXPECT_EQ(holder.Terminate(1000), 0);
     // Up once the holder has let go (until then the holder answered probes).
     EXPECT_TRUE(Eventually([&] { return Serves(later.Port()); }));
     std::this_thread::sleep_for(300ms);

@@ -392,39 +392,16 @@ TEST(EngineUpload, SigtermWithAnUploadInFlightStopsQuicklyAndLeavesNothing) {
     EXPECT_TRUE(FileNames(engine.UploadDir()).empty());
 }
 
-TEST(EngineUpload, ANewEngineTakesThePortFromAnEarlierOne) {
-    // A copy of its own, so no other test's engine counts as "earlier".
-    TempFolder bin;
-    const fs::path program = bin.Path() / "TessaryEngine";
-    fs::copy_file(EngineProgram(), program);
-    StartOptions options;
-    options.program = program.string();
-    Engine earlier(options);
-
-    if (!platform::ListeningSocketOwners(earlier.Port()))
-        GTEST_SKIP() << "this system does not tell the owners of sockets (Wine)";
-    options.port = earlier.Port();
-    Engine later(options);
-    EXPECT_TRUE(Eventually([&] { return !earlier.Running(); }));
-    // The earlier engine ends on SIGTERM, as it should.
-    EXPECT_EQ(earlier.Terminate(1000), 0);
-    EXPECT_TRUE(Eventually(
-        [&] { return Request(later.Port(), "GET", "/api/upload?key=abcdef&id=x").status == 404; }));
-    EXPECT_TRUE(later.Running());
-}
-
 TEST(EngineUpload, ACommandLineErrorOrABusyPortIsReported) {
     Engine holder;
     TempFolder work;
     // The holder is another program file's engine, so it is not taken over.
-    TempFolder bin;
-    const fs::path copy = bin.Path() / "TessaryEngine";
-    fs::copy_file(EngineProgram(), copy);
+    const EngineCopy copy;
     fs::create_directories(work.Path() / "wdoc");
     const ProgramRun busy = RunEngineOnce(
         work.Path(),
         {"abcdef", "./wdoc", "--bind", "127.0.0.1", "--port", std::to_string(holder.Port())},
-        std::nullopt, copy.string());
+        std::nullopt, copy.Path().string());
     EXPECT_NE(busy.status, 0);
     EXPECT_NE(busy.errors.find("cannot listen on port"), std::string::npos) << busy.errors;
     EXPECT_TRUE(holder.Running());

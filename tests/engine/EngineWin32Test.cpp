@@ -334,11 +334,9 @@ TEST(KillToolWin32, EndsTheUsersEngineAndSparesANamesake) {
     auto engine = std::make_unique<Engine>(options);
 
     // Another engine of the same name, started from elsewhere.
-    TempFolder elsewhere;
-    const fs::path otherFile = elsewhere.Path() / "TessaryEngine.exe";
-    fs::copy_file(EngineProgram(), otherFile);
+    const EngineCopy elsewhere;
     StartOptions otherOptions;
-    otherOptions.program = otherFile.string();
+    otherOptions.program = elsewhere.Path().string();
     Engine namesake(otherOptions);
 
     const auto runTool = [] {

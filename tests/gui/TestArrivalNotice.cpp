@@ -79,12 +79,15 @@ class TestArrivalNotice : public QObject {
     // Bursts whose end the notifier has decided on (notice or not).
     int burstsEnded = 0;
 
+    QStringList opened; // what the window handed to the shell
     void Start() {
         TMainFormHooks hooks;
         hooks.UpdateBaseUrl = "http://127.0.0.1:9"; // a closed loopback port
         hooks.ShowMessage = [](const QString&) {};
         hooks.PickFolder = [](const QString&) { return std::nullopt; };
-        hooks.OpenWithShell = [](const std::string&) {};
+        hooks.OpenWithShell = [this](const std::string& path) {
+            opened << QString::fromStdString(path);
+        };
         form = std::make_unique<TMainForm>(hooks);
         auto* notifier = windowtest::Child<TArrivalNotifier>(form.get(), "ArrivalNotices");
         notifier->SetQuietInterval(QuietMs);
@@ -108,9 +111,9 @@ class TestArrivalNotice : public QObject {
     static constexpr const char* ServiceConnection = "fake-service";
     // An upload as the engine leaves it; true once the watcher has moved it
     // and told the window, which decides then whether a notice is due.
-    bool Upload(const QString& name) {
+    bool Upload(const QString& name, const QByteArray& content = "from the phone") {
         const std::size_t seen = form->Uploads->SeenUploads().size();
-        WriteBytes(QString::fromStdString(form->UploadDir) + name, "from the phone");
+        WriteBytes(QString::fromStdString(form->UploadDir) + name, content);
         const QString landed = QString::fromStdString(form->ReceiveDir) + name;
         return QTest::qWaitFor(
             [&] { return form->Uploads->SeenUploads().size() > seen && QFileInfo::exists(landed); },
@@ -123,6 +126,7 @@ class TestArrivalNotice : public QObject {
     void init() {
         QDir(HomeDir + "/data").removeRecursively();
         burstsEnded = 0;
+        opened.clear();
         if (NoBus && QString(QTest::currentTestFunction()) !=
                          "withoutServiceNothingHappensAndNothingIsLogged")
             QSKIP("this run has no session bus");
@@ -203,6 +207,25 @@ class TestArrivalNotice : public QObject {
                  int(TMainForm::PhoneToPCPage));
         QVERIFY(form->findChild<TTileButton*>("BPhoneToPC")->isChecked());
         QVERIFY(!form->findChild<TTileButton*>("BWelcome")->isChecked());
+    }
+
+    // A text from the phone reads as its first line; a click opens it.
+    void aTextShowsItsFirstLineAndTheClickOpensIt() {
+        StartService();
+        Start();
+        form->showMinimized();
+        QTRY_VERIFY(form->isMinimized());
+        const QString name = "Text 2026-12-09 14.03.22.txt";
+        QVERIFY(Upload(name, "\r\n  Call <Anna> back\r\nabout the flat\r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(service->notices.size(), 1, QuietMs + 5000);
+        const TFakeNotifications::Notice notice = service->notices.first();
+        QCOMPARE(notice.summary, QString("Text received from the phone"));
+        QCOMPARE(notice.body, QString::fromUtf8("\u201CCall &lt;Anna&gt; back\u201D"));
+        emit service->ActionInvoked(notice.id, "default");
+        QTRY_COMPARE(opened, QStringList{QString::fromStdString(form->ReceiveDir) + name});
+        QTRY_VERIFY(!form->isMinimized());
+        QCOMPARE(form->findChild<QWidget*>("MainPC")->property("currentIndex").toInt(),
+                 int(TMainForm::PhoneToPCPage));
     }
 
     void noNoticeWhileTheWindowIsActive() {

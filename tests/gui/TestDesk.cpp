@@ -10,6 +10,7 @@
 #include "app/TileButton.h"
 #include "app/WindowEnvironment.h"
 #include "app/core/Publisher.h"
+#include "app/core/TextNote.h"
 
 #include <QAction>
 #include <QApplication>
@@ -388,16 +389,33 @@ class TestDesk : public QObject {
         QVERIFY(ReadAll(FragmentPath()).indexOf("b.txt") <
                 ReadAll(FragmentPath()).indexOf("a.jpg"));
 
-        // Text on the clipboard, or a paste on another page, publishes nothing.
-        const std::vector<std::string> published = form->Publication->PublishedCopies();
-        QGuiApplication::clipboard()->setText("just some text");
+        // Copied text goes as a text file named from the clock, its bytes
+        // the text's UTF-8; blanks alone publish nothing.
+        std::vector<std::string> published = form->Publication->PublishedCopies();
+        QGuiApplication::clipboard()->setText(" \n\t ");
         QTest::keyClick(form.get(), Qt::Key_V, Qt::ControlModifier);
         QVERIFY(!QueuedWorkPublished(published));
+        const QString text =
+            QString::fromUtf8("Caf\xc3\xa9 at 10\r\nhttps://example.org/?a=1&b=<2>\n");
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        QGuiApplication::clipboard()->setText(text);
+        QTest::keyClick(form.get(), Qt::Key_V, Qt::ControlModifier);
+        QTRY_VERIFY(Note().startsWith("1 file was"));
+        const QStringList copies = Copies(DownloadDir());
+        QCOMPARE(copies.size(), 1);
+        QVERIFY2(appcore::IsTextFileName(copies[0]), qPrintable(copies[0]));
+        const QDateTime named =
+            QDateTime::fromString(copies[0], "'Text 'yyyy-MM-dd hh.mm.ss'.txt'");
+        QVERIFY2(named >= before && named <= QDateTime::currentDateTime(), qPrintable(copies[0]));
+        QCOMPARE(ReadAll(DownloadDir() + copies[0]), text.toUtf8());
+
+        // A paste on another page publishes nothing.
+        published = form->Publication->PublishedCopies();
         Click("BPhoneToPC");
         Paste(*UriList({source + "a.jpg"}));
         QVERIFY(!QueuedWorkPublished(published));
-        QVERIFY(Note().startsWith("2 files were"));
-        QCOMPARE(Copies(DownloadDir()), (QStringList{"a.jpg", "b.txt"}));
+        QVERIFY(Note().startsWith("1 file was"));
+        QCOMPARE(Copies(DownloadDir()), copies);
     }
 };
 

@@ -36,6 +36,7 @@ QString TempDir() {
 }
 
 using windowtest::Copies;
+using windowtest::OnceReady;
 using windowtest::ReadAll;
 using windowtest::WriteBytes;
 
@@ -352,16 +353,14 @@ class TestRun : public QObject {
         bool sawWaiting = false;
         bool liveWhileWaiting = false;
         QTimer probe;
-        probe.setInterval(20);
-        connect(&probe, &QTimer::timeout, this, [&] {
-            if (form->UpdateDownload == nullptr || server.targets.isEmpty())
-                return;
-            probe.stop();
-            sawWaiting = true;
-            QTest::mouseClick(Find<TTileButton>("BPCtoPhone"), Qt::LeftButton);
-            liveWhileWaiting = Find<TTileButton>("BPCtoPhone")->isChecked();
-            form->close();
-        });
+        OnceReady(
+            probe, [&] { return form->UpdateDownload != nullptr && !server.targets.isEmpty(); },
+            [&] {
+                sawWaiting = true;
+                QTest::mouseClick(Find<TTileButton>("BPCtoPhone"), Qt::LeftButton);
+                liveWhileWaiting = Find<TTileButton>("BPCtoPhone")->isChecked();
+                form->close();
+            });
         probe.start();
         form->show();
         QTRY_VERIFY_WITH_TIMEOUT(sawWaiting && form->UpdateDownload == nullptr, 10000);

@@ -87,13 +87,9 @@ class TestStopRequests : public QObject {
         // another timer that runs within its wait.
         bool sent = false;
         QTimer probe;
-        probe.setInterval(20);
-        connect(&probe, &QTimer::timeout, this, [&] {
-            if (form->UpdateDownload == nullptr || server.targets.isEmpty())
-                return;
-            probe.stop();
-            sent = ::kill(::getpid(), SIGTERM) == 0;
-        });
+        windowtest::OnceReady(
+            probe, [&] { return form->UpdateDownload != nullptr && !server.targets.isEmpty(); },
+            [&] { sent = ::kill(::getpid(), SIGTERM) == 0; });
         probe.start();
         form->show();
         QTRY_VERIFY_WITH_TIMEOUT(sent, 10000);

@@ -52,7 +52,7 @@ CONTROLS = {
     ("Change receiving folder", "push button"):
         "Chooses another folder for the files from the phone",
     ("Step 2 - Click Here to Select Files to Transfer to Phone", "push button"):
-        "Chooses the files the phone can download; Ctrl+V pastes files copied in a file manager",
+        "Chooses the files the phone can download; Ctrl+V pastes files copied in a file manager, or copied text",
     ("Tessary", "push button"): "Shows the about text",
     ("Close", "push button"): "Closes Tessary and stops sharing files",
     ("Technical Support", "link"): "Opens the support page in the browser",

@@ -47,31 +47,15 @@ TEST_F(Locks, LockedFileBlocksTheTestInThisProcessUntilClosed) {
 
 TEST_F(Locks, LockHeldByAnotherProcessIsSeen) {
     WriteText(folder / "f", "x");
-    int ready[2];
-    int release[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(release), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    HeldInChild other([&]() -> std::shared_ptr<void> {
         auto held = LockedFile::OpenExisting(folder / "f");
-        char c = held ? 'y' : 'n';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(release[0], &c, 1);
-        ::_exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+        return held ? std::make_shared<LockedFile>(std::move(*held)) : nullptr;
+    });
+    ASSERT_TRUE(other.Holding());
     EXPECT_FALSE(TryOpenExclusive(folder / "f"));
     EXPECT_FALSE(LockedFile::OpenExisting(folder / "f"));
-    (void)!::write(release[1], "x", 1);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    other.Release();
     EXPECT_TRUE(TryOpenExclusive(folder / "f"));
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
-        ::close(fd);
-    }
 }
 
 TEST_F(Locks, CreateNewNeverReplaces) {

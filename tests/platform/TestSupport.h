@@ -4,12 +4,16 @@
 // removed with everything in it, small file helpers and a way to run a piece
 // of code in a child process (for locks held elsewhere and resource limits).
 
+#include "ProcessSupport.h"
+#include "TextFiles.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <signal.h>
 #include <stdexcept>
 #include <string>
@@ -58,40 +62,11 @@ class ScratchFolder {
     std::string path_;
 };
 
-inline void WriteText(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
+using testsupport::ReadText;
+using testsupport::WriteText;
 
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Runs body in a forked child and returns its exit code (body's result), or
-// -1 when the child did not exit normally.
-inline int RunInChild(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        ::_exit(code);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using testsupport::HeldInChild;
+using testsupport::RunInChild;
 
 // Makes every later write in this process past limit bytes fail with EFBIG,
 // as a full disk would make it fail; for use inside RunInChild.

@@ -1,5 +1,7 @@
 #include "Win32TestSupport.h"
 
+#include "TextFiles.h"
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -72,16 +74,14 @@ ScratchFolder::~ScratchFolder() {
     ::RemoveDirectoryW(Wide(path_).c_str());
 }
 
+// The names are UTF-8; a narrow std::filesystem::path would read them in
+// the ANSI code page.
 void WriteText(const std::string& path, const std::string& content) {
-    std::ofstream out(std::filesystem::path(Wide(path)), std::ios::binary);
-    out << content;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
+    testsupport::WriteText(Wide(path), content);
 }
 
 std::string ReadText(const std::string& path) {
-    std::ifstream in(std::filesystem::path(Wide(path)), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return testsupport::ReadText(Wide(path));
 }
 
 std::vector<std::string> Names(const std::string& folder) {

@@ -5,8 +5,11 @@
 #include "util/HTMTemplateUnit.h"
 #include "util/MiscFuncUnit.h"
 
+#include <QImage>
+#include <QImageReader>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <random>
 #include <stop_token>
 #include <string>
 #include <sys/resource.h>
@@ -392,4 +395,51 @@ TEST_F(PublisherTest, CleanUpAtExitRemovesThisRunsFiles) {
               (std::set<std::string>{"dfiles", "index.html", "zzzzzz.html"}));
     EXPECT_FALSE(fs::exists(uploadPage));
     EXPECT_EQ(ReadFile(uploadDir + "kept.jpg"), "kept");
+}
+
+TEST_F(PublisherTest, PicturesGetASmallPreviewAndOnesThatDoNotDecodeNone) {
+    // Noise, so the first JPEG quality tried makes a preview over the limit.
+    QImage noise(1200, 900, QImage::Format_RGB32);
+    std::mt19937 random(7);
+    for (int y = 0; y < noise.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(noise.scanLine(y));
+        for (int x = 0; x < noise.width(); ++x)
+            line[x] = 0xFF000000u | (random() & 0xFFFFFFu);
+    }
+    const std::string photo = pickDir + "photo.jpg";
+    ASSERT_TRUE(noise.save(QString::fromStdString(photo), "JPEG", 95));
+    const std::string broken = Chosen("broken.jpg", std::string(5000, '\x5a'));
+    const std::string text = Chosen("notes.txt", "not a picture");
+
+    // As the window publishes: the list first, the previews after it.
+    int listed = -1;
+    publisher.StartPublishing({photo, broken, text},
+                              {{},
+                               [&](int n) { listed = n; },
+                               [](const std::string& message) { ADD_FAILURE() << message; }});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !publisher.PublishedPreviews().empty(); }));
+    EXPECT_EQ(listed, 3);
+    ASSERT_EQ(publisher.PublishedPreviews().size(), 1u);
+    const std::string preview = publisher.PublishedPreviews()[0];
+    EXPECT_EQ(preview.rfind(appcore::PreviewFolder(downloadDir), 0), 0u) << preview;
+    EXPECT_LE(fs::file_size(preview), std::uintmax_t(appcore::PreviewMaxBytes));
+    QImageReader reader(QString::fromStdString(preview));
+    EXPECT_EQ(reader.format(), QByteArray("jpeg"));
+    EXPECT_EQ(reader.read().size(), QSize(320, 240));
+    // The copies are what they were, and the archive of them sees no folder.
+    EXPECT_EQ(Names(downloadDir),
+              (std::set<std::string>{"broken.jpg", "notes.txt", "photo.jpg", "previews"}));
+    // Only the picture's entry changed: its preview above the Open button.
+    const std::string entry = htmtemplate::FillFileEntry(photo, "photo.jpg");
+    const std::size_t button = entry.rfind("<tr>");
+    const std::string withPreview =
+        entry.substr(0, button) +
+        htmtemplate::PreviewRow("dfiles/previews/" + misc::ExtractFileName(preview), 320, 240) +
+        "\r\n" + entry.substr(button);
+    EXPECT_EQ(ReadFile(fragment),
+              withPreview + "\r\n" + Fragment({{broken, "broken.jpg"}, {text, "notes.txt"}}));
+
+    publisher.WithdrawPublication();
+    EXPECT_FALSE(fs::exists(preview));
+    EXPECT_TRUE(publisher.PublishedPreviews().empty());
 }

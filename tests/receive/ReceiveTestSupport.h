@@ -3,6 +3,8 @@
 // Real folders, files with chosen times and a second process holding the
 // engine's lock, for the receiving and publishing tests.
 
+#include "ProcessSupport.h"
+#include "TextFiles.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -101,16 +103,11 @@ inline bool ProcessEventsUntil(const std::function<bool()>& done,
 }
 
 inline void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    testsupport::WriteText(path, content);
 }
 
 inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return testsupport::ReadText(path);
 }
 
 // Makes a file of size bytes that takes no space (a hole), quick to make and
@@ -133,82 +130,19 @@ inline std::set<std::string> Names(const std::string& folder) {
     return names;
 }
 
+using testsupport::HeldInChild;
+using testsupport::RunInChild;
+
 // A child process that writes a file under the engine's lock and keeps it
 // locked until Release(), as the engine does while an upload comes in.
-class LockHolder {
-  public:
-    LockHolder(const std::string& path, const std::string& content) {
-        int ready[2];
-        int release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) {
-            throw std::runtime_error("pipe failed");
+inline HeldInChild EngineWriting(const std::string& path, const std::string& content) {
+    return HeldInChild([=]() -> std::shared_ptr<void> {
+        auto file = platform::LockedFile::CreateNew(path);
+        if (!file || !file->Append({content.data(), content.size()})) {
+            return nullptr;
         }
-        pid_ = fork();
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (pid_ == 0) {
-            close(ready[0]);
-            close(release[1]);
-            auto file = platform::LockedFile::CreateNew(path);
-            const bool ok = file && file->Append({content.data(), content.size()});
-            const char state = ok ? 'y' : 'n';
-            (void)!write(ready[1], &state, 1);
-            char go = 0;
-            (void)!read(release[0], &go, 1);
-            if (file) {
-                file->Close();
-            }
-            _exit(ok ? 0 : 1);
-        }
-        close(ready[1]);
-        close(release[0]);
-        releaseFd_ = release[1];
-        char state = 0;
-        locked_ = read(ready[0], &state, 1) == 1 && state == 'y';
-        close(ready[0]);
-    }
-    ~LockHolder() { Release(); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool Locked() const { return locked_; }
-
-    // Lets the child close the file and waits until it has gone.
-    void Release() {
-        if (pid_ <= 0) {
-            return;
-        }
-        const char go = 'g';
-        (void)!write(releaseFd_, &go, 1);
-        close(releaseFd_);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int releaseFd_ = -1;
-    bool locked_ = false;
-};
-
-// Runs body in a forked child and returns its exit status (-1 when it did
-// not exit normally). For limits that must not touch the test process.
-template <typename Body> int RunInChild(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        _exit(code);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return std::make_shared<platform::LockedFile>(std::move(*file));
+    });
 }
 
 } // namespace receivetest

@@ -63,6 +63,17 @@ class UploadWatcherTest : public ::testing::Test {
     void RecordOnlyPass() {
         watcher.ScanUploadFolder(uploadDir, false, [this] { return receiveDir; });
     }
+    // Makes the receiving folder's path a file, so every move fails, until
+    // Unblock().
+    void BlockReceivingFolder() {
+        WriteFile(Blocked(), "not a folder");
+        receiveDir = Blocked() + "/";
+    }
+    void Unblock() {
+        fs::remove(Blocked());
+        fs::create_directory(Blocked());
+    }
+    std::string Blocked() const { return root.Path("Blocked"); }
 
     ZoneScope zone_;
     TempFolder root;
@@ -129,8 +140,8 @@ TEST_F(UploadWatcherTest, FileCompleteAtStartIsRecordedAndNeverMoved) {
 
 TEST_F(UploadWatcherTest, LockedFileIsPassedOverUntilReleased) {
     const std::string content(256 * 1024, 'v');
-    LockHolder engine(uploadDir + "VID_0002.mp4", content);
-    ASSERT_TRUE(engine.Locked());
+    HeldInChild engine = EngineWriting(uploadDir + "VID_0002.mp4", content);
+    ASSERT_TRUE(engine.Holding());
     RecordOnlyPass();
     EXPECT_TRUE(watcher.SeenUploads().empty());
     Pass();
@@ -232,10 +243,7 @@ TEST_F(UploadWatcherTest, TickDuringAPassDoesNothing) {
 }
 
 TEST_F(UploadWatcherTest, FailedMoveIsRetriedUntilTheFileLands) {
-    // The receiving folder's path is taken by a file: every move fails.
-    const std::string blocked = root.Path("Blocked");
-    WriteFile(blocked, "not a folder");
-    receiveDir = blocked + "/";
+    BlockReceivingFolder();
     Upload("IMG_0003.jpg", "keep me");
     Pass();
     now += 1s;
@@ -243,11 +251,10 @@ TEST_F(UploadWatcherTest, FailedMoveIsRetriedUntilTheFileLands) {
     EXPECT_EQ(ReadFile(uploadDir + "IMG_0003.jpg"), "keep me");
     EXPECT_TRUE(watcher.SeenUploads().empty());
 
-    fs::remove(blocked);
-    fs::create_directory(blocked);
+    Unblock();
     now += 2s;
     Pass();
-    EXPECT_EQ(ReadFile(blocked + "/IMG_0003.jpg"), "keep me");
+    EXPECT_EQ(ReadFile(Blocked() + "/IMG_0003.jpg"), "keep me");
     EXPECT_TRUE(Names(uploadDir).empty());
     EXPECT_EQ(watcher.SeenUploads().size(), 1u);
 }
@@ -262,9 +269,7 @@ TEST(MoveRetryDelayTest, DoublesUpToAMinute) {
 }
 
 TEST_F(UploadWatcherTest, MoveThatKeepsFailingWaitsLongerEachTime) {
-    const std::string blocked = root.Path("Blocked");
-    WriteFile(blocked, "not a folder");
-    receiveDir = blocked + "/";
+    BlockReceivingFolder();
     Upload("VID_0004.mp4", "video");
     // Three failures: the next try waits 4 s.
     Pass();
@@ -273,22 +278,19 @@ TEST_F(UploadWatcherTest, MoveThatKeepsFailingWaitsLongerEachTime) {
     now += 2s;
     Pass();
     // Fixed now, but the upload is held back until its wait is over.
-    fs::remove(blocked);
-    fs::create_directory(blocked);
+    Unblock();
     now += 3900ms;
     Pass();
     EXPECT_EQ(Names(uploadDir), std::set<std::string>{"VID_0004.mp4"});
     EXPECT_TRUE(watcher.SeenUploads().empty());
     now += 100ms;
     Pass();
-    EXPECT_EQ(ReadFile(blocked + "/VID_0004.mp4"), "video");
+    EXPECT_EQ(ReadFile(Blocked() + "/VID_0004.mp4"), "video");
     EXPECT_EQ(watcher.SeenUploads().size(), 1u);
 }
 
 TEST_F(UploadWatcherTest, NewReceivingFolderIsTriedAtOnce) {
-    const std::string blocked = root.Path("Blocked");
-    WriteFile(blocked, "not a folder");
-    receiveDir = blocked + "/";
+    BlockReceivingFolder();
     Upload("a.jpg", "a");
     Pass();
     now += 1s;

@@ -94,3 +94,17 @@ function(tessary_test_screen variable dpi)
         "\"height\":${height},\"logicalDpi\":${dpi}}]}")
     set(${variable} "QT_QPA_PLATFORM=offscreen:configfile=${file}" PARENT_SCOPE)
 endfunction()
+
+# tessary_add_valgrind_test(<name> <target> <gtest filter> [<valgrind option>...])
+#   The cases of a GoogleTest program that match the filter once more under
+#   valgrind (when installed), failing on the first error it reports.
+function(tessary_add_valgrind_test name target filter)
+    find_program(VALGRIND_PROGRAM valgrind)
+    if(NOT VALGRIND_PROGRAM)
+        return()
+    endif()
+    tessary_add_test(${name}
+        COMMAND "${VALGRIND_PROGRAM}" --error-exitcode=1 --leak-check=no ${ARGN}
+                $<TARGET_FILE:${target}> --gtest_filter=${filter}
+        TIMEOUT 170 GTEST)
+endfunction()

@@ -75,4 +75,15 @@ int ExecReportingSkips(QObject& tests, int argc, char* argv[]) {
     return 77;
 }
 
+void OnceReady(QTimer& probe, std::function<bool()> ready, std::function<void()> action) {
+    probe.setInterval(20);
+    QObject::connect(&probe, &QTimer::timeout, &probe,
+                     [&probe, ready = std::move(ready), action = std::move(action)] {
+                         if (!ready())
+                             return;
+                         probe.stop();
+                         action();
+                     });
+}
+
 } // namespace windowtest

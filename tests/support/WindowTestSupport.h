@@ -12,7 +12,9 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
+#include <functional>
 
 namespace windowtest {
 
@@ -42,6 +44,12 @@ QStringList Copies(const QString& folder, bool folders = false);
 // tool): it records its working folder in path.cwd and its arguments in
 // path.args, the folder last, so path.cwd shows that it ran to its end.
 void WriteRecorder(const QString& path);
+
+// Runs action once, from probe looking every 20 ms, as soon as ready()
+// holds: for what must happen while the window waits inside a handler of its
+// own (the update check waits inside a timer handler). The caller starts
+// probe and owns it, so nothing fires after the test.
+void OnceReady(QTimer& probe, std::function<bool()> ready, std::function<void()> action);
 
 // The child of a window by object name; ends the test program when there is
 // none, as a missing component is a broken window.

@@ -166,31 +166,19 @@ TEST_F(InUse, FreeFileIsNotInUseAndReadOnlyIs) {
 }
 
 TEST_F(InUse, FileLockedByAnotherProcessUntilItLetsGo) {
-    int ready[2];
-    int release[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(release), 0);
     const std::string upload = folder / "upload.mp4";
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    HeldInChild engine([&]() -> std::shared_ptr<void> {
         // What the engine does while it writes an upload.
         auto file = platform::LockedFile::CreateNew(upload);
-        char c = (file && file->Append(std::string(1000, 'v'))) ? 'y' : 'n';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(release[0], &c, 1);
-        ::_exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+        if (!file || !file->Append(std::string(1000, 'v'))) {
+            return nullptr;
+        }
+        return std::make_shared<platform::LockedFile>(std::move(*file));
+    });
+    ASSERT_TRUE(engine.Holding());
     EXPECT_TRUE(misc::IsFileInUse(upload));
-    (void)!::write(release[1], "x", 1);
-    ::waitpid(child, nullptr, 0);
+    engine.Release();
     EXPECT_FALSE(misc::IsFileInUse(upload));
-    for (int fd : {ready[0], ready[1], release[0], release[1]}) {
-        ::close(fd);
-    }
 }
 
 TEST(FileSizeOf, SizesAndMissingFiles) {

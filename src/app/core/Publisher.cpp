@@ -26,7 +26,77 @@ void WriteFragment(const std::string& path, const std::vector<std::string>& entr
     }
 }
 
+// The entry's picture row goes above the Open button, its last row.
+std::string WithPreview(std::string entry, const TPreview& preview) {
+    const std::size_t buttonRow = entry.rfind("<tr>");
+    if (buttonRow != std::string::npos)
+        entry.insert(buttonRow, htmtemplate::PreviewRow("dfiles/previews/" +
+                                                            misc::ExtractFileName(preview.path),
+                                                        preview.width, preview.height) +
+                                    "\r\n");
+    return entry;
+}
+
+// A name of its own for each version of a copy, so a phone never shows the
+// cached preview of an earlier file of the same name.
+std::string PreviewName(const std::string& copy) {
+    const auto info = platform::QueryFile(copy);
+    const std::string identity =
+        misc::ExtractFileName(copy) + '\0' + std::to_string(info ? info->size : 0) + '\0' +
+        std::to_string(info ? info->lastWrite.time_since_epoch().count() : 0);
+    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
+    for (const unsigned char c : identity) {
+        hash = (hash ^ c) * 1099511628211ULL;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name;
+    for (int shift = 60; shift >= 0; shift -= 4) {
+        name += hex[(hash >> shift) & 0xF];
+    }
+    return name + ".jpg";
+}
+
 } // namespace
+
+std::string PreviewFolder(const std::string& downloadDir) {
+    return misc::IncludeTrailingDelimiter(downloadDir + "previews");
+}
+
+std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir) {
+    if (!IsPictureName(copy))
+        return std::nullopt;
+    auto preview = PreviewOf(copy);
+    if (!preview)
+        return std::nullopt;
+    const std::string folder = PreviewFolder(downloadDir);
+    if (!platform::FolderExists(folder)) {
+        if (!platform::CreateFolderTree(folder))
+            return std::nullopt;
+        // Out of sight in the PC's view of what the phone gets; where the file
+        // system keeps no such mark it shows, which does no harm.
+        platform::SetAttributes(folder, platform::AttrDirectory | platform::AttrHidden);
+    }
+    preview->path = folder + PreviewName(copy);
+    std::string error;
+    if (platform::FileExists(preview->path) ||
+        !platform::WriteFileAtomically(
+            preview->path, {preview->jpeg.constData(), std::size_t(preview->jpeg.size())}, error))
+        return std::nullopt;
+    preview->jpeg.clear(); // written; no need to hold it
+    return preview;
+}
+
+std::vector<std::optional<TPreview>> MakePreviews(const std::vector<std::string>& copies,
+                                                  const std::string& downloadDir,
+                                                  std::stop_token stop) {
+    std::vector<std::optional<TPreview>> previews;
+    for (const auto& copy : copies) {
+        if (stop.stop_requested())
+            break;
+        previews.push_back(MakePreview(copy, downloadDir));
+    }
+    return previews;
+}
 
 std::string DownloadNote(int n) {
     const bool plural = n > 1;
@@ -135,7 +205,9 @@ int TPublisher::PublishSelectedFiles(const std::vector<std::string>& chosenPaths
     if (!chosenPaths.empty()) {
         WithdrawPublication();
     }
-    return Commit(PlaceSelection(chosenPaths, downloadDir_));
+    const int listed = Commit(PlaceSelection(chosenPaths, downloadDir_));
+    AddPreviews(MakePreviews(publishedCopies_, downloadDir_));
+    return listed;
 }
 
 void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TObserver observer) {
@@ -156,6 +228,10 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
     for (auto& copy : std::exchange(publishedCopies_, {})) {
         withdrawn.push_back(std::move(copy));
     }
+    for (auto& preview : std::exchange(publishedPreviews_, {})) {
+        withdrawn.push_back(std::move(preview));
+    }
+    publishedEntries_.clear();
     worker_.Run([this, chosenPaths, withdrawn = std::move(withdrawn),
                  observer = std::move(observer)](std::stop_token stop,
                                                  const TBackgroundJob::Hand& hand) {
@@ -190,31 +266,73 @@ void TPublisher::StartPublishing(const std::vector<std::string>& chosenPaths, TO
             if (observer.published) {
                 observer.published(listed);
             }
+            StartPreviews();
         });
     });
 }
 
-std::vector<std::string> TPublisher::StopCopying() {
-    if (!worker_.Running()) {
-        return {};
+void TPublisher::StartPreviews() {
+    if (publishedCopies_.empty())
+        return;
+    previewer_.Run(
+        [this, copies = publishedCopies_](std::stop_token stop, const TBackgroundJob::Hand& hand) {
+            previewsInFlight_ = MakePreviews(copies, downloadDir_, stop);
+            if (stop.stop_requested())
+                return;
+            hand([this] {
+                previewer_.Wait();
+                AddPreviews(std::exchange(previewsInFlight_, {}));
+            });
+        });
+}
+
+void TPublisher::AddPreviews(std::vector<std::optional<TPreview>> previews) {
+    bool added = false;
+    for (std::size_t i = 0; i < previews.size() && i < publishedEntries_.size(); ++i) {
+        if (previews[i]) {
+            publishedPreviews_.push_back(previews[i]->path);
+            publishedEntries_[i] = WithPreview(std::move(publishedEntries_[i]), *previews[i]);
+            added = true;
+        }
     }
-    worker_.Stop();
+    if (!added)
+        return;
+    try {
+        WriteFragment(fragmentPath_, publishedEntries_);
+    } catch (const misc::FileError&) {
+        // The files stay listed without their previews.
+    }
+}
+
+std::vector<std::string> TPublisher::StopCopying() {
     // Made before the stop but never listed: nobody else knows of them.
     std::vector<std::string> made;
-    for (auto& copy : std::exchange(inFlight_, {}).copies) {
-        made.push_back(std::move(copy.second));
+    if (previewer_.Running()) {
+        previewer_.Stop();
+        for (auto& preview : std::exchange(previewsInFlight_, {})) {
+            if (preview)
+                made.push_back(std::move(preview->path));
+        }
+    }
+    if (worker_.Running()) {
+        worker_.Stop();
+        for (auto& copy : std::exchange(inFlight_, {}).copies) {
+            made.push_back(std::move(copy.second));
+        }
     }
     return made;
 }
 
 int TPublisher::Commit(const TPlacedSelection& placed) {
     std::vector<std::string> entries;
-    for (const auto& [path, copy] : placed.copies) {
+    for (std::size_t i = 0; i < placed.copies.size(); ++i) {
+        const auto& [path, copy] = placed.copies[i];
         publishedCopies_.push_back(copy);
         // The entry shows the chosen file and links the copy by its real
         // name, which differs when a "(n)" had to be added.
         entries.push_back(htmtemplate::FillFileEntry(path, misc::ExtractFileName(copy)));
     }
+    publishedEntries_.insert(publishedEntries_.end(), entries.begin(), entries.end());
     if (!entries.empty()) {
         WriteFragment(fragmentPath_, entries);
     }
@@ -229,7 +347,12 @@ void TPublisher::WithdrawPublication() {
         misc::DeleteFileQuietly(copy);
     }
     misc::DeleteFileQuietly(fragmentPath_);
+    for (const auto& preview : publishedPreviews_) {
+        misc::DeleteFileQuietly(preview);
+    }
     publishedCopies_.clear();
+    publishedPreviews_.clear();
+    publishedEntries_.clear();
 }
 
 void CleanUpAtExit(TUploadWatcher& watcher, TPublisher& publisher,

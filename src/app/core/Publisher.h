@@ -11,6 +11,7 @@
 // time, so the window has them made on a worker thread.
 
 #include "app/core/BackgroundJob.h"
+#include "app/core/PicturePreview.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -61,10 +62,26 @@ struct TPlacedSelection {
     std::vector<CopyMethod> methods; // how each copy was made
 };
 
+// The folder of the previews below downloadDir, hidden from the PC's file
+// view; its files are served, as the copies are, only to the holder of the
+// download page's proof.
+std::string PreviewFolder(const std::string& downloadDir);
+
+// Writes the preview of the copy (a picture) into PreviewFolder(downloadDir),
+// creating that when the first preview is due; nullopt, with nothing
+// written, when the copy is no picture or does not decode.
+std::optional<TPreview> MakePreview(const std::string& copy, const std::string& downloadDir);
+
+// MakePreview of each copy in order, until stop is requested.
+std::vector<std::optional<TPreview>> MakePreviews(const std::vector<std::string>& copies,
+                                                  const std::string& downloadDir,
+                                                  std::stop_token stop = {});
+
 // Makes the copies of a selection in downloadDir: passes over blank and
 // missing paths, gives each copy a free name ("(n)" when taken) and leaves out
-// the copies that failed. Stops early when stop is requested; the copy under
-// way is then abandoned without a trace, the ones made before are returned.
+// the copies that failed. Stops early when stop is
+// requested; the copy under way is then abandoned without a trace, the ones made before are
+// returned.
 TPlacedSelection PlaceSelection(const std::vector<std::string>& chosenPaths,
                                 const std::string& downloadDir, std::stop_token stop = {},
                                 const std::function<void(const TPublishProgress&)>& progress = {});
@@ -94,13 +111,17 @@ class TPublisher {
     // window does not call this when the dialog was cancelled). Withdraws
     // the earlier publication first when at least one path is given, skips
     // blank and missing paths, and lists only the files whose copy arrived
-    // complete. Returns how many were listed. Throws misc::FileError when
-    // the fragment cannot be written; the copies made stay recorded.
-    // Runs on the calling thread.
+    // complete, then adds the previews of the pictures to their entries.
+    // Returns how many were listed. Throws misc::FileError when the fragment
+    // cannot be written; the copies made stay recorded. Runs on the calling
+    // thread.
     int PublishSelectedFiles(const std::vector<std::string>& chosenPaths);
 
     // The same publication with the copies made on a worker; the calling
     // thread must run an event loop, and observer hears of the outcome there.
+    // Once the files are listed, a second worker makes the previews of the
+    // pictures and the list is written again with them, so the phone sees
+    // the files without waiting for the pictures to be decoded.
     // The earlier publication is forgotten at once and deleted on the worker
     // before the new copies are made. An empty choice tells published(0) at
     // once and changes nothing else.
@@ -116,6 +137,8 @@ class TPublisher {
 
     // The full paths of the current copies, in the order of publication.
     const std::vector<std::string>& PublishedCopies() const { return publishedCopies_; }
+    // The full paths of the current previews.
+    const std::vector<std::string>& PublishedPreviews() const { return publishedPreviews_; }
 
     const std::string& DownloadDir() const { return downloadDir_; }
     const std::string& FragmentPath() const { return fragmentPath_; }
@@ -123,15 +146,26 @@ class TPublisher {
   private:
     // Records the copies and lists them; throws misc::FileError as above.
     int Commit(const TPlacedSelection& placed);
-    // Stops copies under way; returns the copies they had made, unlisted.
+    // Records the previews of the current copies (in their order) and lists
+    // the file list again with them; a list that cannot be written stays as
+    // it was.
+    void AddPreviews(std::vector<std::optional<TPreview>> previews);
+    void StartPreviews();
+    // Stops copies under way; returns the copies and previews they had made,
+    // unlisted.
     std::vector<std::string> StopCopying();
 
     std::string downloadDir_;
     std::string fragmentPath_;
     std::vector<std::string> publishedCopies_;
+    std::vector<std::string> publishedPreviews_;
+    std::vector<std::string> publishedEntries_; // the list's entries, in order
     // Written by the worker while it runs, read only after it has ended.
     TPlacedSelection inFlight_;
-    TBackgroundJob worker_; // last: stopped before the members it writes go
+    std::vector<std::optional<TPreview>> previewsInFlight_;
+    // Last: stopped before the members they write go.
+    TBackgroundJob worker_;
+    TBackgroundJob previewer_;
 };
 
 // The window's clean-up at exit, after the engine was stopped, up to the
