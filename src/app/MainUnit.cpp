@@ -680,9 +680,9 @@ void TMainForm::PublishText(const QString& text) {
         PastedTexts = std::make_unique<QTemporaryDir>(QString::fromStdString(
             misc::IncludeTrailingDelimiter(platform::TempFolder()) + "tessary-text-XXXXXX"));
     const auto written = PastedTexts->isValid()
-                             ? appcore::WriteTextFile(misc::IncludeTrailingDelimiter(
-                                                          PastedTexts->path().toStdString()),
-                                                      text, QDateTime::currentDateTime())
+                             ? appcore::WriteTextFile(
+                                   misc::IncludeTrailingDelimiter(NativePath(PastedTexts->path())),
+                                   text, QDateTime::currentDateTime())
                              : std::nullopt;
     if (!written) {
         hooks_.ShowMessage(QStringLiteral("The text could not be saved for the phone."));
@@ -705,7 +705,7 @@ void TMainForm::ShowArrivals(const QString& textPath) {
     activateWindow();
     BPhonetoPCClick(BPhoneToPC);
     if (!textPath.isEmpty())
-        OpenWithShell(textPath.toStdString());
+        OpenWithShell(NativePath(textPath));
 }
 
 void TMainForm::CleanUpAtExit() {
