@@ -136,12 +136,8 @@ fi
 
 # The project; its test programs run under Wine (cmake/WineEmulator.cmake).
 build=build-win
-# The window is built only on request (package.sh asks for it): its Windows
-# build has not yet been proven under Wine end to end.
-qt_prefix=""
-if [[ "${TESSARY_WIN_WINDOW:-0}" == 1 ]]; then
-    qt_prefix=$(bash scripts/windows/qt.sh --if-built) || qt_prefix=""
-fi
+# The window comes with them whenever Qt for Windows is in the cache.
+qt_prefix=$(bash scripts/windows/qt.sh --if-built) || qt_prefix=""
 if [[ ! -f "$build/build.ninja" ]] ||
     ! grep -qxF "TESSARY_WIN_DEPS:PATH=$prefix" "$build/CMakeCache.txt" ||
     ! grep -qxF "TESSARY_WIN_QT:PATH=$qt_prefix" "$build/CMakeCache.txt"; then

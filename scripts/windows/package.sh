@@ -17,7 +17,7 @@ for tool in makensis cmake "$triple-strip"; do
 done
 
 bash scripts/windows/qt.sh >/dev/null
-TESSARY_WIN_WINDOW=1 bash scripts/windows/build.sh
+bash scripts/windows/build.sh
 if [[ ! -f build-win/bin/Tessary.exe ]]; then
     echo "package.sh: build-win has no window; Qt for Windows was not found" >&2
     exit 1

@@ -66,6 +66,13 @@ QFont SemiboldFont(int pixels) {
     return f;
 }
 
+// A path from Qt (dialogs, drops, the file views) as the core and the
+// platform read it: Qt writes "/" on every system, the core splits at the
+// platform's delimiter.
+std::string NativePath(const QString& path) {
+    return QDir::toNativeSeparators(path).toStdString();
+}
+
 // A label of its text's size at a place; Label is QLabel or a subclass.
 template <typename Label = QLabel>
 Label* MakeLabel(QWidget* parent, const char* name, const QString& text, QPoint at,
@@ -420,7 +427,7 @@ void TMainForm::ConnectHandlers() {
         [this](QPainter& painter, QSize box) { QRPaintBox1Paint(painter, box); });
     QRPaintBox2->SetPaintHandler(
         [this](QPainter& painter, QSize box) { QRPaintBox2Paint(painter, box); });
-    auto openItem = [this](const QString& path) { OpenWithShell(path.toStdString()); };
+    auto openItem = [this](const QString& path) { OpenWithShell(NativePath(path)); };
     WB->OpenHandler = openItem;
     WB2->OpenHandler = openItem;
     QRPaintBox1->SetMenuHandler([this](QPoint at) { QRPaintBoxMenu(1, at); });
@@ -602,7 +609,7 @@ void TMainForm::PublishFiles(const QStringList& chosen, int foldersPassedOver) {
     WB2->SetFolder(QString::fromStdString(DownloadDir));
     std::vector<std::string> paths;
     for (const QString& path : chosen)
-        paths.push_back(path.toStdString());
+        paths.push_back(NativePath(path));
     LDownloadNote->setToolTip(appcore::FoldersPassedOverText(foldersPassedOver));
     // What the note said before this pick, shown again when the file list
     // cannot be written; a pick that replaces copies still under way keeps
@@ -673,9 +680,9 @@ void TMainForm::PublishText(const QString& text) {
         PastedTexts = std::make_unique<QTemporaryDir>(QString::fromStdString(
             misc::IncludeTrailingDelimiter(platform::TempFolder()) + "tessary-text-XXXXXX"));
     const auto written = PastedTexts->isValid()
-                             ? appcore::WriteTextFile(misc::IncludeTrailingDelimiter(
-                                                          PastedTexts->path().toStdString()),
-                                                      text, QDateTime::currentDateTime())
+                             ? appcore::WriteTextFile(
+                                   misc::IncludeTrailingDelimiter(NativePath(PastedTexts->path())),
+                                   text, QDateTime::currentDateTime())
                              : std::nullopt;
     if (!written) {
         hooks_.ShowMessage(QStringLiteral("The text could not be saved for the phone."));
@@ -698,7 +705,7 @@ void TMainForm::ShowArrivals(const QString& textPath) {
     activateWindow();
     BPhonetoPCClick(BPhoneToPC);
     if (!textPath.isEmpty())
-        OpenWithShell(textPath.toStdString());
+        OpenWithShell(NativePath(textPath));
 }
 
 void TMainForm::CleanUpAtExit() {
@@ -907,7 +914,7 @@ void TMainForm::BBrowseClick(QObject*) {
         QStringLiteral("Select a destination folder to save the transferred files"));
     if (!folder)
         return;
-    EPath->setText(QString::fromStdString(misc::IncludeTrailingDelimiter(folder->toStdString())));
+    EPath->setText(QString::fromStdString(misc::IncludeTrailingDelimiter(NativePath(*folder))));
     ApplyReceiveDir();
 }
 

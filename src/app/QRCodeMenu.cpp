@@ -17,7 +17,9 @@ QMenu* MakeQRCodeMenu(QWidget* parent, const TQRCodeMenuContent& content) {
 
     if (!content.blockedNotice.isEmpty()) {
         // Shown, not chosen: disabled, so a click closes nothing by surprise.
-        QAction* notice = menu->addAction(content.blockedNotice);
+        // Its "&" (as in "Network & Internet") is text, not a mnemonic mark.
+        QAction* notice =
+            menu->addAction(QString(content.blockedNotice).replace(u'&', QStringLiteral("&&")));
         notice->setObjectName(QStringLiteral("PhoneBlocked"));
         notice->setEnabled(false);
         menu->addSeparator();
