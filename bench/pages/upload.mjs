@@ -11,6 +11,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 import { Engine, launchPhone, makeFile, tempFolder } from '../../tests/browser/harness.mjs';
+import { checkArrived, clearUploads } from './uploads.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const build = process.env.BUILD_DIR || path.resolve(here, '../../build');
@@ -25,22 +26,10 @@ const uploads = path.join(work, 'wdoc', 'u', 'ufiles');
 let engine;
 let phone;
 
-function clearUploads() {
-  for (const name of fs.readdirSync(uploads)) {
-    if (name !== 'index.html') fs.rmSync(path.join(uploads, name));
-  }
-}
-function checkArrived(files) {
-  const names = fs.readdirSync(uploads).filter((n) => n !== 'index.html');
-  if (names.length !== files.length) throw new Error(`${names.length} of ${files.length} arrived`);
-  for (const n of names) {
-    if (fs.statSync(path.join(uploads, n)).size !== size) throw new Error(`${n} has the wrong size`);
-  }
-}
 const mb = (bytes, ms) => (bytes / (1024 * 1024)) / (ms / 1000);
 
 async function curlRound(files) {
-  clearUploads();
+  clearUploads(uploads);
   const args = ['-sS', '--fail', '-o', '/dev/null', '-H', 'Accept: application/json'];
   for (const f of files) args.push('-F', `file=@${f}`);
   args.push(`${engine.base}/api/form?key=${KEY}`);
@@ -48,7 +37,7 @@ async function curlRound(files) {
   const r = spawnSync('curl', args, { stdio: ['ignore', 'inherit', 'inherit'] });
   const ms = performance.now() - start;
   if (r.status !== 0) throw new Error(`curl failed with ${r.status}`);
-  checkArrived(files);
+  checkArrived(uploads, files);
   return ms;
 }
 
@@ -56,7 +45,7 @@ async function curlRound(files) {
 // time over kept-alive connections. Tells the browser's share of the gap
 // from the interface's.
 async function curlChunkedRound(files, round) {
-  clearUploads();
+  clearUploads(uploads);
   const config = files.map((f, i) => [
     `url = "${engine.base}/api/upload?key=${KEY}&id=c${round}n${i}&name=${encodeURIComponent(path.basename(f))}` +
       `&size=${size}&offset=0"`,
@@ -69,12 +58,12 @@ async function curlChunkedRound(files, round) {
     { stdio: ['ignore', 'inherit', 'inherit'] });
   const ms = performance.now() - start;
   if (r.status !== 0) throw new Error(`curl failed with ${r.status}`);
-  checkArrived(files);
+  checkArrived(uploads, files);
   return ms;
 }
 
 async function pageRound(files) {
-  clearUploads();
+  clearUploads(uploads);
   const page = await phone.newPage();
   await page.goto(`${engine.base}/u/${KEY}.html`);
   await page.waitForLoadState('networkidle');
@@ -84,7 +73,7 @@ async function pageRound(files) {
     files.length, { timeout: 600000, polling: 50 });
   const ms = performance.now() - start;
   await page.close();
-  checkArrived(files);
+  checkArrived(uploads, files);
   return ms;
 }
 

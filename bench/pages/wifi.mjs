@@ -13,6 +13,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 
 import { launchPhone, makeFile } from '../../tests/browser/harness.mjs';
+import { checkArrived, clearUploads } from './uploads.mjs';
 
 const base = process.env.BASE;
 const work = process.env.WORK;
@@ -25,20 +26,6 @@ const target = Number(process.env.TARGET || 0.9);
 const uploads = path.join(work, 'wdoc', 'u', 'ufiles');
 const mbit = (bytes, ms) => (bytes * 8 / 1e6) / (ms / 1000);
 
-function clearUploads() {
-  for (const name of fs.readdirSync(uploads)) {
-    if (name !== 'index.html') fs.rmSync(path.join(uploads, name));
-  }
-}
-function checkArrived(files) {
-  const names = fs.readdirSync(uploads).filter((n) => n !== 'index.html');
-  if (names.length !== files.length) throw new Error(`${names.length} of ${files.length} arrived`);
-  for (const f of files) {
-    if (fs.statSync(path.join(uploads, path.basename(f))).size !== fs.statSync(f).size) {
-      throw new Error(`${path.basename(f)} arrived with the wrong size`);
-    }
-  }
-}
 function curl(args) {
   const r = spawnSync('curl', ['-sS', '--fail', ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
   if (r.status !== 0) throw new Error(`curl failed with ${r.status}`);
@@ -51,16 +38,16 @@ function timed(fn) {
 }
 
 function curlUpload(files) {
-  clearUploads();
+  clearUploads(uploads);
   const args = ['-o', '/dev/null', '-H', 'Accept: application/json'];
   for (const f of files) args.push('-F', `file=@${f}`);
   const ms = timed(() => curl([...args, `${base}/api/form?key=${key}`]));
-  checkArrived(files);
+  checkArrived(uploads, files);
   return ms;
 }
 
 async function pageUpload(phone, files) {
-  clearUploads();
+  clearUploads(uploads);
   const page = await phone.newPage();
   await page.goto(`${base}/u/${key}.html`);
   await page.waitForLoadState('networkidle');
@@ -70,7 +57,7 @@ async function pageUpload(phone, files) {
     (n === 1 ? '1 file sent' : `${n} files sent`), files.length, { timeout: 3600000, polling: 100 });
   const ms = performance.now() - start;
   await page.close();
-  checkArrived(files);
+  checkArrived(uploads, files);
   return ms;
 }
 
