@@ -387,12 +387,7 @@ UploadStore::BatchStart UploadStore::NewBatch(std::optional<std::int64_t> announ
     start.batch.reset(new Batch(*this, client));
     if (reserve > 0) {
         start.batch->reserved_ = reserve;
-        const auto found = batchReserved_.find(client);
-        if (found != batchReserved_.end()) {
-            found->second += reserve;
-        } else {
-            batchReserved_.emplace(client, reserve);
-        }
+        batchReserved_[std::string(client)] += reserve;
     }
     return start;
 }

@@ -5,6 +5,8 @@
 #include "util/HTMTemplateUnit.h"
 #include "util/MiscFuncUnit.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <algorithm>
 #include <utility>
 
@@ -44,16 +46,11 @@ std::string PreviewName(const std::string& copy) {
     const std::string identity =
         misc::ExtractFileName(copy) + '\0' + std::to_string(info ? info->size : 0) + '\0' +
         std::to_string(info ? info->lastWrite.time_since_epoch().count() : 0);
-    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
-    for (const unsigned char c : identity) {
-        hash = (hash ^ c) * 1099511628211ULL;
-    }
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string name;
-    for (int shift = 60; shift >= 0; shift -= 4) {
-        name += hex[(hash >> shift) & 0xF];
-    }
-    return name + ".jpg";
+    return QCryptographicHash::hash(QByteArray::fromStdString(identity), QCryptographicHash::Sha1)
+               .toHex()
+               .left(16)
+               .toStdString() +
+           ".jpg";
 }
 
 } // namespace
@@ -325,8 +322,7 @@ std::vector<std::string> TPublisher::StopCopying() {
 
 int TPublisher::Commit(const TPlacedSelection& placed) {
     std::vector<std::string> entries;
-    for (std::size_t i = 0; i < placed.copies.size(); ++i) {
-        const auto& [path, copy] = placed.copies[i];
+    for (const auto& [path, copy] : placed.copies) {
         publishedCopies_.push_back(copy);
         // The entry shows the chosen file and links the copy by its real
         // name, which differs when a "(n)" had to be added.

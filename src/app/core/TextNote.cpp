@@ -20,11 +20,7 @@ bool IsTextFileName(const QString& name) {
 }
 
 bool HasWords(const QString& text) {
-    for (const QChar c : text) {
-        if (!c.isSpace())
-            return true;
-    }
-    return false;
+    return !text.trimmed().isEmpty();
 }
 
 std::optional<std::string> WriteTextFile(const std::string& folder, const QString& text,
