@@ -46,7 +46,8 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
     std::vector<std::string> positional;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--port" || arg == "--bind" || arg == "--timeout" || arg == "--min-reply-rate") {
+        if (arg == "--port" || arg == "--bind" || arg == "--timeout" || arg == "--min-reply-rate" ||
+            arg == "--key-budget") {
             if (i + 1 >= args.size()) {
                 result.error = arg + " needs a value";
                 return result;
@@ -66,13 +67,20 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
                     return result;
                 }
                 options.timeoutSeconds = *seconds;
-            } else if (arg == "--min-reply-rate") {
+            } else if (arg == "--min-reply-rate" || arg == "--key-budget") {
                 const auto rate = ParseUnsigned(value, 1U << 30);
                 if (!rate) {
                     result.error = "invalid reply rate: " + value;
                     return result;
                 }
                 options.minReplyRate = *rate;
+            } else if (arg == "--key-budget") {
+                const auto budget = ParseUnsigned(value, 1U << 20);
+                if (!budget || *budget == 0) {
+                    result.error = "invalid key budget: " + value;
+                    return result;
+                }
+                options.keyBudget = *budget;
             } else {
                 const auto address = ParseIpv4(value);
                 if (!address) {
@@ -104,7 +112,7 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
 
 std::string EngineUsage() {
     return "usage: TessaryEngine PAGEKEY WEBROOT [--port N] [--bind ADDRESS] [--timeout S]\n"
-           "                     [--min-reply-rate B]\n"
+           "                     [--min-reply-rate B] [--key-budget N]\n"
            "  PAGEKEY   the key every upload must carry\n"
            "  WEBROOT   the folder to serve, relative to the working folder\n"
            "  --port N  TCP port (default 8016)\n"
@@ -112,7 +120,9 @@ std::string EngineUsage() {
            "  --timeout S  close connections idle or stalled for S seconds\n"
            "            (default: 20 outside a request, 60 inside one)\n"
            "  --min-reply-rate B  cut replies taken in at under B bytes a second\n"
-           "            (default 256)\n";
+           "            (default 256)\n"
+           "  --key-budget N  wrong keys all addresses together may send a minute\n"
+           "            (default 120)\n";
 }
 
 } // namespace engine

@@ -22,6 +22,10 @@ struct EngineOptions {
     // Overrides the rate a reply must be taken in at (bytes a second), for
     // tests: on loopback a slow reader is only told apart at high rates.
     std::optional<unsigned> minReplyRate;
+    // Overrides how many wrong keys all addresses together may send a
+    // minute, for tests: a small budget refills slowly enough that a test
+    // finds it still spent on a loaded machine.
+    std::optional<unsigned> keyBudget;
 };
 
 struct OptionsResult {

@@ -117,6 +117,9 @@ int main(int argc, char** argv) {
     if (options.minReplyRate) {
         config.minReplyBytesPerSecond = *options.minReplyRate;
     }
+    if (options.keyBudget) {
+        config.keyLimits.network = *options.keyBudget;
+    }
     // An upload whose bytes stop for as long as a stalled body is cut gives
     // its room back.
     engine::UploadStore store(stagingDir, rootDir + "u" + delimiter + "ufiles" + delimiter,

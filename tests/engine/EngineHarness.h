@@ -72,6 +72,7 @@ struct StartOptions {
     std::optional<std::uint16_t> port;
     std::optional<unsigned> timeoutSeconds; // --timeout
     std::optional<unsigned> minReplyRate;   // --min-reply-rate
+    std::optional<unsigned> keyBudget;      // --key-budget
 };
 
 // The engine program running on 127.0.0.1 in work folder Work(), serving

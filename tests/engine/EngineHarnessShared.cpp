@@ -124,6 +124,10 @@ bool Engine::Start() {
             arguments.insert(arguments.end(),
                              {"--min-reply-rate", std::to_string(*options_.minReplyRate)});
         }
+        if (options_.keyBudget) {
+            arguments.insert(arguments.end(),
+                             {"--key-budget", std::to_string(*options_.keyBudget)});
+        }
         child_ = std::make_unique<detail::Child>(
             options_.program.empty() ? EngineProgram() : options_.program, arguments, Work(),
             fs::path(), options_.fileSizeLimit);

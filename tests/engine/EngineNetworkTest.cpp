@@ -258,7 +258,11 @@ TEST(KeyGuessing, AnAddressWithTwentyWrongKeysIsTurnedAway) {
 }
 
 TEST(KeyGuessing, APhoneWithTheProofIsNeverTurnedAway) {
-    Engine engine;
+    // A budget of ten a minute stays spent for seconds, however loaded the
+    // machine; the default one gives a key back every half second.
+    StartOptions options;
+    options.keyBudget = 10;
+    Engine engine(options);
     WriteFile(engine.WebRoot() / "u/abcdef.html", "<p>upload page</p>");
     WriteFile(engine.WebRoot() / "d/abcdef.html", "<p>download page</p>");
     WriteFile(engine.WebRoot() / "d/dfiles/photo.jpg", "JPEG bytes");
@@ -270,15 +274,10 @@ TEST(KeyGuessing, APhoneWithTheProofIsNeverTurnedAway) {
     const std::string staleProof =
         "Cookie: " + SetCookieOf(GetFrom(engine, stale, "/d/abcdef.html"));
     EXPECT_EQ(GetFrom(engine, stale, "/api/upload?key=oldkey&id=a").status, 403);
+    // The guesser is blocked, and its guesses spend the budget all
+    // addresses share.
     for (int i = 0; i < 20; ++i) {
         GetFrom(engine, shared, "/u/guess" + std::string(1, 'a' + i) + ".html");
-    }
-    // Others spend the shared budget.
-    for (int host = 0; host < 7; ++host) {
-        for (int i = 0; i < 19; ++i) {
-            GetFrom(engine, ("127.0.1." + std::to_string(host + 1)).c_str(),
-                    "/api/upload?key=wrong" + std::to_string(i) + "&id=a");
-        }
     }
     for (const auto& [source, cookie] : {std::pair{shared, proof}, std::pair{stale, staleProof}}) {
         EXPECT_EQ(GetFrom(engine, source, "/u/abcdef.html").status, 429) << source;

@@ -162,6 +162,7 @@ TEST(EngineOptions, PositionalArgumentsAndOptions) {
                                                                  {"k", "w", "--bind", "1.2.3"},
                                                                  {"k", "w", "--timeout", "0"},
                                                                  {"k", "w", "--timeout", "x"},
+                                                                 {"k", "w", "--key-budget", "0"},
                                                                  {"k", "w", "--verbose"}}) {
         const auto result = ParseEngineOptions(bad);
         EXPECT_FALSE(result.options);
