@@ -67,7 +67,7 @@ OptionsResult ParseEngineOptions(const std::vector<std::string>& args) {
                     return result;
                 }
                 options.timeoutSeconds = *seconds;
-            } else if (arg == "--min-reply-rate" || arg == "--key-budget") {
+            } else if (arg == "--min-reply-rate") {
                 const auto rate = ParseUnsigned(value, 1U << 30);
                 if (!rate) {
                     result.error = "invalid reply rate: " + value;
