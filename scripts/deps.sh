@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
     build-essential cmake ninja-build ccache pkg-config git
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-image-formats-plugins libgl-dev
-    libzxing-dev libcurl4-openssl-dev libmicrohttpd-dev uuid-dev libssl-dev
+    libzxing-dev libcurl4-openssl-dev uuid-dev libssl-dev
     libgtest-dev libgmock-dev googletest
     fonts-open-sans fonts-noto-core
     xvfb xauth xdg-utils

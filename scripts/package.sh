@@ -55,8 +55,9 @@ else
     cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS | strip_level)"
     cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS | strip_level)"
     ldflags=$(dpkg-buildflags --get LDFLAGS)
+    mhd=$(bash scripts/mhd.sh)
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
-        -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DBUILD_TESTING=OFF \
+        -DCMAKE_C_FLAGS_RELEASE=-DNDEBUG -DBUILD_TESTING=OFF -DTESSARY_MHD:PATH="$mhd" \
         -DTESSARY_WERROR=ON -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
         -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
     cmake --build "$build" --target Tessary TessaryEngine pskl tessary_templates

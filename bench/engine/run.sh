@@ -27,9 +27,7 @@ CLIENTS=4
 IDLE=40
 
 [[ -x "$ENGINE" ]] || { echo "no engine at $ENGINE (build it first)" >&2; exit 1; }
-if [[ ! -f build/build.ninja ]]; then
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON >/dev/null
-fi
+bash scripts/build.sh --configure-only
 cmake --build build --target engine_hostile_bench >/dev/null
 HOSTILE=$PWD/build/bin/engine_hostile_bench
 command -v lighttpd >/dev/null || { echo "lighttpd is not installed" >&2; exit 1; }

@@ -10,9 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-if [[ ! -f build/build.ninja ]]; then
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON >/dev/null
-fi
+bash scripts/build.sh --configure-only
 cmake --build build --target publish_bench upload_latency_bench >/dev/null
 
 work=$(mktemp -d "${1:-${TMPDIR:-/tmp}}/tessary-bench-XXXXXX")

@@ -4,9 +4,7 @@
 # reused by later runs. Arguments choose the parts: startup, photos, bigfiles.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-if [[ ! -f build/build.ninja ]]; then
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_WERROR=ON
-fi
+bash scripts/build.sh --configure-only
 cmake --build build --target window_bench
 screen="$(mktemp --suffix=.json)"
 trap 'rm -f "$screen"' EXIT

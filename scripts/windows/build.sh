@@ -14,7 +14,6 @@ root=$PWD
 
 triple=x86_64-w64-mingw32
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
-mhd_version=0.9.75
 curl_version=7.88.1
 gtest_version=1.12.1
 zxing_version=1.4.0
@@ -25,11 +24,16 @@ third_party="${TESSARY_THIRD_PARTY_DIR:-$root/../shared/third-party}"
 jobs="${TESSARY_WIN_JOBS:-2}"
 run_low() { nice -n 10 "$@"; }
 
+# debian_source: Debian's source package, unpacked and checked; mhd_source
+# and mhd_version: the engine's HTTP library, patched.
+source "$root/scripts/debian-source.sh"
+
 # Raise when the way the dependencies are built changes (options, toolchain
 # flags), so every machine builds them again.
 recipe=2
 compiler_id=$("$triple-g++-posix" --version | head -n1)
-key_text="mhd $mhd_version; curl $curl_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; recipe $recipe"
+mhd_patch_id=$(sha256sum <"$mhd_patch" | cut -c1-16)
+key_text="mhd $mhd_version (patch $mhd_patch_id); curl $curl_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; recipe $recipe"
 key="mhd$mhd_version-curl$curl_version-gtest$gtest_version-zxing$zxing_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
 prefix="$cache/prefix"
@@ -41,8 +45,6 @@ if ((${#launcher[@]})); then
     cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-# debian_source: Debian's source package, unpacked and checked.
-source "$root/scripts/windows/debian-source.sh"
 
 build_dependencies() {
     local started=$SECONDS
@@ -52,13 +54,13 @@ build_dependencies() {
 
     # libmicrohttpd: the engine's HTTP library (no TLS: the engine speaks plain HTTP).
     local mhd
-    mhd=$(debian_source libmicrohttpd "$mhd_version" "$work/mhd")
+    mhd=$(mhd_source "$work/mhd")
     (
         cd "$mhd"
         run_low ./configure -q --host="$triple" --prefix="$prefix" \
             --enable-static --disable-shared --disable-doc --disable-examples \
             --disable-curl --disable-https --without-gnutls --disable-dauth \
-            --disable-nls --enable-messages \
+            --enable-messages \
             CC="${launcher[*]} $triple-gcc-posix" AR="$triple-gcc-ar-posix" \
             RANLIB="$triple-gcc-ranlib-posix" CFLAGS="-O2"
         run_low make -s -j"$jobs" -C src/microhttpd install >/dev/null

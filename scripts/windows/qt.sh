@@ -17,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
-source "$root/scripts/windows/debian-source.sh"
+source "$root/scripts/debian-source.sh"
 
 triple=x86_64-w64-mingw32
 qt_version=6.4.2

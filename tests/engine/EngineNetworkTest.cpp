@@ -606,6 +606,32 @@ TEST(StrictHttp, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
     EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
 }
 
+// Each gets one reply, at once: not its head twice (a client reads the
+// second as the body), not a silent close, not a wait for more.
+TEST(StrictHttp, MalformedLinesAndLengthsGetOne400AtOnce) {
+    Engine engine;
+    WriteFile(engine.WebRoot() / "index.html", "hello");
+    const std::string host = "Host: 127.0.0.1\r\n";
+    const std::string upload =
+        "POST /api/upload?key=abcdef&id=a&name=a&size=5&offset=0 HTTP/1.1\r\n" + host;
+    std::vector<std::string> requests{"GET\t/index.html\tHTTP/1.1\r\n" + host + "\r\n",
+                                      "GET /index.html HTTP/1.1\rHost: 127.0.0.1\r\r",
+                                      "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\rX: y\r\n\r\n"};
+    for (const std::string length :
+         {"abc", "-1", "0x5", "5, 60", "5 5", "", "18446744073709551616"}) {
+        requests.push_back(upload + "Content-Length: " + length + "\r\n\r\nhello");
+    }
+    for (const std::string& request : requests) {
+        Connection connection(engine.Port());
+        connection.Send(request);
+        const Reply reply = connection.Receive(false, 5000);
+        EXPECT_EQ(reply.status, 400) << request;
+        EXPECT_EQ(reply.body.find("HTTP/1."), std::string::npos) << request << reply.body;
+        EXPECT_TRUE(connection.ClosedByPeer(3000)) << request;
+    }
+    EXPECT_TRUE(fs::is_empty(engine.UploadDir()));
+}
+
 TEST(StrictHttp, OneWellFormedHostIsRequired) {
     Engine engine;
     WriteFile(engine.WebRoot() / "index.html", "hello");

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds libmicrohttpd for the Linux engine once, from Debian's source
+# package with the project's patch (scripts/debian-source.sh says why not
+# Debian 12's own), into a cache outside the tree keyed by its version,
+# compiler and patch; prints the install prefix. Static, so the engine
+# carries it and the package needs no other version installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+source "$root/scripts/debian-source.sh"
+
+# Raise when the way the library is built changes.
+recipe=1
+key_text="mhd $mhd_version; $(gcc --version | head -n1); recipe $recipe; patch $(sha256sum <"$mhd_patch" | cut -c1-16)"
+key="linux-$mhd_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-mhd/$key"
+prefix="$cache/prefix"
+
+if [[ ! -f "$cache/complete" ]]; then
+    started=$SECONDS
+    work="$cache/work"
+    rm -rf "$work" "$prefix"
+    mkdir -p "$work" "$prefix"
+    cc=gcc
+    if command -v ccache >/dev/null 2>&1; then cc="ccache gcc"; fi
+    src=$(mhd_source "$work")
+    (
+        cd "$src"
+        ./configure -q --prefix="$prefix" \
+            --enable-static --disable-shared --disable-doc --disable-examples \
+            --disable-curl --disable-https --without-gnutls --disable-dauth \
+            --enable-messages CC="$cc" CFLAGS="-O2 -g" >configure.out 2>&1 ||
+            { cat configure.out >&2; exit 1; }
+        make -s -j2 -C src/microhttpd install >/dev/null
+        make -s -C src/include install >/dev/null
+        make -s install-pkgconfigDATA >/dev/null
+    )
+    rm -rf "$work"
+    printf '%s\n' "$key_text" >"$cache/versions.txt"
+    touch "$cache/complete"
+    echo "libmicrohttpd $mhd_version built in $((SECONDS - started)) s into $cache" >&2
+fi
+printf '%s\n' "$prefix"
