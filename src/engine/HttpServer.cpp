@@ -7,6 +7,7 @@
 #include "engine/MultipartScan.h"
 #include "engine/ReplyText.h"
 #include "engine/RequestPath.h"
+#include "engine/Tarpit.h"
 #include "engine/UploadDate.h"
 #include "engine/UploadRequest.h"
 #include "engine/ZipStream.h"
@@ -55,6 +56,10 @@ constexpr std::size_t ConnectionMemory = 128 * 1024;
 constexpr std::size_t PostBufferSize = 128 * 1024;
 constexpr std::string_view UploadApiPath = "/api/upload";
 constexpr std::string_view FormApiPath = "/api/form";
+// How long a request the key guard refuses waits for its answer when its
+// connection carries no proof: a guesser then asks about once a second per
+// connection instead of as fast as the engine can refuse.
+constexpr std::chrono::seconds RefusalPause{1};
 // Every published file in one archive, for the holder of the proof.
 constexpr std::string_view AllFilesPath = "/d/all.zip";
 // Large blocks: the archive is read and checksummed by us, not sent by the kernel.
@@ -82,6 +87,7 @@ struct RequestState {
     bool routed = false;
     bool replied = false;
     bool replyWatched = false;     // its delivery is being followed
+    bool held = false;             // its refusal waited in the tarpit
     bool lastOnConnection = false; // the reply closes the connection
     std::unique_ptr<UploadStore::Chunk> chunk;
     std::unique_ptr<UploadStore::Batch> batch;
@@ -209,10 +215,16 @@ struct HttpServer::Impl {
         std::uint64_t replyDelivered = 0;
         unsigned requests = 0;
         bool proven = false; // a request on it carried the proof
+        // Its refused request waits in the tarpit, since then.
+        bool held = false;
+        std::chrono::steady_clock::time_point heldSince;
     };
     std::mutex connectionsMutex;
     std::unordered_map<MHD_Connection*, ConnectionRecord> connections;
     KeyGuard keyGuard;
+    // While the server runs; closed before it stops, which the library
+    // forbids while connections are suspended.
+    std::unique_ptr<Tarpit> tarpit;
     CrcCache crcs; // of published files already sent in an archive
     // Works out the CRCs of the published files when the download page asks
     // the archive's size, before the phone's user taps it. Last: stopped
@@ -239,6 +251,7 @@ struct HttpServer::Impl {
             found->second.inRequest = inRequest;
             found->second.inBody = false;
             found->second.replying = false;
+            found->second.held = false;
             found->second.outsideSince = std::chrono::steady_clock::now();
         }
     }
@@ -262,6 +275,7 @@ struct HttpServer::Impl {
         if (found != connections.end()) {
             ConnectionRecord& record = found->second;
             record.replying = true;
+            record.held = false;
             record.replySince = std::chrono::steady_clock::now();
             record.replyDelivered = platform::SocketBytesDelivered(record.socket).value_or(0);
         }
@@ -283,6 +297,29 @@ struct HttpServer::Impl {
         if (found != connections.end()) {
             found->second.bodyBytes += static_cast<std::int64_t>(bytes);
         }
+    }
+
+    // Holds a refused request in the tarpit, unless its connection carried
+    // the proof or is being cut; true when it is held. The library calls the
+    // handler again for the request once the tarpit resumes it.
+    bool HoldRefusal(MHD_Connection* connection) {
+        {
+            const std::lock_guard lock(connectionsMutex);
+            const auto found = connections.find(connection);
+            if (found == connections.end() || found->second.proven || found->second.cut) {
+                return false;
+            }
+        }
+        if (!tarpit->Hold(connection, [connection] { MHD_suspend_connection(connection); })) {
+            return false;
+        }
+        const std::lock_guard lock(connectionsMutex);
+        const auto found = connections.find(connection);
+        if (found != connections.end()) {
+            found->second.held = true;
+            found->second.heldSince = std::chrono::steady_clock::now();
+        }
+        return true;
     }
 
     // Answers where the library cannot queue a reply (before it parsed the
@@ -311,13 +348,18 @@ struct HttpServer::Impl {
     // not in the table yet, so never the one closed). Connections that
     // carry no proof go first: the one idle longest, else the one whose
     // reply has gone out longest; then those with the proof in the same
-    // order, so a key holder cannot hold every place either. Uploads whose
-    // body arrives are left alone. Called with connectionsMutex held.
+    // order, so a key holder cannot hold every place either. A refusal
+    // waiting in the tarpit goes before all of them: a guesser's, and it
+    // would hold its place for nothing. Uploads whose body arrives are left
+    // alone. Called with connectionsMutex held.
     void MakeRoom() {
         // A reply only just begun is left to show whether it is taken in;
         // closing it at once would only have the next one sent in its place.
         const auto now = std::chrono::steady_clock::now();
         const auto rank = [now](const ConnectionRecord& record) {
+            if (record.held && !record.cut) {
+                return 5;
+            }
             if (record.cut || record.inBody || (record.inRequest && !record.replying) ||
                 (record.replying && now - record.replySince < std::chrono::seconds(5))) {
                 return 0; // not to be closed
@@ -325,19 +367,28 @@ struct HttpServer::Impl {
             return (record.proven ? 0 : 2) + (record.inRequest ? 1 : 2);
         };
         const auto since = [](const ConnectionRecord& record) {
+            if (record.held) {
+                return record.heldSince;
+            }
             return record.inRequest ? record.replySince : record.outsideSince;
         };
+        MHD_Connection* chosenConnection = nullptr;
         ConnectionRecord* chosen = nullptr;
         for (auto& [connection, record] : connections) {
             const int r = rank(record);
             if (r > 0 && (chosen == nullptr || r > rank(*chosen) ||
                           (r == rank(*chosen) && since(record) < since(*chosen)))) {
+                chosenConnection = connection;
                 chosen = &record;
             }
         }
         if (chosen != nullptr) {
             platform::ShutdownSocket(chosen->socket);
             chosen->cut = true;
+            // A suspended connection sees nothing of it until resumed.
+            if (chosen->held) {
+                tarpit->Release(chosenConnection);
+            }
         }
     }
 
@@ -406,7 +457,13 @@ struct HttpServer::Impl {
                      {{MHD_HTTP_HEADER_CONNECTION, "close"}});
     }
 
+    // The first time for a request it goes to the tarpit instead, where it
+    // can; this is called again once the tarpit lets it go.
     MHD_Result TooManyWrongKeys(MHD_Connection* connection, RequestState& state) {
+        if (!state.held && HoldRefusal(connection)) {
+            state.held = true;
+            return MHD_YES;
+        }
         const ErrorReply error = TooManyWrongKeysError();
         const std::vector<Header> headers{
             {MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(keyGuard.RetryAfterSeconds(
@@ -1115,11 +1172,16 @@ struct HttpServer::Impl {
                 return MHD_YES;
             }
             state->routed = true;
+            // A refusal held in the tarpit is answered on this same call once
+            // it is resumed, so the library still closes before the body.
             const MHD_Result result = impl.Route(connection, url, method, *state);
             if (state->kind != RequestState::Kind::Answered) {
                 impl.MarkBody(connection, true);
             }
             return result;
+        }
+        if (state->held && !state->replied) {
+            return impl.TooManyWrongKeys(connection, *state);
         }
         if (*uploadDataSize > 0) {
             impl.CountBody(connection, *uploadDataSize);
@@ -1247,7 +1309,12 @@ bool HttpServer::Start(std::string& error) {
     constexpr int ClientDiscipline = 1;
     // The best event loop the system has: epoll on Linux, poll or select on
     // Windows.
-    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    // Suspending lets the tarpit hold a refusal without a thread.
+    const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG |
+                           MHD_ALLOW_SUSPEND_RESUME;
+    impl_->tarpit = std::make_unique<Tarpit>(RefusalPause, [](void* held) {
+        MHD_resume_connection(static_cast<MHD_Connection*>(held));
+    });
     impl_->daemon.reset(MHD_start_daemon(
         flags, impl_->config.port, nullptr, nullptr, &Impl::OnRequest, impl_.get(),
         MHD_OPTION_SOCK_ADDR, address.bytes, MHD_OPTION_THREAD_POOL_SIZE, impl_->config.threads,
@@ -1260,6 +1327,7 @@ bool HttpServer::Start(std::string& error) {
         &Impl::OnUri, impl_.get(), MHD_OPTION_CLIENT_DISCIPLINE_LVL, ClientDiscipline,
         MHD_OPTION_END));
     if (!impl_->daemon) {
+        impl_->tarpit.reset();
         const std::lock_guard lock(impl_->logMutex);
         error = impl_->lastLog.empty() ? "the HTTP server could not start" : impl_->lastLog;
         return false;
@@ -1268,7 +1336,13 @@ bool HttpServer::Start(std::string& error) {
 }
 
 void HttpServer::Stop() {
+    // The library must not stop with suspended connections: every held one
+    // is resumed first, and none is held from here on.
+    if (impl_->tarpit) {
+        impl_->tarpit->Close();
+    }
     impl_->daemon.reset();
+    impl_->tarpit.reset();
 }
 
 void HttpServer::CloseStalledConnections() {
