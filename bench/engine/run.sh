@@ -4,7 +4,7 @@
 # "net" measures only hostile clients: latency under 400 hostile connections,
 # the rate of key guesses, the phone holding the proof while 32 addresses
 # guess, the phone while 600 connections leave their replies unread, and
-# the memory of many guessing addresses (about eight minutes; the unread
+# the memory of many guessing addresses (about nine minutes; the unread
 # replies hold about 2 GiB of socket buffers for 30 s).
 # Every figure is checked: a failed transfer stops the run instead of
 # printing 0.
@@ -141,8 +141,15 @@ hostile_figures() {
         [[ "$code" == 404 ]] && shared=$((shared + 1))
     done
     # Without the proof the same address is turned away: the guessers do hit the guard.
-    unproven=$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 "$base/u/$KEY.html" || true)
-    [[ "$unproven" == 429 ]] || { echo "the guessers' address was not turned away ($unproven): no figure" >&2; exit 1; }
+    # Three tries, most of them 429: the budget gives a key back twice a second,
+    # and a guesser whose refusals wait a second each may leave it a moment
+    # unspent, when any address's key is looked at.
+    unproven=""
+    for _ in 1 2 3; do
+        unproven+="$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.5.1 "$base/u/$KEY.html" || true) "
+    done
+    unproven=${unproven% }
+    (($(grep -o 429 <<< "$unproven" | wc -l) >= 2)) || { echo "the guessers' address was not turned away ($unproven): no figure" >&2; exit 1; }
     measured "phone at a guesser's address" "$shared" >/dev/null
     wait "$guessing"
     grep -q '429 answers' "$WORK/net/guessing.txt" || { echo "no guessing beside the phone" >&2; exit 1; }
