@@ -16,6 +16,10 @@ key="linux-$mhd_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-mhd/$key"
 prefix="$cache/prefix"
 
+mkdir -p "$cache"
+# Two builds at once (two worktrees) take turns; the second finds it done.
+exec 9>"$cache.lock"
+flock 9
 if [[ ! -f "$cache/complete" ]]; then
     started=$SECONDS
     work="$cache/work"

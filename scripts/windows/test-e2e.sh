@@ -97,7 +97,9 @@ engine_running() { pgrep -f 'TessaryEngine\.exe' >/dev/null; }
 registry() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
 
 step "Xvfb and a fresh Wine prefix"
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+# -noreset: a server that resets when its last client leaves refuses the
+# next one for a moment.
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null &
 xvfb_pid=$!
 wait_for 20 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n1 "$work/display")"

@@ -145,7 +145,7 @@ export class WebKit {
     const home = path.join(profileDir, 'home');
     const webkit = new WebKit();
     try {
-      webkit.xvfb = spawn(XVFB, ['-displayfd', '3', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp'],
+      webkit.xvfb = spawn(XVFB, ['-displayfd', '3', '-screen', '0', '1280x1024x24', '-nolisten', 'tcp', '-noreset'],
         { stdio: ['ignore', 'ignore', 'pipe', 'pipe'] });
       let xvfbErr = '';
       webkit.xvfb.stderr.on('data', (d) => { xvfbErr += d; });

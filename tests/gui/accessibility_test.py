@@ -77,8 +77,10 @@ class Session:
     def __init__(self, work):
         self.groups = []
         self.env = dict(os.environ)
+        # -noreset: the accessibility bus's launcher connects and leaves before
+        # the window comes; a server that resets then refuses the window.
         xvfb = self.start(["Xvfb", "-displayfd", "1", "-screen", "0", "1600x1000x24",
-                           "-nolisten", "tcp"], stdout=subprocess.PIPE)
+                           "-nolisten", "tcp", "-noreset"], stdout=subprocess.PIPE)
         self.env["DISPLAY"] = ":" + xvfb.stdout.readline().decode().strip()
         bus = self.start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                          stdout=subprocess.PIPE)
