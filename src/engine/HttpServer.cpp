@@ -60,6 +60,10 @@ constexpr std::string_view FormApiPath = "/api/form";
 // connection carries no proof: a guesser then asks about once a second per
 // connection instead of as fast as the engine can refuse.
 constexpr std::chrono::seconds RefusalPause{1};
+// Refusals held at once: a held connection keeps the memory its request
+// took (about 40 KiB), so 128 of them stay within a few MiB; 32 guessing
+// addresses each wait, and a flood past that is answered at once.
+constexpr std::size_t RefusalsHeld = 128;
 // Every published file in one archive, for the holder of the proof.
 constexpr std::string_view AllFilesPath = "/d/all.zip";
 // Large blocks: the archive is read and checksummed by us, not sent by the kernel.
@@ -1312,7 +1316,7 @@ bool HttpServer::Start(std::string& error) {
     // Suspending lets the tarpit hold a refusal without a thread.
     const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG |
                            MHD_ALLOW_SUSPEND_RESUME;
-    impl_->tarpit = std::make_unique<Tarpit>(RefusalPause, [](void* held) {
+    impl_->tarpit = std::make_unique<Tarpit>(RefusalPause, RefusalsHeld, [](void* held) {
         MHD_resume_connection(static_cast<MHD_Connection*>(held));
     });
     impl_->daemon.reset(MHD_start_daemon(

@@ -4,8 +4,8 @@
 
 namespace engine {
 
-Tarpit::Tarpit(Clock::duration pause, Resume resume)
-    : pause_(pause), resume_(std::move(resume)), thread_([this] { Run(); }) {}
+Tarpit::Tarpit(Clock::duration pause, std::size_t capacity, Resume resume)
+    : pause_(pause), capacity_(capacity), resume_(std::move(resume)), thread_([this] { Run(); }) {}
 
 Tarpit::~Tarpit() {
     Close();
@@ -13,7 +13,7 @@ Tarpit::~Tarpit() {
 
 bool Tarpit::Hold(void* held, const std::function<void()>& suspend) {
     const std::lock_guard lock(mutex_);
-    if (closed_) {
+    if (closed_ || entries_.size() >= capacity_) {
         return false;
     }
     suspend();

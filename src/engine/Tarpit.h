@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -21,7 +22,10 @@ class Tarpit {
     using Resume = std::function<void(void* held)>;
 
     // Starts the thread that resumes what is held once its pause is over.
-    Tarpit(Clock::duration pause, Resume resume);
+    // At most `capacity` are held at once: each keeps its connection's
+    // memory, so a flood of guessing addresses cannot grow the engine past
+    // that; the rest are answered at once.
+    Tarpit(Clock::duration pause, std::size_t capacity, Resume resume);
     // Closes, so nothing stays held.
     ~Tarpit();
     Tarpit(const Tarpit&) = delete;
@@ -29,7 +33,7 @@ class Tarpit {
 
     // Holds `held` for the pause: calls suspend (under the tarpit's lock, so
     // no resume can come before it) and returns true. False, without calling
-    // it, once the tarpit is closed: the caller then answers at once.
+    // it, once the tarpit is closed or full: the caller then answers at once.
     bool Hold(void* held, const std::function<void()>& suspend);
     // Resumes `held` now rather than at the end of its pause (nothing when
     // it is not held).
@@ -47,6 +51,7 @@ class Tarpit {
     void Run();
 
     const Clock::duration pause_;
+    const std::size_t capacity_;
     const Resume resume_;
     std::mutex mutex_;
     std::condition_variable wake_;
