@@ -4,7 +4,7 @@
 # "net" measures only hostile clients: latency under 400 hostile connections,
 # the rate of key guesses, the phone holding the proof while 32 addresses
 # guess, the phone while 600 connections leave their replies unread, and
-# the memory of many guessing addresses (about nine minutes; the unread
+# the memory of many guessing addresses (about four minutes; the unread
 # replies hold about 2 GiB of socket buffers for 30 s).
 # Every figure is checked: a failed transfer stops the run instead of
 # printing 0.
