@@ -13,16 +13,12 @@ debian_source() {
         apt_suite_options "$suite" apt_options || return 1
     fi
     mkdir -p "$work"
-    if ! (cd "$work" && apt-get "${apt_options[@]}" source -qq "$package" >/dev/null 2>&1); then
-        # The suite's index may be out of date: a newer revision replaced
-        # the one it names.
-        if [[ -n "$suite" ]] && apt_suite_update "$suite" &&
-            (cd "$work" && apt-get "${apt_options[@]}" source -qq "$package" >/dev/null 2>&1); then
-            :
-        else
-            echo "apt-get source $package failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
-            return 1
-        fi
+    fetch_source() { (cd "$work" && apt-get "${apt_options[@]}" source -qq "$package" >/dev/null 2>&1); }
+    # A suite's index may be out of date: a newer revision replaced the one
+    # it names, so it is fetched again once.
+    if ! fetch_source && ! { [[ -n "$suite" ]] && apt_suite_update "$suite" && fetch_source; }; then
+        echo "apt-get source $package failed: is a deb-src entry configured? (bash scripts/deps.sh adds one)" >&2
+        return 1
     fi
     local dir
     dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name "$package-$version*" | head -n1)
@@ -52,28 +48,31 @@ debian_archive_uri() {
     printf '%s\n' "${uri:-http://deb.debian.org/debian}"
 }
 
-# apt_suite_options SUITE ARRAY: fills ARRAY with the apt options that use
-# the suite's own state, fetching its index the first time.
-apt_suite_options() {
-    local suite=$1
-    local -n options=$2
+# apt_suite_flags SUITE ARRAY: fills ARRAY with the apt options that use the
+# suite's own state.
+apt_suite_flags() {
     local state
-    state=$(apt_suite_state "$suite")
-    options=(-o "Dir::Etc::sourcelist=$state/sources.list" -o "Dir::Etc::sourceparts=$state/parts"
+    state=$(apt_suite_state "$1")
+    local -n flags=$2
+    flags=(-o "Dir::Etc::sourcelist=$state/sources.list" -o "Dir::Etc::sourceparts=$state/parts"
         -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache")
-    if [[ ! -f "$state/updated" ]]; then
-        apt_suite_update "$suite" || return 1
-    fi
+}
+
+# apt_suite_options SUITE ARRAY: the same, fetching the suite's index the
+# first time.
+apt_suite_options() {
+    apt_suite_flags "$1" "$2"
+    [[ -f "$(apt_suite_state "$1")/updated" ]] || apt_suite_update "$1"
 }
 
 apt_suite_update() {
-    local suite=$1 state
+    local suite=$1 state suite_flags=()
     state=$(apt_suite_state "$suite")
     mkdir -p "$state/parts" "$state/lists/partial" "$state/cache/archives/partial"
     printf 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n' \
         "$(debian_archive_uri)" "$suite" >"$state/sources.list"
-    apt-get -qq -o "Dir::Etc::sourcelist=$state/sources.list" -o "Dir::Etc::sourceparts=$state/parts" \
-        -o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache" update >/dev/null 2>&1 || {
+    apt_suite_flags "$suite" suite_flags
+    apt-get -qq "${suite_flags[@]}" update >/dev/null 2>&1 || {
         echo "apt-get update for Debian's $suite sources failed" >&2
         return 1
     }
@@ -87,6 +86,8 @@ apt_suite_update() {
 mhd_version=1.0.1
 mhd_suite=trixie
 mhd_patch="$(dirname "${BASH_SOURCE[0]}")/mhd/answer-malformed-requests.patch"
+# Part of both caches' keys, so a changed patch builds the library again.
+mhd_patch_id=$(sha256sum <"$mhd_patch" | cut -c1-16)
 
 # mhd_source WORK: the patched source, unpacked into WORK; prints its folder.
 mhd_source() {
@@ -97,4 +98,25 @@ mhd_source() {
         return 1
     }
     printf '%s\n' "$dir"
+}
+
+# mhd_build SOURCE PREFIX [CONFIGURE ARGUMENTS...]: configures the library
+# as the engine uses it (static, no TLS: the engine speaks plain HTTP; its
+# messages for the engine's log), builds it and installs it into PREFIX.
+mhd_build() {
+    local source=$1 prefix=$2
+    shift 2
+    (
+        cd "$source"
+        nice -n 10 ./configure -q --prefix="$prefix" \
+            --enable-static --disable-shared --disable-doc --disable-examples \
+            --disable-curl --disable-https --without-gnutls --disable-dauth \
+            --enable-messages "$@" >configure.out 2>&1 || {
+            cat configure.out >&2
+            exit 1
+        }
+        nice -n 10 make -s -j"$(nproc)" -C src/microhttpd install >/dev/null
+        make -s -C src/include install >/dev/null
+        make -s install-pkgconfigDATA >/dev/null
+    )
 }

@@ -11,7 +11,7 @@ source "$root/scripts/debian-source.sh"
 
 # Raise when the way the library is built changes.
 recipe=1
-key_text="mhd $mhd_version; $(gcc --version | head -n1); recipe $recipe; patch $(sha256sum <"$mhd_patch" | cut -c1-16)"
+key_text="mhd $mhd_version; $(gcc --version | head -n1); recipe $recipe; patch $mhd_patch_id"
 key="linux-$mhd_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-mhd/$key"
 prefix="$cache/prefix"
@@ -28,17 +28,7 @@ if [[ ! -f "$cache/complete" ]]; then
     cc=gcc
     if command -v ccache >/dev/null 2>&1; then cc="ccache gcc"; fi
     src=$(mhd_source "$work")
-    (
-        cd "$src"
-        ./configure -q --prefix="$prefix" \
-            --enable-static --disable-shared --disable-doc --disable-examples \
-            --disable-curl --disable-https --without-gnutls --disable-dauth \
-            --enable-messages CC="$cc" CFLAGS="-O2 -g" >configure.out 2>&1 ||
-            { cat configure.out >&2; exit 1; }
-        make -s -j2 -C src/microhttpd install >/dev/null
-        make -s -C src/include install >/dev/null
-        make -s install-pkgconfigDATA >/dev/null
-    )
+    mhd_build "$src" "$prefix" CC="$cc" CFLAGS="-O2 -g"
     rm -rf "$work"
     printf '%s\n' "$key_text" >"$cache/versions.txt"
     touch "$cache/complete"

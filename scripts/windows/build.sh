@@ -32,7 +32,6 @@ source "$root/scripts/debian-source.sh"
 # flags), so every machine builds them again.
 recipe=2
 compiler_id=$("$triple-g++-posix" --version | head -n1)
-mhd_patch_id=$(sha256sum <"$mhd_patch" | cut -c1-16)
 key_text="mhd $mhd_version (patch $mhd_patch_id); curl $curl_version; gtest $gtest_version; zxing $zxing_version; $compiler_id; recipe $recipe"
 key="mhd$mhd_version-curl$curl_version-gtest$gtest_version-zxing$zxing_version-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessary-win/$key"
@@ -45,28 +44,18 @@ if ((${#launcher[@]})); then
     cmake_launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-
 build_dependencies() {
     local started=$SECONDS
     local work="$cache/work"
     rm -rf "$work" "$prefix"
     mkdir -p "$work" "$prefix"
 
-    # libmicrohttpd: the engine's HTTP library (no TLS: the engine speaks plain HTTP).
+    # libmicrohttpd: the engine's HTTP library.
     local mhd
     mhd=$(mhd_source "$work/mhd")
-    (
-        cd "$mhd"
-        run_low ./configure -q --host="$triple" --prefix="$prefix" \
-            --enable-static --disable-shared --disable-doc --disable-examples \
-            --disable-curl --disable-https --without-gnutls --disable-dauth \
-            --enable-messages \
-            CC="${launcher[*]} $triple-gcc-posix" AR="$triple-gcc-ar-posix" \
-            RANLIB="$triple-gcc-ranlib-posix" CFLAGS="-O2"
-        run_low make -s -j"$jobs" -C src/microhttpd install >/dev/null
-        make -s -C src/include install >/dev/null
-        make -s install-pkgconfigDATA >/dev/null
-    )
+    mhd_build "$mhd" "$prefix" --host="$triple" \
+        CC="${launcher[*]} $triple-gcc-posix" AR="$triple-gcc-ar-posix" \
+        RANLIB="$triple-gcc-ranlib-posix" CFLAGS="-O2"
 
     # libcurl: the update download, with Windows' own TLS (Schannel) and
     # nothing but HTTP and HTTPS. Built with its CMake files: Debian's

@@ -442,7 +442,8 @@ TEST(KeyGuessing, RefusalsWaitingFillNoPlaceAPhoneNeeds) {
     Engine engine(options);
     WriteFile(engine.WebRoot() / "index.html", "hello");
     // Eleven addresses, 47 connections each (within the 48 of one address),
-    // more than the engine's 512 together, every one with guesses waiting.
+    // more than the engine's 512 together, every one sending guesses: as
+    // many as the tarpit takes wait, the rest are answered and sit idle.
     std::vector<std::unique_ptr<Connection>> guessers;
     std::string guesses;
     for (int i = 0; i < 8; ++i) {
@@ -454,8 +455,8 @@ TEST(KeyGuessing, RefusalsWaitingFillNoPlaceAPhoneNeeds) {
         for (int i = 0; i < 47; ++i) {
             guessers.push_back(std::make_unique<Connection>(engine.Port(), source));
             guessers.back()->Send(guesses);
-            // Near the limit, each is held before the next comes, so none
-            // is there to be closed but those held.
+            // Near the limit, each is taken in before the next comes, so
+            // the engine makes room while guesses wait.
             if (guessers.size() >= 440) {
                 std::this_thread::sleep_for(20ms);
             }
